@@ -1,0 +1,46 @@
+// The single entry: picks one run mode from the arguments and KR_PLUGIN_META.
+// Precedence, highest first: --version, --meta or KR_PLUGIN_META, --schema,
+// --mcp, then the CGI front. Standard streams are binary on POSIX already.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "cgi.h"
+#include "identity.h"
+#include "mcp_server.h"
+#include "wh_buf.h"
+
+int main(int argc, char **argv) {
+  bool meta = false, schema = false, mcp = false;
+  for (int i = 1; i < argc; ++i) {
+    const char *a = argv[i];
+    if (strcmp(a, "--meta") == 0) {
+      meta = true;
+    } else if (strcmp(a, "--mcp") == 0) {
+      mcp = true;
+    } else if (strcmp(a, "--schema") == 0) {
+      schema = true;
+    } else if (strcmp(a, "--version") == 0) {
+      printf("%s %s (%s)\n", VD_PROGRAM_NAME, VD_VERSION, VD_KIND_WORD);
+      return 0;
+    }
+  }
+
+  if (meta || getenv("KR_PLUGIN_META")) {
+    printf("{\"name\":\"%s\",\"desc\":\"%s\",\"kind\":\"%s\",\"mcp\":true,\"daemon\":false,"
+           "\"menus\":false,\"verified\":\"live\",\"version\":\"%s\"}\n",
+           VD_KIND_WORD, VD_DESCRIPTION, "mcp", VD_VERSION);
+  } else if (schema) {
+    wh_text b;
+    wh_buf_str(&b, "{\"tools\":[");
+    mcp_write_tool_list(&b);
+    wh_buf_str(&b, "]}");
+    fputs(wh_buf_cstr(&b), stdout);
+    fputs("\n", stdout);
+  } else if (mcp) {
+    mcp_serve();
+  } else {
+    cgi_main();
+  }
+  return 0;
+}

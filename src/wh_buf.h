@@ -1,0 +1,51 @@
+// wh_buf: a growable, always NUL-terminated byte buffer, and the JSON writers
+// that build every text the program emits.
+//
+// Invariants, stated once:
+//  - data == nullptr  <=>  cap == 0; then len == 0.
+//  - data != nullptr  =>   cap >= len + 1 and data[len] == '\0'.
+//  - cap is 0 or 256 * 2^k, at most 2 GiB.
+//  - failed is sticky: once a growth fails every append is a no-op, so a text
+//    is never extended after a gap; what was built before stays readable.
+//  - content is only appended (a holder may shorten len and rewrite the NUL).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include <yyjson.h>
+
+struct wh_buf {
+  char *data;
+  uint64_t len;
+  uint64_t cap;
+  int failed;
+};
+
+void wh_buf_init(wh_buf *b);
+void wh_buf_free(wh_buf *b);
+void wh_buf_add(wh_buf *b, const void *bytes, size_t n);
+void wh_buf_str(wh_buf *b, const char *s);
+void wh_buf_printf(wh_buf *b, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+const char *wh_buf_cstr(wh_buf *b);
+void wh_buf_json_str(wh_buf *b, const char *s);
+void wh_buf_key(wh_buf *b, const char *key, int *first);
+
+// The string value of the first member named `key` of a parsed object, or
+// null. Points into the document.
+const char *jstr(yyjson_val *obj, const char *key);
+
+// A new heap string with & < > " ' replaced by entities; the caller frees it.
+char *wh_html_escape(const char *s);
+
+// Allocation seam: every growth goes through this pointer (realloc by
+// default) so tests can simulate an allocator that refuses.
+extern void *(*wh_buf_realloc)(void *ptr, size_t size);
+
+// A wh_buf that initialises and frees itself; pass it wherever a wh_buf* goes.
+struct wh_text : wh_buf {
+  wh_text() { wh_buf_init(this); }
+  ~wh_text() { wh_buf_free(this); }
+  wh_text(const wh_text &) = delete;
+  wh_text &operator=(const wh_text &) = delete;
+};

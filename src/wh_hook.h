@@ -1,0 +1,26 @@
+// One stored webhook as a fixed-size record, and the rules a hook must pass
+// before an edit is stored. Text longer than a field is cut, never refused.
+#pragma once
+
+#include <cstddef>
+
+inline constexpr int WH_MAX_HEADERS = 16;
+
+struct wh_header {
+  char name[128];
+  char value[1024];  // a credential: never shown to callers
+};
+
+struct wh_hook {
+  char name[64];
+  char url[2048];
+  char method[8];
+  char desc[200];
+  wh_header headers[WH_MAX_HEADERS];
+  int header_count;
+  char sig[16];      // "", "github", "gitlab" or "v2"
+  char secret[256];  // a credential: never shown to callers
+};
+
+// 0 when every rule passes; -1 with the first failing rule's message in err.
+int wh_hook_validate(const wh_hook *hook, char *err, size_t err_size);

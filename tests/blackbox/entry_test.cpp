@@ -1,0 +1,93 @@
+// The one-shot modes of the executable, seen from outside.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "child_process.h"
+
+namespace {
+
+using vdtest::base_env;
+using vdtest::program_path;
+using vdtest::run;
+
+const std::string kVersion = "vavode_deveruz 1.0.1 (webhook)\n";
+const std::string kMeta =
+    "{\"name\":\"webhook\",\"desc\":\"HTTP triggers\",\"kind\":\"mcp\",\"mcp\":true,"
+    "\"daemon\":false,\"menus\":false,\"verified\":\"live\",\"version\":\"1.0.1\"}\n";
+
+vdtest::run_result run_args(std::vector<std::string> args, std::vector<std::string> env = {}) {
+  args.insert(args.begin(), program_path());
+  auto e = base_env();
+  e.insert(e.end(), env.begin(), env.end());
+  // CGI mode must find an empty store and no password, so that it never
+  // touches the user's own files.
+  e.push_back("WEBHOOK_STORE_PATH=/nonexistent-dir/hooks.json");
+  return run(args, e);
+}
+
+bool is_cgi_reply(const std::string &out) {
+  return out.rfind("Status: ", 0) == 0 || out.find("\r\n\r\n") != std::string::npos;
+}
+
+TEST(Entry, VersionAndMeta) {
+  auto v = run_args({"--version"});
+  EXPECT_EQ(v.out, kVersion);
+  EXPECT_EQ(v.status, 0);
+  auto m = run_args({"--meta"});
+  EXPECT_EQ(m.out, kMeta);
+  EXPECT_EQ(m.status, 0);
+}
+
+TEST(Entry, PluginMetaVariable) {
+  EXPECT_EQ(run_args({}, {"KR_PLUGIN_META="}).out, kMeta) << "present but empty still counts";
+  EXPECT_EQ(run_args({}, {"KR_PLUGIN_META=1"}).out, kMeta);
+  EXPECT_EQ(run_args({"--mcp"}, {"KR_PLUGIN_META=1"}).out, kMeta) << "the server is not started";
+  EXPECT_EQ(run_args({"--schema"}, {"KR_PLUGIN_META="}).out, kMeta);
+  EXPECT_EQ(run_args({"--version"}, {"KR_PLUGIN_META=1"}).out, kVersion);
+}
+
+TEST(Entry, Precedence) {
+  EXPECT_EQ(run_args({"--meta", "--version"}).out, kVersion);
+  EXPECT_EQ(run_args({"--version", "--meta"}).out, kVersion);
+  EXPECT_EQ(run_args({"--mcp", "--schema", "--version"}).out, kVersion);
+  EXPECT_EQ(run_args({"--schema", "--meta"}).out, kMeta);
+  EXPECT_EQ(run_args({"--meta", "--meta"}).out, kMeta);
+  auto schema = run_args({"--schema"});
+  EXPECT_EQ(run_args({"--mcp", "--schema"}).out, schema.out);
+  EXPECT_EQ(run_args({"--help", "--schema"}).out, schema.out) << "unknown arguments are ignored";
+}
+
+TEST(Entry, SchemaText) {
+  auto r = run_args({"--schema"});
+  ASSERT_GE(r.out.size(), 2u);
+  EXPECT_EQ(r.out.rfind("{\"tools\":[{\"name\":\"webhook_list\",\"description\":\"List the named", 0), 0u);
+  EXPECT_NE(r.out.find("},{\"name\":\"webhook_trigger\",\"description\":\"Send one stored webhook"),
+            std::string::npos);
+  EXPECT_NE(r.out.find("\"inputSchema\":{\"type\":\"object\",\"properties\":{\"redact_url\""),
+            std::string::npos);
+  EXPECT_EQ(r.out.substr(r.out.size() - 4), "}]}\n");
+  EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << "one line, one LF";
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST(Entry, UnknownArgumentsFallToCgi) {
+  for (const char *arg : {"--help", "--VERSION", "--version=1", "-v", "version", "--mcp ", ""}) {
+    auto r = run_args({arg});
+    EXPECT_TRUE(is_cgi_reply(r.out)) << "argument '" << arg << "' gave: " << r.out;
+    EXPECT_NE(r.out, kVersion);
+    EXPECT_EQ(r.status, 0);
+  }
+  EXPECT_TRUE(is_cgi_reply(run_args({}).out));
+}
+
+TEST(Entry, OneShotOutputsHaveNoCarriageReturn) {
+  for (const char *arg : {"--version", "--meta", "--schema"}) {
+    auto r = run_args({arg});
+    EXPECT_FALSE(r.out.empty());
+    EXPECT_EQ(r.out.find('\r'), std::string::npos) << arg;
+    EXPECT_EQ(r.err, "") << arg;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,60 @@
+// Runs the program (or any executable) as a black box: argv, an exact
+// environment and standard input in, output bytes and exit status out.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <sys/types.h>
+
+namespace vdtest {
+
+// Path of the built executable under test.
+const char *program_path();
+
+// A small environment for the child: PATH, a HOME under `home` when given, and
+// any sanitizer settings of the test process. Add to it as needed.
+std::vector<std::string> base_env(const std::string &home = {});
+
+struct run_result {
+  std::string out;
+  std::string err;
+  int status = -1;  // exit status, or 128 + signal
+  bool timed_out = false;
+};
+
+// Runs to completion: feeds `input` then closes standard input.
+run_result run(const std::vector<std::string> &args, const std::vector<std::string> &env,
+               std::string_view input = {}, int timeout_ms = 20000);
+
+// A running child with pipes on its standard input and output, for exchanges
+// that need to see a reply before writing more.
+class child_process {
+ public:
+  child_process(const std::vector<std::string> &args, const std::vector<std::string> &env);
+  ~child_process();
+  child_process(const child_process &) = delete;
+  child_process &operator=(const child_process &) = delete;
+
+  bool write(std::string_view bytes);
+  void close_stdin();
+  // Next LF-terminated line of standard output (LF removed), or nothing when
+  // the timeout passes or output ends first.
+  std::optional<std::string> read_line(int timeout_ms = 10000);
+  // Whatever standard output still delivers until it ends or the timeout passes.
+  std::string read_rest(int timeout_ms = 10000);
+  // Waits for exit; 128 + signal for a killed child, -1 on timeout.
+  int wait(int timeout_ms = 10000);
+  pid_t pid() const { return pid_; }
+
+ private:
+  bool fill(int timeout_ms);
+  pid_t pid_ = -1;
+  int in_ = -1, out_ = -1;
+  std::string pending_;
+  bool eof_ = false;
+};
+
+}  // namespace vdtest

@@ -1,0 +1,225 @@
+#include "wh_buf.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "raii.h"
+
+namespace {
+
+std::string json_of(const char *s) {
+  wh_text b;
+  wh_buf_json_str(&b, s);
+  return wh_buf_cstr(&b);
+}
+
+TEST(WhBuf, FreshBufferReadsAsEmptyString) {
+  wh_text b;
+  const char *s = wh_buf_cstr(&b);
+  ASSERT_NE(s, nullptr);
+  EXPECT_STREQ(s, "");
+  EXPECT_EQ(b.len, 0u);
+}
+
+TEST(WhBuf, GrowthSizes) {
+  wh_text b;
+  wh_buf_str(&b, "");
+  wh_buf_str(&b, nullptr);
+  wh_buf_add(&b, "x", 0);
+  EXPECT_EQ(b.data, nullptr) << "empty appends allocate nothing";
+  EXPECT_EQ(b.cap, 0u);
+
+  wh_buf_add(&b, std::string(255, 'a').data(), 255);
+  EXPECT_EQ(b.cap, 256u) << "255 bytes and the terminator fit the first block";
+  wh_buf_add(&b, "b", 1);
+  EXPECT_EQ(b.cap, 512u);
+  EXPECT_EQ(b.len, 256u);
+  EXPECT_EQ(b.data[256], '\0');
+
+  wh_text c;
+  wh_buf_add(&c, std::string(256, 'a').data(), 256);
+  EXPECT_EQ(c.cap, 512u) << "a need of 257 doubles once";
+  wh_buf_add(&c, std::string(1000, 'z').data(), 1000);
+  EXPECT_EQ(c.cap, 2048u);
+  EXPECT_EQ(c.len, 1256u);
+}
+
+TEST(WhBuf, EmbeddedNulBytesAreKept) {
+  wh_text b;
+  wh_buf_add(&b, "a\0b", 3);
+  EXPECT_EQ(b.len, 3u);
+  EXPECT_EQ(std::string(b.data, b.len), std::string("a\0b", 3));
+}
+
+TEST(WhBuf, PrintfShortAndLong) {
+  for (size_t n : {1u, 511u, 512u, 513u, 5000u}) {
+    wh_text b;
+    wh_buf_str(&b, "<");
+    std::string body(n, 'q');
+    wh_buf_printf(&b, "%s|%d", body.c_str(), 7);
+    EXPECT_EQ(std::string(wh_buf_cstr(&b)), "<" + body + "|7") << n;
+    EXPECT_EQ(b.len, n + 3);
+  }
+  // Exactly 511 and exactly 512 formatted characters.
+  for (size_t n : {511u, 512u}) {
+    wh_text b;
+    wh_buf_printf(&b, "%s", std::string(n, 'r').c_str());
+    EXPECT_EQ(b.len, n);
+    EXPECT_EQ(strlen(wh_buf_cstr(&b)), n);
+  }
+}
+
+TEST(WhBuf, JsonStringEscapes) {
+  EXPECT_EQ(json_of(nullptr), "\"\"");
+  EXPECT_EQ(json_of(""), "\"\"");
+  EXPECT_EQ(json_of("a\"b\\c"), "\"a\\\"b\\\\c\"");
+  EXPECT_EQ(json_of("\b\t\n\f\r"), "\"\\b\\t\\n\\f\\r\"");
+  EXPECT_EQ(json_of("\x01\x0b\x1f"), "\"\\u0001\\u000b\\u001f\"");
+  EXPECT_EQ(json_of("/ \x7f"), "\"/ \x7f\"") << "slash and DEL pass unchanged";
+  EXPECT_EQ(json_of("caf\xc3\xa9 \xe2\x82\xac"), "\"caf\xc3\xa9 \xe2\x82\xac\"");
+  EXPECT_EQ(json_of("\xff\xc3"), "\"\xff\xc3\"") << "invalid UTF-8 is not repaired";
+  EXPECT_EQ(json_of(" "), "\" \"");
+}
+
+// Every control byte round-trips through a JSON reader to the same byte.
+TEST(WhBuf, JsonStringRoundTripsThroughParser) {
+  std::string all;
+  for (int c = 1; c < 256; ++c) all.push_back(static_cast<char>(c));
+  wh_text b;
+  wh_buf_json_str(&b, all.c_str());
+  yy_doc doc(yyjson_read_opts(b.data, b.len, YYJSON_READ_ALLOW_INVALID_UNICODE, nullptr, nullptr));
+  ASSERT_TRUE(doc);
+  yyjson_val *root = yyjson_doc_get_root(doc.get());
+  ASSERT_TRUE(yyjson_is_str(root));
+  EXPECT_EQ(std::string(yyjson_get_str(root), yyjson_get_len(root)), all);
+}
+
+TEST(WhBuf, KeyCommaHandling) {
+  wh_text b;
+  int outer = 1;
+  wh_buf_str(&b, "{");
+  wh_buf_key(&b, "a", &outer);
+  wh_buf_str(&b, "1");
+  wh_buf_key(&b, "nested", &outer);
+  {
+    int inner = 1;
+    wh_buf_str(&b, "{");
+    wh_buf_key(&b, "x", &inner);
+    wh_buf_str(&b, "true");
+    wh_buf_key(&b, "y", &inner);
+    wh_buf_json_str(&b, "z");
+    wh_buf_str(&b, "}");
+  }
+  wh_buf_key(&b, "c", &outer);
+  wh_buf_printf(&b, "%d", 3);
+  wh_buf_str(&b, "}");
+  EXPECT_STREQ(wh_buf_cstr(&b), "{\"a\":1,\"nested\":{\"x\":true,\"y\":\"z\"},\"c\":3}");
+
+  wh_text n;
+  wh_buf_key(&n, "k", nullptr);
+  wh_buf_key(&n, "k2", nullptr);
+  EXPECT_STREQ(wh_buf_cstr(&n), "\"k\":\"k2\":") << "no comma logic without a flag";
+}
+
+// An allocator that refuses every request once armed.
+bool g_refuse = false;
+void *refusing_realloc(void *p, size_t n) { return g_refuse ? nullptr : realloc(p, n); }
+
+struct RefusingAllocator : ::testing::Test {
+  void SetUp() override {
+    wh_buf_realloc = refusing_realloc;
+    g_refuse = false;
+  }
+  void TearDown() override { wh_buf_realloc = realloc; }
+};
+
+TEST_F(RefusingAllocator, FailedGrowthIsStickyAndKeepsContent) {
+  wh_text b;
+  wh_buf_str(&b, "kept");
+  ASSERT_EQ(b.cap, 256u);
+  g_refuse = true;
+  wh_buf_add(&b, std::string(300, 'x').data(), 300);
+  EXPECT_EQ(b.failed, 1);
+  EXPECT_STREQ(wh_buf_cstr(&b), "kept");
+  g_refuse = false;
+  // Later appends are no-ops even though they would fit or could now grow.
+  wh_buf_str(&b, "!");
+  wh_buf_printf(&b, "%d", 5);
+  wh_buf_json_str(&b, "s");
+  int first = 1;
+  wh_buf_key(&b, "k", &first);
+  EXPECT_STREQ(wh_buf_cstr(&b), "kept");
+  EXPECT_EQ(b.len, 4u);
+}
+
+TEST_F(RefusingAllocator, FirstAllocationRefused) {
+  wh_text b;
+  g_refuse = true;
+  EXPECT_STREQ(wh_buf_cstr(&b), "") << "a static empty string when nothing can be allocated";
+  wh_buf_str(&b, "x");
+  EXPECT_EQ(b.failed, 1);
+  EXPECT_EQ(b.data, nullptr);
+  EXPECT_STREQ(wh_buf_cstr(&b), "");
+}
+
+TEST_F(RefusingAllocator, LongPrintfRefusedAppendsNothing) {
+  wh_text b;
+  wh_buf_str(&b, "head");
+  g_refuse = true;
+  wh_buf_printf(&b, "%s", std::string(600, 'p').c_str());
+  EXPECT_EQ(b.failed, 1);
+  EXPECT_STREQ(wh_buf_cstr(&b), "head");
+}
+
+// Growth past 2 GiB gives up without asking the allocator for it.
+TEST_F(RefusingAllocator, CapacityCeiling) {
+  static size_t largest = 0;
+  wh_buf_realloc = [](void *p, size_t n) -> void * {
+    largest = std::max(largest, n);
+    return n > 4096 ? nullptr : realloc(p, n);
+  };
+  wh_text b;
+  wh_buf_str(&b, "a");
+  b.len = 2147483646;  // pretend the content is nearly 2 GiB (only the counters are read)
+  b.cap = 2147483648u;
+  wh_buf_add(&b, "xy", 2);  // needs 2147483649: would double past the ceiling
+  EXPECT_EQ(b.failed, 1);
+  EXPECT_EQ(largest, 256u) << "no request beyond the ceiling reached the allocator";
+  b.len = 1;
+  b.cap = 256;
+}
+
+TEST(Jstr, FirstMemberAndTypes) {
+  const char *text = R"({"a":"x","n":1,"n":"later","A":"upper","e":""})";
+  yy_doc doc(yyjson_read(text, strlen(text), 0));
+  yyjson_val *root = yyjson_doc_get_root(doc.get());
+  EXPECT_STREQ(jstr(root, "a"), "x");
+  EXPECT_STREQ(jstr(root, "A"), "upper");
+  EXPECT_STREQ(jstr(root, "e"), "");
+  EXPECT_EQ(jstr(root, "n"), nullptr) << "the first member decides even if a later one is a string";
+  EXPECT_EQ(jstr(root, "missing"), nullptr);
+  EXPECT_EQ(jstr(root, "a "), nullptr);
+  EXPECT_EQ(jstr(nullptr, "a"), nullptr);
+
+  yy_doc arr(yyjson_read("[\"a\"]", 5, 0));
+  EXPECT_EQ(jstr(yyjson_doc_get_root(arr.get()), "a"), nullptr);
+  yy_doc empty(yyjson_read("{}", 2, 0));
+  EXPECT_EQ(jstr(yyjson_doc_get_root(empty.get()), "a"), nullptr);
+}
+
+TEST(HtmlEscape, Table) {
+  auto esc = [](const char *s) {
+    unique_cstr out(wh_html_escape(s));
+    return std::string(out.get());
+  };
+  EXPECT_EQ(esc("<a href=\"x\">Tom & Jerry's</a>"),
+            "&lt;a href=&quot;x&quot;&gt;Tom &amp; Jerry&#39;s&lt;/a&gt;");
+  EXPECT_EQ(esc("plain caf\xc3\xa9"), "plain caf\xc3\xa9");
+  EXPECT_EQ(esc(""), "");
+  EXPECT_EQ(esc(nullptr), "");
+}
+
+}  // namespace
