@@ -24,3 +24,12 @@ struct wh_hook {
 
 // 0 when every rule passes; -1 with the first failing rule's message in err.
 int wh_hook_validate(const wh_hook *hook, char *err, size_t err_size);
+
+// Copies outside text into a fixed field: byte for byte up to cap - 1 bytes,
+// then terminated; longer text is cut (even inside a UTF-8 character). A
+// null src gives the empty string. cap 0 writes nothing.
+void wh_field_copy(char *dst, size_t cap, const char *src);
+template <size_t N>
+inline void wh_field_copy(char (&dst)[N], const char *src) {
+  wh_field_copy(dst, N, src);
+}
