@@ -223,6 +223,19 @@ TEST(McpFraming, OversizeMessageKeepsMemoryBounded) {
   EXPECT_EQ(c.wait(), 0);
 }
 
+TEST(McpFraming, ReaderGoneStillExitsZero) {
+  // The reader of the replies exits at once; far more output than a pipe
+  // holds makes the server write into a broken pipe. It must still serve to
+  // the end of its input and exit with status 0.
+  std::string in;
+  for (int i = 0; i < 20000; ++i) in += kPing1 + "\n";
+  auto r = run({"/bin/sh", "-c", "{ \"$0\" --mcp; echo \"status=$?\" >&2; } | true",
+                program_path()},
+               mcp_env(), in, 60000);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_NE(r.err.find("status=0\n"), std::string::npos) << r.err;
+}
+
 // ---- Parsing and the JSON-RPC envelope --------------------------------------
 
 TEST(McpRequests, ErrorCodesAndTheirIds) {
