@@ -1,0 +1,489 @@
+#include "wh_store.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <yyjson.h>
+
+#include "raii.h"
+#include "wh_buf.h"
+
+int (*wh_store_rename)(const char *from, const char *to) = ::rename;
+
+namespace {
+
+constexpr size_t kPathCap = 1024;
+constexpr size_t kSidePathCap = 1100;  // the store path plus ".tmp" or ".lock"
+constexpr uint64_t kMaxFileBytes = 4194304;
+
+int fail(char *err, size_t err_size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+
+int fail(char *err, size_t err_size, const char *fmt, ...) {
+  if (err && err_size) {
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(err, err_size, fmt, ap);
+    va_end(ap);
+  }
+  return -1;
+}
+
+void clear_err(char *err, size_t err_size) {
+  if (err && err_size) err[0] = '\0';
+}
+
+// Resolves the path. A path that does not fit would name a different file,
+// so it is refused rather than cut.
+int resolve_path(char (&path)[kPathCap], char *err, size_t err_size) {
+  int n = wh_store_path(path, sizeof path);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof path)
+    return fail(err, err_size, "store path is too long (%d bytes)", n);
+  return 0;
+}
+
+// Creates every directory above the store file, 0700 whatever the umask
+// (the store holds secrets). Existing directories are left as they are;
+// failures are passed over, and show up when the file itself is created.
+void make_dirs(const char *path) {
+  const char *slash = strrchr(path, '/');
+  if (!slash || slash == path) return;
+  char dir[kPathCap];
+  size_t len = static_cast<size_t>(slash - path);
+  memcpy(dir, path, len);
+  dir[len] = '\0';
+  auto make = [&dir]() {
+    if (mkdir(dir, 0700) == 0) chmod(dir, 0700);
+  };
+  for (size_t i = 1; i < len; ++i) {
+    if (dir[i] != '/') continue;
+    dir[i] = '\0';
+    make();
+    dir[i] = '/';
+  }
+  make();
+}
+
+// The directory that holds the store file, for the fsync after a rename.
+void sync_parent_dir(const char *path) {
+  const char *slash = strrchr(path, '/');
+  char dir[kPathCap];
+  if (!slash) {
+    snprintf(dir, sizeof dir, ".");
+  } else if (slash == path) {
+    snprintf(dir, sizeof dir, "/");
+  } else {
+    size_t len = static_cast<size_t>(slash - path);
+    memcpy(dir, path, len);
+    dir[len] = '\0';
+  }
+  unique_fd fd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd) fsync(fd.get());
+}
+
+// How deep this thread is inside the store lock; the flock is taken only at
+// depth 0, so a save inside wh_store_update does not lock against itself.
+thread_local int g_lock_depth = 0;
+
+// Holds the exclusive lock on "<store path>.lock" for its lifetime. The lock
+// file is never deleted: removing it would let two processes lock two
+// different files of the same name.
+class store_lock {
+ public:
+  store_lock() = default;
+  store_lock(const store_lock &) = delete;
+  store_lock &operator=(const store_lock &) = delete;
+  ~store_lock() {
+    if (!held_) return;
+    --g_lock_depth;
+    // Closing the descriptor releases the flock.
+  }
+
+  int acquire(const char *store_path, char *err, size_t err_size) {
+    if (g_lock_depth > 0) {
+      ++g_lock_depth;
+      held_ = true;
+      return 0;
+    }
+    char lock_path[kSidePathCap];
+    snprintf(lock_path, sizeof lock_path, "%s.lock", store_path);
+    make_dirs(store_path);
+    unique_fd fd(open(lock_path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!fd) return fail(err, err_size, "cannot lock %s: %s", lock_path, strerror(errno));
+    fchmod(fd.get(), 0600);  // the umask may have taken the owner's bits away
+    int rc;
+    do {
+      rc = flock(fd.get(), LOCK_EX);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) return fail(err, err_size, "cannot lock %s: %s", lock_path, strerror(errno));
+    fd_ = std::move(fd);
+    ++g_lock_depth;
+    held_ = true;
+    return 0;
+  }
+
+ private:
+  unique_fd fd_;
+  bool held_ = false;
+};
+
+// An integer member: the low 32 bits of a JSON integer, as signed. Numbers
+// with a fraction or exponent, and integers beyond 64 bits (which the parser
+// keeps as reals), give 0.
+int read_int(yyjson_val *obj, const char *key) {
+  yyjson_val *v = yyjson_obj_get(obj, key);
+  uint64_t bits;
+  if (yyjson_is_uint(v))
+    bits = yyjson_get_uint(v);
+  else if (yyjson_is_sint(v))
+    bits = static_cast<uint64_t>(yyjson_get_sint(v));
+  else
+    return 0;
+  return static_cast<int32_t>(static_cast<uint32_t>(bits));
+}
+
+void read_hook(yyjson_val *obj, wh_hook *h) {
+  memset(h, 0, sizeof *h);
+  wh_field_copy(h->name, jstr(obj, "name"));
+  wh_field_copy(h->url, jstr(obj, "url"));
+  wh_field_copy(h->method, jstr(obj, "method"));
+  if (h->method[0] == '\0') wh_field_copy(h->method, "POST");
+  wh_field_copy(h->desc, jstr(obj, "desc"));
+  wh_field_copy(h->sig, jstr(obj, "sig"));
+  wh_field_copy(h->secret, jstr(obj, "secret"));
+
+  yyjson_val *headers = yyjson_obj_get(obj, "headers");
+  if (!yyjson_is_arr(headers)) return;
+  size_t i, n;
+  yyjson_val *el;
+  yyjson_arr_foreach(headers, i, n, el) {
+    if (h->header_count >= WH_MAX_HEADERS) break;
+    if (!yyjson_is_obj(el)) continue;
+    wh_header &slot = h->headers[h->header_count];
+    wh_field_copy(slot.name, jstr(el, "name"));
+    if (slot.name[0] == '\0') continue;  // unnamed headers take no slot
+    wh_field_copy(slot.value, jstr(el, "value"));
+    ++h->header_count;
+  }
+  // A skipped element may have left a name in the slot after the last one.
+  if (h->header_count < WH_MAX_HEADERS) memset(&h->headers[h->header_count], 0, sizeof(wh_header));
+}
+
+void read_log_entry(yyjson_val *obj, wh_log_entry *e) {
+  memset(e, 0, sizeof *e);
+  wh_field_copy(e->at, jstr(obj, "at"));
+  wh_field_copy(e->name, jstr(obj, "name"));
+  e->status = read_int(obj, "status");
+  e->ok = yyjson_is_true(yyjson_obj_get(obj, "ok")) ? 1 : 0;
+  e->bytes = read_int(obj, "bytes");
+  e->ms = read_int(obj, "ms");
+  wh_field_copy(e->error, jstr(obj, "error"));
+}
+
+void fill_store(yyjson_val *root, wh_store *store) {
+  if (!yyjson_is_obj(root)) return;
+  size_t i, n;
+  yyjson_val *el;
+
+  yyjson_val *hooks = yyjson_obj_get(root, "hooks");
+  if (yyjson_is_arr(hooks)) {
+    yyjson_arr_foreach(hooks, i, n, el) {
+      if (store->hook_count >= WH_MAX_HOOKS) break;
+      if (!yyjson_is_obj(el)) continue;
+      wh_hook *slot = &store->hooks[store->hook_count];
+      read_hook(el, slot);
+      if (slot->name[0]) ++store->hook_count;
+    }
+    // An unnamed last element leaves its fields in the first free slot.
+    if (store->hook_count < WH_MAX_HOOKS) memset(&store->hooks[store->hook_count], 0, sizeof(wh_hook));
+  }
+
+  yyjson_val *log = yyjson_obj_get(root, "log");
+  if (yyjson_is_arr(log)) {
+    yyjson_arr_foreach(log, i, n, el) {
+      if (store->log_count >= WH_MAX_LOG) break;
+      if (!yyjson_is_obj(el)) continue;
+      wh_log_entry *slot = &store->log[store->log_count];
+      read_log_entry(el, slot);
+      if (slot->name[0]) ++store->log_count;
+    }
+    if (store->log_count < WH_MAX_LOG) memset(&store->log[store->log_count], 0, sizeof(wh_log_entry));
+  }
+}
+
+// Length of the well-formed UTF-8 character at p (as the strict JSON reader
+// judges it: no overlong forms, no surrogates, nothing above U+10FFFF), or 0.
+// Reads no further than avail bytes.
+size_t utf8_char_len(const unsigned char *p, size_t avail) {
+  unsigned c = p[0];
+  if (c < 0x80) return 1;
+  if (avail < 2 || (c >= 0xE0 && avail < 3) || (c >= 0xF0 && avail < 4)) return 0;
+  auto cont = [](unsigned char x) { return (x & 0xC0) == 0x80; };
+  if (c >= 0xC2 && c <= 0xDF) return cont(p[1]) ? 2 : 0;
+  if (c >= 0xE0 && c <= 0xEF) {
+    unsigned lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
+    return p[1] >= lo && p[1] <= hi && cont(p[2]) ? 3 : 0;
+  }
+  if (c >= 0xF0 && c <= 0xF4) {
+    unsigned lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
+    return p[1] >= lo && p[1] <= hi && cont(p[2]) && cont(p[3]) ? 4 : 0;
+  }
+  return 0;
+}
+
+// Writes a field as a JSON string. Fields are cut by bytes, so one may end in
+// part of a character; the file is read back as strict JSON, which refuses
+// such bytes, and one of them would make the whole store unloadable. Bytes
+// that are not well-formed UTF-8 are therefore left out; all others are
+// written unchanged.
+template <size_t N>
+void write_text(wh_buf *b, const char (&field)[N]) {
+  const auto *s = reinterpret_cast<const unsigned char *>(field);
+  size_t len = strnlen(field, N - 1);
+  size_t i = 0;
+  while (i < len) {
+    size_t n = utf8_char_len(s + i, len - i);
+    if (n == 0) break;
+    i += n;
+  }
+  if (i >= len && field[len] == '\0') {
+    wh_buf_json_str(b, field);
+    return;
+  }
+  char clean[N];
+  size_t out = 0;
+  for (i = 0; i < len;) {
+    size_t n = utf8_char_len(s + i, len - i);
+    if (n == 0) {
+      ++i;
+      continue;
+    }
+    memcpy(clean + out, s + i, n);
+    out += n;
+    i += n;
+  }
+  clean[out] = '\0';
+  wh_buf_json_str(b, clean);
+}
+
+void write_store(wh_buf *b, const wh_store *s) {
+  wh_buf_str(b, "{\"version\":1,\"hooks\":[");
+  for (int i = 0; i < s->hook_count && i < WH_MAX_HOOKS; ++i) {
+    const wh_hook &h = s->hooks[i];
+    if (i) wh_buf_str(b, ",");
+    wh_buf_str(b, "{\"name\":");
+    write_text(b, h.name);
+    wh_buf_str(b, ",\"url\":");
+    write_text(b, h.url);
+    wh_buf_str(b, ",\"method\":");
+    write_text(b, h.method);
+    wh_buf_str(b, ",\"desc\":");
+    write_text(b, h.desc);
+    wh_buf_str(b, ",\"sig\":");
+    write_text(b, h.sig);
+    wh_buf_str(b, ",\"secret\":");
+    write_text(b, h.secret);
+    wh_buf_str(b, ",\"headers\":[");
+    for (int j = 0; j < h.header_count && j < WH_MAX_HEADERS; ++j) {
+      if (j) wh_buf_str(b, ",");
+      wh_buf_str(b, "{\"name\":");
+      write_text(b, h.headers[j].name);
+      wh_buf_str(b, ",\"value\":");
+      write_text(b, h.headers[j].value);
+      wh_buf_str(b, "}");
+    }
+    wh_buf_str(b, "]}");
+  }
+  wh_buf_str(b, "],\"log\":[");
+  for (int i = 0; i < s->log_count && i < WH_MAX_LOG; ++i) {
+    const wh_log_entry &e = s->log[i];
+    if (i) wh_buf_str(b, ",");
+    wh_buf_str(b, "{\"at\":");
+    write_text(b, e.at);
+    wh_buf_str(b, ",\"name\":");
+    write_text(b, e.name);
+    wh_buf_printf(b, ",\"status\":%d,\"ok\":%s,\"bytes\":%ld,\"ms\":%ld,\"error\":", e.status,
+                  e.ok ? "true" : "false", static_cast<long>(e.bytes), static_cast<long>(e.ms));
+    write_text(b, e.error);
+    wh_buf_str(b, "}");
+  }
+  wh_buf_str(b, "]}");
+}
+
+bool write_all(int fd, const char *data, size_t len) {
+  while (len > 0) {
+    ssize_t n = write(fd, data, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+int wh_store_path(char *buf, size_t size) {
+  const char *tail = "kestrune/connectors/vavode_deveruz/hooks.json";
+  const char *v = getenv("WEBHOOK_STORE_PATH");
+  if (v && *v) return snprintf(buf, size, "%s", v);
+  if ((v = getenv("LOCALAPPDATA")) && *v) return snprintf(buf, size, "%s/%s", v, tail);
+  if ((v = getenv("XDG_DATA_HOME")) && *v) return snprintf(buf, size, "%s/%s", v, tail);
+  if ((v = getenv("HOME")) && *v) return snprintf(buf, size, "%s/.local/share/%s", v, tail);
+  if ((v = getenv("USERPROFILE")) && *v) return snprintf(buf, size, "%s/.%s", v, tail);
+  return snprintf(buf, size, "hooks.json");
+}
+
+int wh_store_load(wh_store *store, char *err, size_t err_size) {
+  clear_err(err, err_size);
+  if (!store) return fail(err, err_size, "out of memory");
+  memset(store, 0, sizeof *store);
+
+  char path[kPathCap];
+  if (resolve_path(path, err, err_size) != 0) return -1;
+
+  unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd) {
+    if (errno == ENOENT) return 0;  // no file yet: an empty store
+    // Anything else is a store we cannot see; loading it as empty would let
+    // the next save wipe hooks that were never read.
+    return fail(err, err_size, "store file is unreadable or too large");
+  }
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
+      static_cast<uint64_t>(st.st_size) > kMaxFileBytes)
+    return fail(err, err_size, "store file is unreadable or too large");
+
+  size_t len = static_cast<size_t>(st.st_size);
+  unique_cstr text(static_cast<char *>(malloc(len + 1)));
+  if (!text) return fail(err, err_size, "out of memory");
+  size_t got = 0;
+  while (got < len) {
+    ssize_t n = read(fd.get(), text.get() + got, len - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return fail(err, err_size, "store file is unreadable or too large");
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  text.get()[got] = '\0';
+  fd.reset();
+
+  yyjson_read_err rerr;
+  yy_doc doc(yyjson_read_opts(text.get(), got, 0, nullptr, &rerr));
+  text.reset();
+  if (!doc)
+    return fail(err, err_size, "the hook store exists but is not valid JSON (%s); it was left untouched", path);
+
+  fill_store(yyjson_doc_get_root(doc.get()), store);
+  return 0;
+}
+
+int wh_store_save(const wh_store *store, char *err, size_t err_size) {
+  clear_err(err, err_size);
+  if (!store) return fail(err, err_size, "out of memory");
+  char path[kPathCap];
+  if (resolve_path(path, err, err_size) != 0) return -1;
+
+  make_dirs(path);
+
+  wh_text text;
+  write_store(&text, store);
+  if (text.failed) return fail(err, err_size, "out of memory");
+
+  store_lock lock;
+  if (lock.acquire(path, err, err_size) != 0) return -1;
+
+  char tmp[kSidePathCap];
+  snprintf(tmp, sizeof tmp, "%s.tmp", path);
+  unique_fd fd(open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!fd) return fail(err, err_size, "cannot create %s: %s", tmp, strerror(errno));
+  // The mode given to open is reduced by the umask and ignored for a leftover
+  // temporary file; the store holds secrets, so set it outright.
+  fchmod(fd.get(), 0600);
+
+  // Errors that only the flush to disk or the close report count as a short
+  // write too: the temporary file cannot be trusted then.
+  bool written = write_all(fd.get(), text.data ? text.data : "", static_cast<size_t>(text.len));
+  if (written && fsync(fd.get()) != 0) written = false;
+  if (close(fd.release()) != 0) written = false;
+  if (!written) {
+    unlink(tmp);
+    return fail(err, err_size, "short write to %s", tmp);
+  }
+
+  // rename replaces the old file in one step, so there is never a moment
+  // without a store, and a failed rename leaves the old file as it was.
+  if (wh_store_rename(tmp, path) != 0) {
+    int e = errno;
+    unlink(tmp);
+    return fail(err, err_size, "cannot replace %s: %s", path, strerror(e));
+  }
+  // Makes the rename itself durable. The new content is already in place, so
+  // a failure here is not reported.
+  sync_parent_dir(path);
+  return 0;
+}
+
+wh_hook *wh_hook_find(wh_store *store, const char *name) {
+  if (!store || !name) return nullptr;
+  for (int i = 0; i < store->hook_count && i < WH_MAX_HOOKS; ++i) {
+    if (strcmp(store->hooks[i].name, name) == 0) return &store->hooks[i];
+  }
+  return nullptr;
+}
+
+const wh_hook *wh_hook_find(const wh_store *store, const char *name) {
+  return wh_hook_find(const_cast<wh_store *>(store), name);
+}
+
+void wh_hook_remove(wh_store *store, int index) {
+  if (!store || index < 0 || index >= store->hook_count || index >= WH_MAX_HOOKS) return;
+  int last = store->hook_count - 1;
+  memmove(&store->hooks[index], &store->hooks[index + 1],
+          sizeof(wh_hook) * static_cast<size_t>(last - index));
+  memset(&store->hooks[last], 0, sizeof(wh_hook));
+  store->hook_count = last;
+}
+
+void wh_store_log_add(wh_store *store, const wh_log_entry *entry) {
+  if (!store || !entry) return;
+  // A copy first: entry may point into the log that is about to move.
+  wh_log_entry copy = *entry;
+  int keep = store->log_count < WH_MAX_LOG - 1 ? store->log_count : WH_MAX_LOG - 1;
+  if (keep < 0) keep = 0;
+  memmove(&store->log[1], &store->log[0], sizeof(wh_log_entry) * static_cast<size_t>(keep));
+  store->log[0] = copy;
+  if (store->log_count < WH_MAX_LOG) ++store->log_count;
+}
+
+int wh_store_update(const wh_store_change_fn &change, char *err, size_t err_size) {
+  clear_err(err, err_size);
+  char path[kPathCap];
+  if (resolve_path(path, err, err_size) != 0) return -1;
+
+  // A cycle inside a cycle would load a copy that the outer save then
+  // overwrites, losing the inner change without a word.
+  if (g_lock_depth > 0) return fail(err, err_size, "the store is already being changed by this caller");
+
+  store_lock lock;
+  if (lock.acquire(path, err, err_size) != 0) return -1;
+
+  std::unique_ptr<wh_store> store(new (std::nothrow) wh_store());
+  if (!store) return fail(err, err_size, "out of memory");
+  if (wh_store_load(store.get(), err, err_size) != 0) return -1;
+
+  if (!change) return 0;
+  wh_change decision = change(store.get(), err, err_size);
+  if (decision == WH_CHANGE_FAILED) return -1;
+  if (decision != WH_CHANGE_SAVE) return 0;
+  return wh_store_save(store.get(), err, err_size);
+}
