@@ -166,7 +166,7 @@ struct framer {
     uint64_t i = 0;
     for (; i < req->len; ++i) {
       unsigned char c = static_cast<unsigned char>(req->data[i]);
-      if (!isalnum(c) && !strchr(token_punct, c)) break;
+      if (c == 0 || (!isalnum(c) && !strchr(token_punct, c))) break;
     }
     return i > 0 && i < req->len && req->data[i] == ':';
   }
@@ -178,7 +178,8 @@ struct framer {
     trail = 0;
     if (n < 0) {
       if (total == 0) return false;  // blank line between messages
-      if (total >= CONTENT_LENGTH_LEN && memcmp(req->data, CONTENT_LENGTH, CONTENT_LENGTH_LEN) == 0) {
+      if (req->len >= CONTENT_LENGTH_LEN &&
+          memcmp(req->data, CONTENT_LENGTH, CONTENT_LENGTH_LEN) == 0) {
         intmax_t v = strtoimax(req->data + CONTENT_LENGTH_LEN, nullptr, 10);
         cut(0);
         n = v < 0 ? -1 : static_cast<int64_t>(v);
@@ -201,6 +202,9 @@ struct framer {
       return true;
     }
     if (last) return false;
+    // Lines of a body are joined by single LFs. A count that covers this LF
+    // completes the message here: waiting for another line would hold a
+    // complete message back and swallow the start of the next one.
     store("\n", 1);
     line_start = total;
     return total >= static_cast<uint64_t>(n);
