@@ -30,8 +30,9 @@ void full_store(wh_store *s) {
   for (int i = 0; i < WH_MAX_HOOKS; ++i) {
     wh_hook &h = s->hooks[i];
     fill_to_capacity(h.name, 'n');
-    snprintf(h.name, sizeof h.name, "hook-%02d", i);
-    h.name[8] = 'n';  // keep it full length but unique
+    char id[8];
+    snprintf(id, sizeof id, "hook-%02d", i);
+    memcpy(h.name, id, 7);  // unique, and still 63 bytes long
     fill_to_capacity(h.url, 'u');
     memcpy(h.url, "https://relay.example/", 22);
     snprintf(h.method, sizeof h.method, "PATCH");
