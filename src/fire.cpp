@@ -1,0 +1,153 @@
+#include "fire.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <strings.h>
+
+#include "raii.h"
+#include "sha256.h"
+#include "wh_http.h"
+#include "wh_url.h"
+
+namespace {
+
+constexpr size_t kUrlText = 2560;
+constexpr int kListCapacity = WH_MAX_HEADERS + 3;  // stored, content type, two signature
+static_assert(kListCapacity <= 20);
+constexpr size_t kMaxSignedMessage = 1048640;
+constexpr size_t kSignErr = 160;
+constexpr size_t kUrlErr = 256;
+
+void set_header(wh_header *h, const char *name, const char *value) {
+  snprintf(h->name, sizeof h->name, "%s", name);
+  snprintf(h->value, sizeof h->value, "%s", value);
+}
+
+int64_t now_ms() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Everything one firing works with; about 30 KB, so it lives on the heap.
+struct fire_work {
+  char url_text[kUrlText];
+  wh_url url;
+  wh_header headers[kListCapacity];
+  wh_header sig[2];
+  wh_response response;
+};
+
+}  // namespace
+
+int sign_request(const wh_hook *hook, const void *payload, size_t payload_len,
+                 wh_header *headers_out, char *err) {
+  err[0] = '\0';
+  const char *scheme = hook->sig;
+  const char *secret = hook->secret;
+  size_t secret_len = strnlen(secret, sizeof hook->secret);
+  if (!scheme[0]) return 0;
+
+  char hex[65];
+  if (strcmp(scheme, "github") == 0) {
+    kr_hmac_sha256_hex(secret, secret_len, payload, payload_len, hex);
+    snprintf(headers_out[0].name, sizeof headers_out[0].name, "%s", "X-Hub-Signature-256");
+    snprintf(headers_out[0].value, sizeof headers_out[0].value, "sha256=%s", hex);
+    return 1;
+  }
+  if (strcmp(scheme, "gitlab") == 0) {
+    set_header(&headers_out[0], "X-Gitlab-Token", secret);
+    return 1;
+  }
+  if (strcmp(scheme, "v2") == 0) {
+    char stamp[24], prefix[32];
+    snprintf(stamp, sizeof stamp, "%lld", static_cast<long long>(time(nullptr)));
+    int prefix_len = snprintf(prefix, sizeof prefix, "%s.", stamp);
+    if (payload_len > kMaxSignedMessage - static_cast<size_t>(prefix_len)) {
+      snprintf(err, kSignErr, "payload too large to sign");
+      return -1;
+    }
+    // One contiguous message, up to 1 MiB: on the heap, never the stack.
+    size_t msg_len = static_cast<size_t>(prefix_len) + payload_len;
+    unique_cstr msg(static_cast<char *>(malloc(msg_len)));
+    if (!msg) {
+      snprintf(err, kSignErr, "out of memory");
+      return -1;
+    }
+    memcpy(msg.get(), prefix, static_cast<size_t>(prefix_len));
+    if (payload_len) memcpy(msg.get() + prefix_len, payload, payload_len);
+    kr_hmac_sha256_hex(secret, secret_len, msg.get(), msg_len, hex);
+    set_header(&headers_out[0], "X-Webhook-Timestamp", stamp);
+    snprintf(headers_out[1].name, sizeof headers_out[1].name, "%s", "X-Webhook-Signature");
+    snprintf(headers_out[1].value, sizeof headers_out[1].value, "t=%s,v1=%s", stamp, hex);
+    return 2;
+  }
+  snprintf(err, kSignErr, "unknown signature scheme '%s'", scheme);
+  return -1;
+}
+
+int fire_hook(const wh_hook *hook, const void *payload, size_t payload_len, const char *query,
+              wh_fire_result *result) {
+  memset(result, 0, sizeof *result);
+  std::unique_ptr<fire_work, heap_free> work(static_cast<fire_work *>(calloc(1, sizeof(fire_work))));
+  if (!work) {
+    snprintf(result->error, sizeof result->error, "out of memory");
+    return -1;
+  }
+
+  // The query goes on unchanged, after "&" when the URL already has a "?".
+  char *url_text = work->url_text;
+  snprintf(url_text, kUrlText, "%s", hook->url);
+  size_t url_len = strlen(url_text);
+  if (query && query[0] && url_len < kUrlText - 1) {
+    snprintf(url_text + url_len, kUrlText - url_len, "%s%s", strchr(url_text, '?') ? "&" : "?",
+             query);
+  }
+  char url_err[kUrlErr];
+  if (wh_url_parse(url_text, &work->url, url_err, sizeof url_err) != 0) {
+    snprintf(result->error, sizeof result->error, "%s", url_err);
+    return -1;
+  }
+
+  int count = 0;
+  int stored = hook->header_count < 0 ? 0 : hook->header_count;
+  if (stored > WH_MAX_HEADERS) stored = WH_MAX_HEADERS;
+  bool has_type = false;
+  for (int i = 0; i < stored; ++i) {
+    work->headers[count++] = hook->headers[i];
+    if (strcasecmp(hook->headers[i].name, "Content-Type") == 0) has_type = true;
+  }
+  bool is_get = strcmp(hook->method, "GET") == 0;
+  bool is_head = strcmp(hook->method, "HEAD") == 0;
+  if (!has_type && !(payload_len == 0 && is_get))
+    set_header(&work->headers[count++], "Content-Type", "application/json; charset=utf-8");
+
+  char sign_err[kSignErr];
+  int signed_count = sign_request(hook, payload, payload_len, work->sig, sign_err);
+  if (signed_count < 0) {
+    snprintf(result->error, sizeof result->error, "%s", sign_err);
+    return -1;
+  }
+  for (int i = 0; i < signed_count; ++i) work->headers[count++] = work->sig[i];
+
+  int64_t start = now_ms();
+  const void *body = (is_get || is_head) ? nullptr : payload;
+  uint64_t body_len = (is_get || is_head) ? 0 : payload_len;
+  wh_response *r = &work->response;
+  int rc = wh_http_request(hook->method, &work->url, work->headers, count, body, body_len, r);
+  result->elapsed_ms = static_cast<int>(now_ms() - start);
+  if (rc != 0) {
+    snprintf(result->error, sizeof result->error, "%s", r->error);
+    return -1;
+  }
+  result->ok = 1;
+  result->status = r->status;
+  result->body_len = r->body_len > WH_HTTP_PREVIEW ? WH_HTTP_PREVIEW : r->body_len;
+  result->truncated = r->truncated;
+  memcpy(result->body, r->body, result->body_len);
+  result->body[result->body_len] = '\0';
+  return 0;
+}

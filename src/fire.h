@@ -1,0 +1,32 @@
+// Firing one stored hook: the URL with the caller's query, the header list
+// (stored headers, default content type, signature headers), the signature
+// of the hook's scheme, one timed HTTP exchange. Loads, saves and logs
+// nothing: the callers do.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "wh_hook.h"
+
+struct wh_fire_result {
+  int ok;            // 1 when an HTTP exchange took place (any status)
+  int status;        // HTTP status; 0 without an exchange
+  char error[512];   // why the firing failed; empty on success
+  char body[4097];   // first body bytes, at most 4096, then a NUL
+  uint64_t body_len; // bytes in body (the preview, not the whole response)
+  int truncated;     // 1 when the response body was 4096 bytes or longer
+  int elapsed_ms;    // wall time of the exchange; 0 when it was never started
+};
+
+// The signature headers of the hook's scheme, written to headers_out (room for
+// two): returns 0, 1 or 2, or -1 with the reason in err (160 bytes, emptied
+// first).
+int sign_request(const wh_hook *hook, const void *payload, size_t payload_len,
+                 wh_header *headers_out, char *err);
+
+// 0 when an exchange took place, whatever its status; -1 with result->error
+// set. `query` is appended to the hook's URL ("" for none, never null).
+// GET and HEAD carry no body, but their signature still covers the payload.
+int fire_hook(const wh_hook *hook, const void *payload, size_t payload_len, const char *query,
+              wh_fire_result *result);

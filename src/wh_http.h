@@ -1,0 +1,54 @@
+// One outbound HTTP exchange: request checks, the program's own resolution
+// with every address vetted by the guard, then the request through libcurl
+// pinned to the vetted addresses. Reads the status and the first 4096 bytes
+// of the body.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include <netdb.h>
+
+#include "wh_hook.h"
+#include "wh_url.h"
+
+inline constexpr uint64_t WH_HTTP_MAX_BODY = 1048576;
+inline constexpr uint64_t WH_HTTP_PREVIEW = 4096;
+inline constexpr uint64_t WH_HTTP_DRAIN_LIMIT = 8388608;
+inline constexpr char WH_HTTP_USER_AGENT[] = "ZAZIVIZODIR-webhook/1.0";
+
+struct wh_response {
+  int ok;               // 1 once a response was received and its body read
+  char error[512];      // why the exchange failed; empty on success
+  int status;           // HTTP status; 0 when it could not be read
+  char body[4097];      // first body bytes (raw, may hold NULs), then a NUL
+  uint64_t body_len;    // bytes held in body, 0..4096
+  int truncated;        // 1 when the body filled the copy (4096 bytes or more)
+};
+
+// 0 when an exchange took place (any status), -1 with response->error set.
+// Checks, in order: url present, method accepted, body at most 1 MiB.
+int wh_http_request(const char *method, const wh_url *url, const wh_header *headers,
+                    int header_count, const void *body, uint64_t body_len,
+                    wh_response *response);
+
+// The exchange proper, after the request checks; same arguments and result.
+int exchange_curl(const wh_url *url, const char *method, const wh_header *headers,
+                  int header_count, const void *body, uint64_t body_len, wh_response *response);
+
+// The header text a request carries, lines ending in CR LF: the Host line,
+// the length line, then stored headers while the text so far is at most 499
+// bytes (framing and connection names skipped). Written into out (1600 bytes,
+// the last line cut if it does not fit); returns the full counted length.
+inline constexpr size_t WH_HTTP_HEADER_TEXT = 1600;
+size_t wh_http_header_text(const wh_url *url, const char *method, const wh_header *headers,
+                           int header_count, uint64_t body_len, char *out);
+
+// Resolver seam: getaddrinfo/freeaddrinfo by default. Tests swap in their own
+// pair so that a name yields chosen addresses without touching the network.
+// Called once per exchange; libcurl never resolves on its own.
+struct wh_resolver {
+  int (*resolve)(const char *host, const char *service, const addrinfo *hints, addrinfo **out);
+  void (*release)(addrinfo *list);
+};
+extern wh_resolver wh_http_resolver;
