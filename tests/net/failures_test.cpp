@@ -1,0 +1,275 @@
+// Deliveries that must not happen, and exchanges that fail.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "child_process.h"
+#include "fake_resolver.h"
+#include "net_util.h"
+#include "raii.h"
+#include "receiver.h"
+
+namespace {
+
+using namespace nettest;
+using vdtest::fake_resolver;
+using vdtest::receiver;
+using vdtest::receiver_options;
+
+// No test here may reach an address outside the loopback network. Addresses
+// that the guard allows ("public") only ever appear together with one it
+// refuses, so the request is refused before any connection.
+constexpr const char *kPublicV6 = "2a00::1";
+constexpr const char *kPublicV4 = "192.88.99.1";
+
+TEST(Refusal, PublicAndPrivateAddressesRefuseTheRequest) {
+  allow_private_env guard_on(nullptr);
+  fake_resolver dns;
+  dns.set("mixed.test", {{kPublicV4, kPublicV6, "10.1.2.3", "8.8.4.4"}});
+  dns.set("mixed6.test", {{kPublicV6, "fd00::7"}});
+  dns.set("mapped.test", {{kPublicV4, "::ffff:127.0.0.1"}});
+  struct {
+    const char *host, *denied;
+  } cases[] = {{"mixed.test", "10.1.2.3"}, {"mixed6.test", "fd00::7"},
+               {"mapped.test", "::ffff:127.0.0.1"}};
+  for (const auto &c : cases) {
+    auto h = make_hook(std::string("https://") + c.host + "/hook", "POST");
+    auto f = fire(*h, "{}");
+    EXPECT_EQ(f.rc, -1);
+    EXPECT_EQ(f.r->ok, 0);
+    EXPECT_EQ(f.r->error, refused_message(c.host, c.denied));
+    EXPECT_EQ(dns.calls(c.host), 1);
+  }
+}
+
+TEST(Refusal, LocalEndpointsWithoutTheSwitch) {
+  receiver rx;
+  std::string port = std::to_string(rx.port());
+  for (const char *off : {static_cast<const char *>(nullptr), "0", "on", ""}) {
+    allow_private_env env(off);
+    auto direct = fire(*make_hook("http://127.0.0.1:" + port + "/x"), "{}");
+    EXPECT_EQ(direct.r->error, refused_message("127.0.0.1", "127.0.0.1"));
+
+    // The system's own name for the machine, from its hosts file.
+    auto local = fire(*make_hook("http://localhost:" + port + "/x"), "{}");
+    EXPECT_EQ(local.rc, -1);
+    std::string e = local.r->error;
+    EXPECT_TRUE(e == refused_message("localhost", "127.0.0.1") ||
+                e == refused_message("localhost", "::1"))
+        << e;
+
+    auto metadata = fire(*make_hook("http://169.254.169.254/latest/meta-data/"), "{}");
+    EXPECT_EQ(metadata.r->error, refused_message("169.254.169.254", "169.254.169.254"));
+  }
+  EXPECT_EQ(rx.connections(), 0);
+
+  allow_private_env on("1");
+  auto sent = fire(*make_hook("http://127.0.0.1:" + port + "/x"), "{}");
+  EXPECT_EQ(sent.rc, 0) << sent.r->error;
+  EXPECT_EQ(rx.wait_requests(1), 1u);
+}
+
+TEST(Refusal, ElapsedTimeCoversTheResolution) {
+  allow_private_env guard_on(nullptr);
+  fake_resolver dns;
+  dns.delay_ms(120);
+  dns.set("slow.test", {{"192.168.0.10"}});
+  auto f = fire(*make_hook("http://slow.test/"), "{}");
+  EXPECT_EQ(f.r->error, refused_message("slow.test", "192.168.0.10"));
+  EXPECT_GE(f.r->elapsed_ms, 100);
+}
+
+TEST(Resolution, Failures) {
+  allow_private_env on("1");
+  fake_resolver dns;
+  dns.set("nowhere.test", {});
+  dns.set("odd.test", {{"unix"}});
+  auto none = fire(*make_hook("http://nowhere.test/"), "{}");
+  EXPECT_STREQ(none.r->error, "could not resolve nowhere.test");
+  auto odd = fire(*make_hook("http://odd.test/"), "{}");
+  EXPECT_STREQ(odd.r->error, "could not resolve odd.test (no usable address)");
+  // Entries of other families are skipped, not refused.
+  receiver rx;
+  dns.set("mixed.test", {{"unix", "127.0.0.1"}});
+  auto ok = fire(*make_hook("http://mixed.test:" + std::to_string(rx.port()) + "/"), "{}");
+  EXPECT_EQ(ok.rc, 0) << ok.r->error;
+}
+
+TEST(Resolution, UrlErrorsComeFromTheParser) {
+  auto bad = fire(*make_hook("ftp://relay/"), "{}");
+  EXPECT_EQ(bad.rc, -1);
+  EXPECT_STREQ(bad.r->error, "url must start with http:// or https://");
+  EXPECT_EQ(bad.r->elapsed_ms, 0);
+  auto nohost = fire(*make_hook("http:///x"), "{}", "a=1");
+  EXPECT_STREQ(nohost.r->error, "url has no host");
+}
+
+// Rebinding: the name answers 127.0.0.1 first and 127.0.0.2 on any later
+// lookup. The delivery must use the first, vetted answer only.
+TEST(Pinning, ConnectsOnlyToTheVettedAddress) {
+  allow_private_env on("1");
+  receiver first;
+  ASSERT_TRUE(first.listening()) << first.error();
+  receiver_options o;
+  o.address = "127.0.0.2";
+  o.port = first.port();
+  receiver second(o);
+  ASSERT_TRUE(second.listening()) << second.error();
+
+  fake_resolver dns;
+  // A name the system resolver does not know: a lookup by libcurl itself
+  // would fail the delivery.
+  dns.set("rebind.invalid", {{"127.0.0.1"}, {"127.0.0.2"}});
+  auto h = make_hook("http://rebind.invalid:" + std::to_string(first.port()) + "/p", "POST");
+  auto f = fire(*h, "{}");
+  ASSERT_EQ(f.rc, 0) << f.r->error;
+  EXPECT_EQ(first.wait_requests(1), 1u);
+  EXPECT_EQ(first.requests()[0].header("Host"),
+            "rebind.invalid:" + std::to_string(first.port()));
+  EXPECT_EQ(second.connections(), 0);
+  EXPECT_EQ(dns.calls("rebind.invalid"), 1);
+
+  // The next delivery resolves afresh and goes to the new answer.
+  auto again = fire(*h, "{}");
+  ASSERT_EQ(again.rc, 0) << again.r->error;
+  EXPECT_EQ(second.wait_requests(1), 1u);
+  EXPECT_EQ(first.connections(), 1);
+  EXPECT_EQ(dns.calls("rebind.invalid"), 2);
+}
+
+TEST(Pinning, SecondAddressUsedWhenTheFirstRefuses) {
+  allow_private_env on("1");
+  receiver rx;
+  // Nothing listens on 127.0.0.3 at this port, so the connection there is
+  // refused and the next vetted address is tried.
+  fake_resolver dns;
+  dns.set("two.test", {{"127.0.0.3", "127.0.0.1"}});
+  auto f = fire(*make_hook("http://two.test:" + std::to_string(rx.port()) + "/"), "{}");
+  EXPECT_EQ(f.rc, 0) << f.r->error;
+  EXPECT_EQ(rx.wait_requests(1), 1u);
+}
+
+TEST(Exchange, RefusedConnection) {
+  allow_private_env on("1");
+  // A bound socket that does not listen: connections to its port are refused
+  // and nobody else can take the port meanwhile.
+  unique_fd s(socket(AF_INET, SOCK_STREAM, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(s.get(), reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+  socklen_t len = sizeof a;
+  getsockname(s.get(), reinterpret_cast<sockaddr *>(&a), &len);
+  auto f = fire(*make_hook("http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/"), "{}");
+  EXPECT_EQ(f.rc, -1);
+  EXPECT_STREQ(f.r->error, kSendFailed);
+  EXPECT_EQ(f.r->status, 0);
+}
+
+TEST(Exchange, ClosedWithoutAnswer) {
+  allow_private_env on("1");
+  receiver_options o;
+  o.mode = vdtest::answer_mode::close_without_answer;
+  receiver rx(o);
+  auto f = fire(*make_hook(rx.url("/")), "{}");
+  EXPECT_EQ(f.rc, -1);
+  EXPECT_STREQ(f.r->error, kSendFailed);
+}
+
+TEST(Exchange, SilentEndpointFailsWithinTheReceiveTimeout) {
+  allow_private_env on("1");
+  receiver_options o;
+  o.mode = vdtest::answer_mode::never_answer;
+  receiver rx(o);
+  auto f = fire(*make_hook(rx.url("/")), "{}");
+  EXPECT_EQ(f.rc, -1);
+  EXPECT_STREQ(f.r->error, kSendFailed);
+  EXPECT_EQ(rx.wait_requests(1, 0), 1u) << "the request itself went out";
+  // 15 s without progress ends it, well before the 60 s overall bound.
+  EXPECT_GE(f.r->elapsed_ms, 14000);
+  EXPECT_LT(f.r->elapsed_ms, 30000);
+}
+
+TEST(Exchange, SlowAnswerWithinTheTimeoutIsDelivered) {
+  allow_private_env on("1");
+  receiver_options o;
+  o.delay_ms = 1500;
+  o.body = "late";
+  receiver rx(o);
+  auto f = fire(*make_hook(rx.url("/")), "{}");
+  ASSERT_EQ(f.rc, 0) << f.r->error;
+  EXPECT_STREQ(f.r->body, "late");
+  EXPECT_GE(f.r->elapsed_ms, 1400);
+}
+
+// A TLS endpoint whose certificate nobody vouches for, served by the openssl
+// tool on a loopback port.
+class SelfSignedServer {
+ public:
+  SelfSignedServer() {
+    char tmpl[] = "/tmp/vd-tls-XXXXXX";
+    if (!mkdtemp(tmpl)) return;
+    dir_ = tmpl;
+    std::string key = dir_ + "/key.pem", cert = dir_ + "/cert.pem";
+    auto gen = vdtest::run({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
+                            "-keyout", key, "-out", cert, "-subj", "/CN=127.0.0.1", "-addext",
+                            "subjectAltName=IP:127.0.0.1,DNS:localhost", "-days", "1"},
+                           vdtest::base_env(), {}, 30000);
+    if (gen.status != 0) {
+      error_ = "openssl req: " + gen.err;
+      return;
+    }
+    // Port 0: the tool binds a free port and prints it.
+    server_ = std::make_unique<vdtest::child_process>(
+        std::vector<std::string>{"/usr/bin/openssl", "s_server", "-accept", "127.0.0.1:0",
+                                 "-cert", cert, "-key", key, "-www"},
+        vdtest::base_env());
+    while (auto line = server_->read_line(10000)) {
+      auto at = line->rfind("ACCEPT 127.0.0.1:", 0) == 0 ? line->rfind(':') : std::string::npos;
+      if (at != std::string::npos) {
+        port_ = std::stoi(line->substr(at + 1));
+        break;
+      }
+    }
+    if (!port_) error_ = "openssl s_server printed no port";
+  }
+  ~SelfSignedServer() {
+    if (server_) {
+      kill(server_->pid(), SIGTERM);
+      server_->wait(5000);
+    }
+    if (!dir_.empty()) vdtest::run({"/bin/rm", "-rf", dir_}, vdtest::base_env());
+  }
+  int port() const { return port_; }
+  const std::string &error() const { return error_; }
+
+ private:
+  std::string dir_, error_;
+  std::unique_ptr<vdtest::child_process> server_;
+  int port_ = 0;
+};
+
+TEST(Exchange, SelfSignedCertificateIsRefused) {
+  allow_private_env on("1");
+  SelfSignedServer tls;
+  ASSERT_NE(tls.port(), 0) << tls.error();
+  std::string base = "https://127.0.0.1:" + std::to_string(tls.port()) + "/";
+  auto f = fire(*make_hook(base), "{}");
+  EXPECT_EQ(f.rc, -1);
+  EXPECT_STREQ(f.r->error, kSendFailed);
+  // The server is there and speaks TLS: a client that skips the certificate
+  // check gets an answer, so the failure above is the certificate's.
+  auto check = vdtest::run({"/usr/bin/curl", "-sk", "-o", "/dev/null", "-w", "%{http_code}",
+                            "--noproxy", "*", base},
+                           vdtest::base_env(), {}, 20000);
+  EXPECT_EQ(check.out, "200");
+}
+
+}  // namespace
