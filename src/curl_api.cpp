@@ -11,7 +11,6 @@ namespace {
 
 curl_api g_api;
 bool g_loaded = false;
-decltype(&::curl_global_cleanup) g_global_cleanup = nullptr;
 
 template <typename Fn>
 bool resolve(void *lib, const char *name, Fn *out, char *err, size_t err_size) {
@@ -23,12 +22,6 @@ bool resolve(void *lib, const char *name, Fn *out, char *err, size_t err_size) {
   }
   *out = reinterpret_cast<Fn>(sym);
   return true;
-}
-
-// Lets libcurl and its TLS stack release their global state before exit, so
-// that leak checkers see only the program's own allocations.
-void release_globals() {
-  if (g_global_cleanup) g_global_cleanup();
 }
 
 }  // namespace
@@ -52,9 +45,7 @@ const curl_api *curl_api_get(char *err, size_t err_size) {
   }
   curl_api api{};
   decltype(&::curl_global_init) global_init = nullptr;
-  decltype(&::curl_global_cleanup) global_cleanup = nullptr;
   bool ok = resolve(lib, "curl_global_init", &global_init, err, err_size) &&
-            resolve(lib, "curl_global_cleanup", &global_cleanup, err, err_size) &&
             resolve(lib, "curl_easy_init", &api.easy_init, err, err_size) &&
             resolve(lib, "curl_easy_setopt", &api.easy_setopt, err, err_size) &&
             resolve(lib, "curl_easy_perform", &api.easy_perform, err, err_size) &&
@@ -74,10 +65,9 @@ const curl_api *curl_api_get(char *err, size_t err_size) {
     dlclose(lib);
     return nullptr;
   }
-  // The library stays loaded for the rest of the process.
+  // The library stays loaded, and its global state set up, for the rest of
+  // the process; the system reclaims both at exit.
   g_api = api;
-  g_global_cleanup = global_cleanup;
   g_loaded = true;
-  atexit(release_globals);
   return &g_api;
 }
