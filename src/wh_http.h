@@ -28,6 +28,7 @@ struct wh_response {
 
 // 0 when an exchange took place (any status), -1 with response->error set.
 // Checks, in order: url present, method accepted, body at most 1 MiB.
+// A HEAD request never carries a body (nor its length line).
 int wh_http_request(const char *method, const wh_url *url, const wh_header *headers,
                     int header_count, const void *body, uint64_t body_len,
                     wh_response *response);

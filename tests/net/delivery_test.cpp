@@ -311,6 +311,49 @@ TEST_F(Delivery, BodyBytesKeptRaw) {
   EXPECT_EQ(std::string(f.r->body, f.r->body_len), o.body);
 }
 
+TEST_F(Delivery, BodyBrokenOffKeepsWhatArrived) {
+  for (uint64_t sent : {100u, 5000u}) {
+    receiver_options o;
+    o.body_size = sent;
+    o.announce_length = 100000;
+    receiver rx(o);
+    auto f = fire(*make_hook(rx.url("/")), "{}");
+    ASSERT_EQ(f.rc, 0) << f.r->error;
+    EXPECT_EQ(f.r->status, 200);
+    uint64_t kept = sent < 4096 ? sent : 4096;
+    EXPECT_EQ(std::string(f.r->body, f.r->body_len), receiver::pattern(kept));
+    EXPECT_EQ(f.r->truncated, sent >= 4096 ? 1 : 0);
+  }
+}
+
+// The exchange itself sends whatever body it is given, with any method but
+// HEAD; the firing step withholds bodies from GET and HEAD.
+TEST_F(Delivery, ExchangeSendsAGivenBodyWithAnyMethod) {
+  for (const char *method : {"GET", "DELETE", "HEAD"}) {
+    SCOPED_TRACE(method);
+    receiver rx;
+    wh_url url{};
+    char err[160];
+    ASSERT_EQ(wh_url_parse(rx.url("/raw").c_str(), &url, err, sizeof err), 0) << err;
+    auto r = std::make_unique<wh_response>();
+    const char body[] = "abc";
+    ASSERT_EQ(wh_http_request(method, &url, nullptr, 0, body, 3, r.get()), 0) << r->error;
+    EXPECT_EQ(r->status, 200);
+    ASSERT_EQ(rx.wait_requests(1), 1u);
+    auto req = rx.requests()[0];
+    SCOPED_TRACE(req.head);
+    EXPECT_EQ(req.method, method);
+    if (strcmp(method, "HEAD") == 0) {
+      EXPECT_EQ(req.count("Content-Length"), 0);
+      EXPECT_EQ(req.body, "");
+    } else {
+      EXPECT_EQ(req.header("Content-Length"), "3");
+      EXPECT_EQ(req.body, "abc");
+    }
+    EXPECT_EQ(req.count("Content-Type"), 0) << "no form type from the library";
+  }
+}
+
 TEST_F(Delivery, EndlessBodyStopsAfter8MiB) {
   receiver_options o;
   o.mode = vdtest::answer_mode::endless_body;

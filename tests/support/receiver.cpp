@@ -250,7 +250,8 @@ void receiver::serve(int fd) {
   }
   std::string body = opts_.body_size ? pattern(opts_.body_size) : opts_.body;
   std::string head = "HTTP/1.1 " + std::to_string(opts_.status) + " " + opts_.reason + "\r\n";
-  head += "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n";
+  uint64_t announced = opts_.announce_length ? *opts_.announce_length : body.size();
+  head += "Content-Length: " + std::to_string(announced) + "\r\nConnection: close\r\n";
   for (const auto &l : opts_.extra_headers) head += l + "\r\n";
   head += "\r\n";
   if (!send_all(fd, head.data(), head.size())) return;

@@ -48,6 +48,9 @@ struct receiver_options {
   std::string body;                        // the response body...
   uint64_t body_size = 0;                  // ...or, when non-zero, pattern(body_size)
   int delay_ms = 0;                        // wait this long before answering
+  // Announce this Content-Length instead of the body's size (a body that
+  // breaks off when it is larger than what is sent).
+  std::optional<uint64_t> announce_length;
 };
 
 class receiver {
