@@ -1,24 +1,12 @@
 #include "wh_hook.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
+#include "wh_err.h"
 #include "wh_url.h"
 
 namespace {
-
-int fail(char *err, size_t err_size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
-
-int fail(char *err, size_t err_size, const char *fmt, ...) {
-  if (err && err_size) {
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(err, err_size, fmt, ap);
-    va_end(ap);
-  }
-  return -1;
-}
 
 bool name_byte_ok(unsigned char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
@@ -40,38 +28,38 @@ void wh_field_copy(char *dst, size_t cap, const char *src) {
 }
 
 int wh_hook_validate(const wh_hook *hook, char *err, size_t err_size) {
-  if (err && err_size) err[0] = '\0';
-  if (!hook || hook->name[0] == '\0') return fail(err, err_size, "a hook needs a name");
+  wh_err_clear(err, err_size);
+  if (!hook || hook->name[0] == '\0') return wh_err_set(err, err_size, "a hook needs a name");
 
   for (const char *p = hook->name; *p; ++p) {
     if (!name_byte_ok(static_cast<unsigned char>(*p)))
-      return fail(err, err_size, "hook names may contain letters, digits, dash, underscore and dot only");
+      return wh_err_set(err, err_size, "hook names may contain letters, digits, dash, underscore and dot only");
   }
 
   wh_url parsed;
   char url_err[160];
   if (wh_url_parse(hook->url, &parsed, url_err, sizeof url_err) != 0)
-    return fail(err, err_size, "url: %s", url_err);
+    return wh_err_set(err, err_size, "url: %s", url_err);
 
   if (!wh_method_ok(hook->method))
-    return fail(err, err_size, "method must be one of GET, POST, PUT, PATCH, DELETE, HEAD");
+    return wh_err_set(err, err_size, "method must be one of GET, POST, PUT, PATCH, DELETE, HEAD");
 
   if (hook->sig[0]) {
     if (strcmp(hook->sig, "github") != 0 && strcmp(hook->sig, "gitlab") != 0 && strcmp(hook->sig, "v2") != 0)
-      return fail(err, err_size, "unknown signature scheme");
-    if (hook->secret[0] == '\0') return fail(err, err_size, "a signature scheme needs a secret");
+      return wh_err_set(err, err_size, "unknown signature scheme");
+    if (hook->secret[0] == '\0') return wh_err_set(err, err_size, "a signature scheme needs a secret");
   }
 
   if (hook->header_count < 0 || hook->header_count > WH_MAX_HEADERS)
-    return fail(err, err_size, "too many headers (max %d)", WH_MAX_HEADERS);
+    return wh_err_set(err, err_size, "too many headers (max %d)", WH_MAX_HEADERS);
 
   for (int i = 0; i < hook->header_count; ++i) {
     const wh_header &h = hook->headers[i];
     bool name_ok = h.name[0] != '\0';
     for (const char *p = h.name; name_ok && *p; ++p) name_ok = token_byte_ok(static_cast<unsigned char>(*p));
-    if (!name_ok) return fail(err, err_size, "header %d has an invalid name", i + 1);
+    if (!name_ok) return wh_err_set(err, err_size, "header %d has an invalid name", i + 1);
     // A CR or LF would let a value start a header line of its own.
-    if (strpbrk(h.value, "\r\n")) return fail(err, err_size, "header %s has a newline in its value", h.name);
+    if (strpbrk(h.value, "\r\n")) return wh_err_set(err, err_size, "header %s has a newline in its value", h.name);
   }
   return 0;
 }

@@ -1,7 +1,6 @@
 #include "wh_store.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +16,7 @@
 
 #include "raii.h"
 #include "wh_buf.h"
+#include "wh_err.h"
 
 int (*wh_store_rename)(const char *from, const char *to) = ::rename;
 
@@ -26,28 +26,12 @@ constexpr size_t kPathCap = 1024;
 constexpr size_t kSidePathCap = 1100;  // the store path plus ".tmp" or ".lock"
 constexpr uint64_t kMaxFileBytes = 4194304;
 
-int fail(char *err, size_t err_size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
-
-int fail(char *err, size_t err_size, const char *fmt, ...) {
-  if (err && err_size) {
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(err, err_size, fmt, ap);
-    va_end(ap);
-  }
-  return -1;
-}
-
-void clear_err(char *err, size_t err_size) {
-  if (err && err_size) err[0] = '\0';
-}
-
 // Resolves the path. A path that does not fit would name a different file,
 // so it is refused rather than cut.
 int resolve_path(char (&path)[kPathCap], char *err, size_t err_size) {
   int n = wh_store_path(path, sizeof path);
   if (n < 0 || static_cast<size_t>(n) >= sizeof path)
-    return fail(err, err_size, "store path is too long (%d bytes)", n);
+    return wh_err_set(err, err_size, "store path is too long (%d bytes)", n);
   return 0;
 }
 
@@ -118,13 +102,13 @@ class store_lock {
     snprintf(lock_path, sizeof lock_path, "%s.lock", store_path);
     make_dirs(store_path);
     unique_fd fd(open(lock_path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (!fd) return fail(err, err_size, "cannot lock %s: %s", lock_path, strerror(errno));
+    if (!fd) return wh_err_set(err, err_size, "cannot lock %s: %s", lock_path, strerror(errno));
     fchmod(fd.get(), 0600);  // the umask may have taken the owner's bits away
     int rc;
     do {
       rc = flock(fd.get(), LOCK_EX);
     } while (rc != 0 && errno == EINTR);
-    if (rc != 0) return fail(err, err_size, "cannot lock %s: %s", lock_path, strerror(errno));
+    if (rc != 0) return wh_err_set(err, err_size, "cannot lock %s: %s", lock_path, strerror(errno));
     fd_ = std::move(fd);
     ++g_lock_depth;
     held_ = true;
@@ -344,8 +328,8 @@ int wh_store_path(char *buf, size_t size) {
 }
 
 int wh_store_load(wh_store *store, char *err, size_t err_size) {
-  clear_err(err, err_size);
-  if (!store) return fail(err, err_size, "out of memory");
+  wh_err_clear(err, err_size);
+  if (!store) return wh_err_set(err, err_size, "out of memory");
   memset(store, 0, sizeof *store);
 
   char path[kPathCap];
@@ -356,21 +340,21 @@ int wh_store_load(wh_store *store, char *err, size_t err_size) {
     if (errno == ENOENT) return 0;  // no file yet: an empty store
     // Anything else is a store we cannot see; loading it as empty would let
     // the next save wipe hooks that were never read.
-    return fail(err, err_size, "store file is unreadable or too large");
+    return wh_err_set(err, err_size, "store file is unreadable or too large");
   }
   struct stat st;
   if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
       static_cast<uint64_t>(st.st_size) > kMaxFileBytes)
-    return fail(err, err_size, "store file is unreadable or too large");
+    return wh_err_set(err, err_size, "store file is unreadable or too large");
 
   size_t len = static_cast<size_t>(st.st_size);
   unique_cstr text(static_cast<char *>(malloc(len + 1)));
-  if (!text) return fail(err, err_size, "out of memory");
+  if (!text) return wh_err_set(err, err_size, "out of memory");
   size_t got = 0;
   while (got < len) {
     ssize_t n = read(fd.get(), text.get() + got, len - got);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return fail(err, err_size, "store file is unreadable or too large");
+    if (n < 0) return wh_err_set(err, err_size, "store file is unreadable or too large");
     if (n == 0) break;
     got += static_cast<size_t>(n);
   }
@@ -381,15 +365,15 @@ int wh_store_load(wh_store *store, char *err, size_t err_size) {
   yy_doc doc(yyjson_read_opts(text.get(), got, 0, nullptr, &rerr));
   text.reset();
   if (!doc)
-    return fail(err, err_size, "the hook store exists but is not valid JSON (%s); it was left untouched", path);
+    return wh_err_set(err, err_size, "the hook store exists but is not valid JSON (%s); it was left untouched", path);
 
   fill_store(yyjson_doc_get_root(doc.get()), store);
   return 0;
 }
 
 int wh_store_save(const wh_store *store, char *err, size_t err_size) {
-  clear_err(err, err_size);
-  if (!store) return fail(err, err_size, "out of memory");
+  wh_err_clear(err, err_size);
+  if (!store) return wh_err_set(err, err_size, "out of memory");
   char path[kPathCap];
   if (resolve_path(path, err, err_size) != 0) return -1;
 
@@ -397,7 +381,7 @@ int wh_store_save(const wh_store *store, char *err, size_t err_size) {
 
   wh_text text;
   write_store(&text, store);
-  if (text.failed) return fail(err, err_size, "out of memory");
+  if (text.failed) return wh_err_set(err, err_size, "out of memory");
 
   store_lock lock;
   if (lock.acquire(path, err, err_size) != 0) return -1;
@@ -405,7 +389,7 @@ int wh_store_save(const wh_store *store, char *err, size_t err_size) {
   char tmp[kSidePathCap];
   snprintf(tmp, sizeof tmp, "%s.tmp", path);
   unique_fd fd(open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
-  if (!fd) return fail(err, err_size, "cannot create %s: %s", tmp, strerror(errno));
+  if (!fd) return wh_err_set(err, err_size, "cannot create %s: %s", tmp, strerror(errno));
   // The mode given to open is reduced by the umask and ignored for a leftover
   // temporary file; the store holds secrets, so set it outright.
   fchmod(fd.get(), 0600);
@@ -417,7 +401,7 @@ int wh_store_save(const wh_store *store, char *err, size_t err_size) {
   if (close(fd.release()) != 0) written = false;
   if (!written) {
     unlink(tmp);
-    return fail(err, err_size, "short write to %s", tmp);
+    return wh_err_set(err, err_size, "short write to %s", tmp);
   }
 
   // rename replaces the old file in one step, so there is never a moment
@@ -425,7 +409,7 @@ int wh_store_save(const wh_store *store, char *err, size_t err_size) {
   if (wh_store_rename(tmp, path) != 0) {
     int e = errno;
     unlink(tmp);
-    return fail(err, err_size, "cannot replace %s: %s", path, strerror(e));
+    return wh_err_set(err, err_size, "cannot replace %s: %s", path, strerror(e));
   }
   // Makes the rename itself durable. The new content is already in place, so
   // a failure here is not reported.
@@ -466,19 +450,19 @@ void wh_store_log_add(wh_store *store, const wh_log_entry *entry) {
 }
 
 int wh_store_update(const wh_store_change_fn &change, char *err, size_t err_size) {
-  clear_err(err, err_size);
+  wh_err_clear(err, err_size);
   char path[kPathCap];
   if (resolve_path(path, err, err_size) != 0) return -1;
 
   // A cycle inside a cycle would load a copy that the outer save then
   // overwrites, losing the inner change without a word.
-  if (g_lock_depth > 0) return fail(err, err_size, "the store is already being changed by this caller");
+  if (g_lock_depth > 0) return wh_err_set(err, err_size, "the store is already being changed by this caller");
 
   store_lock lock;
   if (lock.acquire(path, err, err_size) != 0) return -1;
 
   std::unique_ptr<wh_store> store(new (std::nothrow) wh_store());
-  if (!store) return fail(err, err_size, "out of memory");
+  if (!store) return wh_err_set(err, err_size, "out of memory");
   if (wh_store_load(store.get(), err, err_size) != 0) return -1;
 
   if (!change) return 0;

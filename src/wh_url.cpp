@@ -3,15 +3,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "wh_err.h"
+
 namespace {
 
 constexpr size_t kMaxAuthority = 255;
 constexpr size_t kMaxPortDigits = 7;
-
-int fail(char *err, size_t err_size, const char *msg) {
-  if (err && err_size) snprintf(err, err_size, "%s", msg);
-  return -1;
-}
 
 // Bytes that end the authority: the path and query starts, the fragment, the
 // end of the text and every control byte. Space and high bytes do not, so
@@ -28,11 +25,11 @@ bool host_byte_ok(unsigned char c) {
 }  // namespace
 
 int wh_url_parse(const char *text, wh_url *out, char *err, size_t err_size) {
-  if (err && err_size) err[0] = '\0';
+  wh_err_clear(err, err_size);
   wh_url scratch;  // lets a caller check a URL without keeping the result
   if (!out) out = &scratch;
   memset(out, 0, sizeof *out);
-  if (!text || !*text) return fail(err, err_size, "empty url");
+  if (!text || !*text) return wh_err_set(err, err_size, "empty url");
 
   const char *p;
   if (strncmp(text, "https://", 8) == 0) {
@@ -42,18 +39,18 @@ int wh_url_parse(const char *text, wh_url *out, char *err, size_t err_size) {
     out->https = 0;
     p = text + 7;
   } else {
-    return fail(err, err_size, "url must start with http:// or https://");
+    return wh_err_set(err, err_size, "url must start with http:// or https://");
   }
 
-  if (*p == '[') return fail(err, err_size, "IPv6 literals are not supported");
+  if (*p == '[') return wh_err_set(err, err_size, "IPv6 literals are not supported");
 
   const char *auth = p;
   while (!ends_authority(static_cast<unsigned char>(*p))) ++p;
   size_t auth_len = static_cast<size_t>(p - auth);
-  if (auth_len == 0) return fail(err, err_size, "url has no host");
-  if (auth_len > kMaxAuthority) return fail(err, err_size, "host too long");
+  if (auth_len == 0) return wh_err_set(err, err_size, "url has no host");
+  if (auth_len > kMaxAuthority) return wh_err_set(err, err_size, "host too long");
   if (memchr(auth, '@', auth_len))
-    return fail(err, err_size, "credentials in the url are refused; use a header instead");
+    return wh_err_set(err, err_size, "credentials in the url are refused; use a header instead");
 
   out->port = out->https ? 443 : 80;
 
@@ -62,22 +59,22 @@ int wh_url_parse(const char *text, wh_url *out, char *err, size_t err_size) {
     host_len = static_cast<size_t>(colon - auth);
     const char *digits = colon + 1;
     size_t n = auth_len - host_len - 1;
-    if (n < 1 || n > kMaxPortDigits) return fail(err, err_size, "bad port");
+    if (n < 1 || n > kMaxPortDigits) return wh_err_set(err, err_size, "bad port");
     long value = 0;
     for (size_t i = 0; i < n; ++i) {
-      if (digits[i] < '0' || digits[i] > '9') return fail(err, err_size, "bad port");
+      if (digits[i] < '0' || digits[i] > '9') return wh_err_set(err, err_size, "bad port");
       value = value * 10 + (digits[i] - '0');  // 7 digits cannot overflow a long
     }
-    if (value < 1 || value > 65535) return fail(err, err_size, "port out of range");
+    if (value < 1 || value > 65535) return wh_err_set(err, err_size, "port out of range");
     out->port = static_cast<int>(value);
   }
 
-  if (host_len == 0) return fail(err, err_size, "url has no host");
+  if (host_len == 0) return wh_err_set(err, err_size, "url has no host");
   memcpy(out->host, auth, host_len);  // at most 255 bytes: fits with its NUL
   out->host[host_len] = '\0';
   for (size_t i = 0; i < host_len; ++i) {
     if (!host_byte_ok(static_cast<unsigned char>(auth[i])))
-      return fail(err, err_size, "host contains forbidden characters");
+      return wh_err_set(err, err_size, "host contains forbidden characters");
   }
 
   snprintf(out->scheme, sizeof out->scheme, "%s", out->https ? "https" : "http");
