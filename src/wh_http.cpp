@@ -109,7 +109,7 @@ void build_header_text(const wh_url *url, const char *method, const wh_header *h
                        int header_count, uint64_t body_len, header_text *h) {
   int default_port = url->https ? 443 : 80;
   if (url->port == default_port) {
-    add_line(h, "Host: %s%s%s\r\n", url->host, "", "");
+    add_line(h, "Host: %s\r\n", url->host);
   } else {
     add_line(h, "Host: %s:%d\r\n", url->host, url->port);
   }
