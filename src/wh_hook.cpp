@@ -36,9 +36,8 @@ int wh_hook_validate(const wh_hook *hook, char *err, size_t err_size) {
       return wh_err_set(err, err_size, "hook names may contain letters, digits, dash, underscore and dot only");
   }
 
-  wh_url parsed;
   char url_err[160];
-  if (wh_url_parse(hook->url, &parsed, url_err, sizeof url_err) != 0)
+  if (wh_url_parse(hook->url, nullptr, url_err, sizeof url_err) != 0)
     return wh_err_set(err, err_size, "url: %s", url_err);
 
   if (!wh_method_ok(hook->method))

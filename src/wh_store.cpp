@@ -35,41 +35,39 @@ int resolve_path(char (&path)[kPathCap], char *err, size_t err_size) {
   return 0;
 }
 
+// The directory part of a path (up to its last "/") into dir; false when the
+// path has none.
+bool parent_dir(const char *path, char (&dir)[kPathCap]) {
+  const char *slash = strrchr(path, '/');
+  if (!slash || slash == path) return false;
+  size_t len = static_cast<size_t>(slash - path);
+  memcpy(dir, path, len);
+  dir[len] = '\0';
+  return true;
+}
+
 // Creates every directory above the store file, 0700 whatever the umask
 // (the store holds secrets). Existing directories are left as they are;
 // failures are passed over, and show up when the file itself is created.
 void make_dirs(const char *path) {
-  const char *slash = strrchr(path, '/');
-  if (!slash || slash == path) return;
   char dir[kPathCap];
-  size_t len = static_cast<size_t>(slash - path);
-  memcpy(dir, path, len);
-  dir[len] = '\0';
+  if (!parent_dir(path, dir)) return;
   auto make = [&dir]() {
     if (mkdir(dir, 0700) == 0) chmod(dir, 0700);
   };
-  for (size_t i = 1; i < len; ++i) {
-    if (dir[i] != '/') continue;
-    dir[i] = '\0';
+  for (char *p = dir + 1; *p; ++p) {
+    if (*p != '/') continue;
+    *p = '\0';
     make();
-    dir[i] = '/';
+    *p = '/';
   }
   make();
 }
 
 // The directory that holds the store file, for the fsync after a rename.
 void sync_parent_dir(const char *path) {
-  const char *slash = strrchr(path, '/');
   char dir[kPathCap];
-  if (!slash) {
-    snprintf(dir, sizeof dir, ".");
-  } else if (slash == path) {
-    snprintf(dir, sizeof dir, "/");
-  } else {
-    size_t len = static_cast<size_t>(slash - path);
-    memcpy(dir, path, len);
-    dir[len] = '\0';
-  }
+  if (!parent_dir(path, dir)) snprintf(dir, sizeof dir, "%s", path[0] == '/' ? "/" : ".");
   unique_fd fd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (fd) fsync(fd.get());
 }
@@ -158,8 +156,6 @@ void read_hook(yyjson_val *obj, wh_hook *h) {
     wh_field_copy(slot.value, jstr(el, "value"));
     ++h->header_count;
   }
-  // A skipped element may have left a name in the slot after the last one.
-  if (h->header_count < WH_MAX_HEADERS) memset(&h->headers[h->header_count], 0, sizeof(wh_header));
 }
 
 void read_log_entry(yyjson_val *obj, wh_log_entry *e) {
@@ -377,12 +373,11 @@ int wh_store_save(const wh_store *store, char *err, size_t err_size) {
   char path[kPathCap];
   if (resolve_path(path, err, err_size) != 0) return -1;
 
-  make_dirs(path);
-
   wh_text text;
   write_store(&text, store);
   if (text.failed) return wh_err_set(err, err_size, "out of memory");
 
+  // Taking the lock also creates the store's directories.
   store_lock lock;
   if (lock.acquire(path, err, err_size) != 0) return -1;
 
