@@ -4,6 +4,14 @@
 //
 // Usage: bench_fire_bench [rounds]        (default 100)
 // The program re-runs itself with --child ... for the fresh-process figures.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -13,14 +21,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "fire.h"
 
@@ -69,7 +69,8 @@ class sink_server {
         ssize_t n = recv(c, buf.data(), buf.size(), 0);
         if (n <= 0) break;
         req.append(buf.data(), static_cast<size_t>(n));
-        if (head_end == std::string::npos && (head_end = req.find("\r\n\r\n")) != std::string::npos) {
+        if (head_end == std::string::npos &&
+            (head_end = req.find("\r\n\r\n")) != std::string::npos) {
           head_end += 4;
           std::string head = req.substr(0, head_end);
           for (auto &ch : head) ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
@@ -210,8 +211,8 @@ int main(int argc, char **argv) {
           return 1;
         }
       }
-      printf("  in-process fire_hook, %7zu-byte payload, github-signed: median %.3f ms\n",
-             p.size(), median(t));
+      printf("  in-process fire_hook, %7zu-byte payload, github-signed: median %.3f ms\n", p.size(),
+             median(t));
     }
     free(r);
     free(h);

@@ -9,6 +9,11 @@
 // the pages of this program that the forked child shared before exec.
 //
 //   bench_mcp_pipeline [requests]
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -18,11 +23,6 @@
 #include <fstream>
 #include <string>
 #include <thread>
-
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
@@ -128,8 +128,7 @@ int main(int argc, char **argv) {
 
   int status = 0;
   waitpid(pid, &status, 0);
-  double secs =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
   printf("requests        %ld (ping and tools/list alternating)\n", count);
   printf("replies         %ld, %ld wrong or out of order, %zu bytes\n", seen, bad, out_bytes);

@@ -1,15 +1,16 @@
 // Load and save times of a full hook store (64 hooks with 16 headers each and
 // 50 log entries), with every text field filled to capacity and with sizes a
 // real node would have. Works in a temporary folder, never the user's store.
+#include <ftw.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ftw.h>
 #include <memory>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 #include "wh_store.h"
@@ -63,15 +64,18 @@ void realistic_store(wh_store *s) {
   for (int i = 0; i < WH_MAX_HOOKS; ++i) {
     wh_hook &h = s->hooks[i];
     snprintf(h.name, sizeof h.name, "deploy-service-%02d", i);
-    snprintf(h.url, sizeof h.url, "https://hooks.example.com/services/T0%05d/B0%05d/XXXXXXXXXXXXXXXXXXXXXXXX", i, i);
+    snprintf(h.url, sizeof h.url,
+             "https://hooks.example.com/services/T0%05d/B0%05d/XXXXXXXXXXXXXXXXXXXXXXXX", i, i);
     snprintf(h.method, sizeof h.method, "POST");
-    snprintf(h.desc, sizeof h.desc, "Tell the team channel when build %d finishes \xe2\x80\x94 \"prod\" only", i);
+    snprintf(h.desc, sizeof h.desc,
+             "Tell the team channel when build %d finishes \xe2\x80\x94 \"prod\" only", i);
     snprintf(h.sig, sizeof h.sig, "github");
     snprintf(h.secret, sizeof h.secret, "whsec_%040d", i);
     h.header_count = WH_MAX_HEADERS;
     for (int j = 0; j < WH_MAX_HEADERS; ++j) {
       snprintf(h.headers[j].name, sizeof h.headers[j].name, "X-Custom-Header-%d", j);
-      snprintf(h.headers[j].value, sizeof h.headers[j].value, "Bearer eyJhbGciOiJIUzI1NiJ9.%032d.sig", i * 100 + j);
+      snprintf(h.headers[j].value, sizeof h.headers[j].value,
+               "Bearer eyJhbGciOiJIUzI1NiJ9.%032d.sig", i * 100 + j);
     }
   }
   s->log_count = WH_MAX_LOG;
@@ -117,9 +121,11 @@ void run_case(const char *label, void (*make)(wh_store *), const std::string &pa
   make(store.get());
   char err[320];
 
-  figures save = time_runs(runs, [&]() { return wh_store_save(store.get(), err, sizeof err) == 0; });
+  figures save =
+      time_runs(runs, [&]() { return wh_store_save(store.get(), err, sizeof err) == 0; });
   long size = file_size(path);  // before the cycles below add their log entries
-  figures load = time_runs(runs, [&]() { return wh_store_load(loaded.get(), err, sizeof err) == 0; });
+  figures load =
+      time_runs(runs, [&]() { return wh_store_load(loaded.get(), err, sizeof err) == 0; });
   figures cycle = time_runs(runs, [&]() {
     return wh_store_update(
                [](wh_store *s, char *, size_t) {
@@ -131,14 +137,15 @@ void run_case(const char *label, void (*make)(wh_store *), const std::string &pa
                err, sizeof err) == 0;
   });
 
-  printf("%s store: %d hooks x %d headers, %d log entries; file %ld bytes (%.2f MiB)\n", label, loaded->hook_count,
-         loaded->hooks[0].header_count, loaded->log_count, size, size / 1048576.0);
-  printf("  load                           median %8.3f ms  (min %.3f, max %.3f) over %d runs\n", load.median_ms,
-         load.min_ms, load.max_ms, runs);
-  printf("  save (write, fsync, rename)    median %8.3f ms  (min %.3f, max %.3f)\n", save.median_ms, save.min_ms,
-         save.max_ms);
-  printf("  locked cycle (log a delivery)  median %8.3f ms  (min %.3f, max %.3f)\n", cycle.median_ms, cycle.min_ms,
-         cycle.max_ms);
+  printf("%s store: %d hooks x %d headers, %d log entries; file %ld bytes (%.2f MiB)\n", label,
+         loaded->hook_count, loaded->hooks[0].header_count, loaded->log_count, size,
+         size / 1048576.0);
+  printf("  load                           median %8.3f ms  (min %.3f, max %.3f) over %d runs\n",
+         load.median_ms, load.min_ms, load.max_ms, runs);
+  printf("  save (write, fsync, rename)    median %8.3f ms  (min %.3f, max %.3f)\n", save.median_ms,
+         save.min_ms, save.max_ms);
+  printf("  locked cycle (log a delivery)  median %8.3f ms  (min %.3f, max %.3f)\n",
+         cycle.median_ms, cycle.min_ms, cycle.max_ms);
   printf("  in-memory record: %zu bytes\n", sizeof(wh_store));
 }
 
@@ -159,7 +166,8 @@ int main(int argc, char **argv) {
   run_case("full-capacity", full_store, path, runs);
   run_case("realistic", realistic_store, path, runs);
 
-  nftw(tmpl.c_str(), [](const char *p, const struct stat *, int, struct FTW *) { return remove(p); }, 8,
-       FTW_DEPTH | FTW_PHYS);
+  nftw(
+      tmpl.c_str(), [](const char *p, const struct stat *, int, struct FTW *) { return remove(p); },
+      8, FTW_DEPTH | FTW_PHYS);
   return 0;
 }

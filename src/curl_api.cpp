@@ -1,9 +1,9 @@
 #include "curl_api.h"
 
+#include <dlfcn.h>
+
 #include <cstdio>
 #include <cstdlib>
-
-#include <dlfcn.h>
 
 const char *curl_api_library = "libcurl.so.4";
 
@@ -26,7 +26,9 @@ bool resolve(void *lib, const char *name, Fn *out, char *err, size_t err_size) {
 
 }  // namespace
 
-bool curl_api_loaded() { return g_loaded; }
+bool curl_api_loaded() {
+  return g_loaded;
+}
 
 const curl_api *curl_api_get(char *err, size_t err_size) {
   if (err && err_size) err[0] = '\0';

@@ -4,9 +4,9 @@
 // few functions it uses.
 #pragma once
 
-#include <cstddef>
-
 #include <curl/curl.h>
+
+#include <cstddef>
 
 struct curl_api {
   decltype(&::curl_easy_init) easy_init;

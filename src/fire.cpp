@@ -1,11 +1,12 @@
 #include "fire.h"
 
+#include <strings.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <strings.h>
 
 #include "raii.h"
 #include "sha256.h"
@@ -92,7 +93,8 @@ int sign_request(const wh_hook *hook, const void *payload, size_t payload_len,
 int fire_hook(const wh_hook *hook, const void *payload, size_t payload_len, const char *query,
               wh_fire_result *result) {
   memset(result, 0, sizeof *result);
-  std::unique_ptr<fire_work, heap_free> work(static_cast<fire_work *>(calloc(1, sizeof(fire_work))));
+  std::unique_ptr<fire_work, heap_free> work(
+      static_cast<fire_work *>(calloc(1, sizeof(fire_work))));
   if (!work) {
     snprintf(result->error, sizeof result->error, "out of memory");
     return -1;

@@ -27,9 +27,10 @@ int main(int argc, char **argv) {
   }
 
   if (meta || getenv("KR_PLUGIN_META")) {
-    printf("{\"name\":\"%s\",\"desc\":\"%s\",\"kind\":\"%s\",\"mcp\":true,\"daemon\":false,"
-           "\"menus\":false,\"verified\":\"live\",\"version\":\"%s\"}\n",
-           VD_KIND_WORD, VD_DESCRIPTION, "mcp", VD_VERSION);
+    printf(
+        "{\"name\":\"%s\",\"desc\":\"%s\",\"kind\":\"%s\",\"mcp\":true,\"daemon\":false,"
+        "\"menus\":false,\"verified\":\"live\",\"version\":\"%s\"}\n",
+        VD_KIND_WORD, VD_DESCRIPTION, "mcp", VD_VERSION);
   } else if (schema) {
     wh_text b;
     wh_buf_str(&b, "{\"tools\":[");

@@ -1,13 +1,13 @@
 #include "mcp_server.h"
 
-#include <cerrno>
+#include <unistd.h>
+
 #include <cctype>
+#include <cerrno>
 #include <cinttypes>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-
-#include <unistd.h>
 
 #include "identity.h"
 #include "mcp_tools.h"

@@ -2,13 +2,13 @@
 // hand-written cleanup ladder.
 #pragma once
 
+#include <unistd.h>
+#include <yyjson.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <utility>
-
-#include <unistd.h>
-#include <yyjson.h>
 
 struct yy_doc_free {
   void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }

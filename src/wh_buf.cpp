@@ -40,7 +40,9 @@ bool reserve(wh_buf *b, uint64_t n) {
   return true;
 }
 
-void add_char(wh_buf *b, char c) { wh_buf_add(b, &c, 1); }
+void add_char(wh_buf *b, char c) {
+  wh_buf_add(b, &c, 1);
+}
 
 }  // namespace
 
@@ -145,7 +147,8 @@ char *wh_html_escape(const char *s) {
     for (const char *p = s; *p; ++p) {
       switch (*p) {
         case '&': out_len += 5; break;
-        case '<': case '>': out_len += 4; break;
+        case '<':
+        case '>': out_len += 4; break;
         case '"': out_len += 6; break;
         case '\'': out_len += 5; break;
         default: out_len += 1; break;
@@ -155,7 +158,10 @@ char *wh_html_escape(const char *s) {
   char *out = static_cast<char *>(malloc(out_len + 1));
   if (!out) return nullptr;
   char *w = out;
-  auto put = [&w](const char *t, size_t n) { memcpy(w, t, n); w += n; };
+  auto put = [&w](const char *t, size_t n) {
+    memcpy(w, t, n);
+    w += n;
+  };
   if (s) {
     for (const char *p = s; *p; ++p) {
       switch (*p) {

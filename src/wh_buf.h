@@ -10,10 +10,10 @@
 //  - content is only appended (a holder may shorten len and rewrite the NUL).
 #pragma once
 
+#include <yyjson.h>
+
 #include <cstddef>
 #include <cstdint>
-
-#include <yyjson.h>
 
 struct wh_buf {
   char *data;

@@ -14,7 +14,7 @@ inline void wh_err_clear(char *err, size_t err_size) {
 // Writes the formatted reason and returns -1, so a failure reads
 // `return wh_err_set(err, err_size, "...");`.
 __attribute__((format(printf, 3, 4))) inline int wh_err_set(char *err, size_t err_size,
-                                                             const char *fmt, ...) {
+                                                            const char *fmt, ...) {
   if (err && err_size) {
     va_list ap;
     va_start(ap, fmt);

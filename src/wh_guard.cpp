@@ -1,12 +1,12 @@
 #include "wh_guard.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <strings.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
 
 namespace {
 
@@ -21,11 +21,11 @@ constexpr uint32_t v4(unsigned a, unsigned b, unsigned c, unsigned d) {
 
 // Tried in order; nothing outside these rows is refused.
 constexpr v4_range kDeniedV4[] = {
-    {v4(0, 0, 0, 0), 8},       {v4(10, 0, 0, 0), 8},      {v4(100, 64, 0, 0), 10},
-    {v4(127, 0, 0, 0), 8},     {v4(169, 254, 0, 0), 16},  {v4(172, 16, 0, 0), 12},
-    {v4(192, 0, 0, 0), 24},    {v4(192, 0, 2, 0), 24},    {v4(192, 168, 0, 0), 16},
-    {v4(198, 18, 0, 0), 15},   {v4(198, 51, 100, 0), 24}, {v4(203, 0, 113, 0), 24},
-    {v4(224, 0, 0, 0), 4},     {v4(240, 0, 0, 0), 4},
+    {v4(0, 0, 0, 0), 8},     {v4(10, 0, 0, 0), 8},      {v4(100, 64, 0, 0), 10},
+    {v4(127, 0, 0, 0), 8},   {v4(169, 254, 0, 0), 16},  {v4(172, 16, 0, 0), 12},
+    {v4(192, 0, 0, 0), 24},  {v4(192, 0, 2, 0), 24},    {v4(192, 168, 0, 0), 16},
+    {v4(198, 18, 0, 0), 15}, {v4(198, 51, 100, 0), 24}, {v4(203, 0, 113, 0), 24},
+    {v4(224, 0, 0, 0), 4},   {v4(240, 0, 0, 0), 4},
 };
 static_assert(sizeof kDeniedV4 / sizeof kDeniedV4[0] == 14);
 
@@ -50,12 +50,12 @@ int v6_denied(const unsigned char *b) {
   if (all_zero(b, 10) && b[10] == 0xff && b[11] == 0xff) return v4_denied(b + 12);
   // 64:ff9b::/32, NAT64: it reaches whatever IPv4 address it embeds.
   if (b[0] == 0x00 && b[1] == 0x64 && b[2] == 0xff && b[3] == 0x9b) return 1;
-  if (all_zero(b, 15) && (b[15] == 0 || b[15] == 1)) return 1;  // :: and ::1
-  if (b[0] == 0x01 && all_zero(b + 1, 7)) return 1;              // 100::/64 discard
+  if (all_zero(b, 15) && (b[15] == 0 || b[15] == 1)) return 1;                 // :: and ::1
+  if (b[0] == 0x01 && all_zero(b + 1, 7)) return 1;                            // 100::/64 discard
   if (b[0] == 0x20 && b[1] == 0x01 && b[2] == 0x0d && b[3] == 0xb8) return 1;  // 2001:db8::/32
-  if ((b[0] & 0xfe) == 0xfc) return 1;                          // fc00::/7
-  if (b[0] == 0xfe && (b[1] & 0xc0) == 0x80) return 1;          // fe80::/10
-  if (b[0] == 0xff) return 1;                                   // ff00::/8
+  if ((b[0] & 0xfe) == 0xfc) return 1;                                         // fc00::/7
+  if (b[0] == 0xfe && (b[1] & 0xc0) == 0x80) return 1;                         // fe80::/10
+  if (b[0] == 0xff) return 1;                                                  // ff00::/8
   return 0;
 }
 

@@ -9,8 +9,8 @@
 namespace {
 
 bool name_byte_ok(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-         c == '-' || c == '.' || c == '_';
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '.' || c == '_';
 }
 
 // An HTTP token byte: visible ASCII other than the separators.
@@ -33,7 +33,8 @@ int wh_hook_validate(const wh_hook *hook, char *err, size_t err_size) {
 
   for (const char *p = hook->name; *p; ++p) {
     if (!name_byte_ok(static_cast<unsigned char>(*p)))
-      return wh_err_set(err, err_size, "hook names may contain letters, digits, dash, underscore and dot only");
+      return wh_err_set(err, err_size,
+                        "hook names may contain letters, digits, dash, underscore and dot only");
   }
 
   char url_err[160];
@@ -44,9 +45,11 @@ int wh_hook_validate(const wh_hook *hook, char *err, size_t err_size) {
     return wh_err_set(err, err_size, "method must be one of GET, POST, PUT, PATCH, DELETE, HEAD");
 
   if (hook->sig[0]) {
-    if (strcmp(hook->sig, "github") != 0 && strcmp(hook->sig, "gitlab") != 0 && strcmp(hook->sig, "v2") != 0)
+    if (strcmp(hook->sig, "github") != 0 && strcmp(hook->sig, "gitlab") != 0 &&
+        strcmp(hook->sig, "v2") != 0)
       return wh_err_set(err, err_size, "unknown signature scheme");
-    if (hook->secret[0] == '\0') return wh_err_set(err, err_size, "a signature scheme needs a secret");
+    if (hook->secret[0] == '\0')
+      return wh_err_set(err, err_size, "a signature scheme needs a secret");
   }
 
   if (hook->header_count < 0 || hook->header_count > WH_MAX_HEADERS)
@@ -55,10 +58,12 @@ int wh_hook_validate(const wh_hook *hook, char *err, size_t err_size) {
   for (int i = 0; i < hook->header_count; ++i) {
     const wh_header &h = hook->headers[i];
     bool name_ok = h.name[0] != '\0';
-    for (const char *p = h.name; name_ok && *p; ++p) name_ok = token_byte_ok(static_cast<unsigned char>(*p));
+    for (const char *p = h.name; name_ok && *p; ++p)
+      name_ok = token_byte_ok(static_cast<unsigned char>(*p));
     if (!name_ok) return wh_err_set(err, err_size, "header %d has an invalid name", i + 1);
     // A CR or LF would let a value start a header line of its own.
-    if (strpbrk(h.value, "\r\n")) return wh_err_set(err, err_size, "header %s has a newline in its value", h.name);
+    if (strpbrk(h.value, "\r\n"))
+      return wh_err_set(err, err_size, "header %s has a newline in its value", h.name);
   }
   return 0;
 }

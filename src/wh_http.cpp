@@ -1,15 +1,15 @@
 #include "wh_http.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <strings.h>
+#include <sys/socket.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <strings.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include "curl_api.h"
 #include "raii.h"
@@ -249,8 +249,7 @@ size_t wh_http_header_text(const wh_url *url, const char *method, const wh_heade
 }
 
 int wh_http_request(const char *method, const wh_url *url, const wh_header *headers,
-                    int header_count, const void *body, uint64_t body_len,
-                    wh_response *response) {
+                    int header_count, const void *body, uint64_t body_len, wh_response *response) {
   memset(response, 0, sizeof *response);
   if (!url) return fail(response, "no url");
   if (!wh_method_ok(method)) return fail(response, "unsupported method");
@@ -264,8 +263,8 @@ int wh_http_request(const char *method, const wh_url *url, const wh_header *head
   return exchange_curl(url, method, headers, header_count, body, body_len, response);
 }
 
-int exchange_curl(const wh_url *url, const char *method, const wh_header *headers,
-                  int header_count, const void *body, uint64_t body_len, wh_response *response) {
+int exchange_curl(const wh_url *url, const char *method, const wh_header *headers, int header_count,
+                  const void *body, uint64_t body_len, wh_response *response) {
   // Large working records live on the heap, not on the caller's stack.
   auto pins = zeroed<pin_set>();
   if (!pins) return fail(response, "out of memory");
@@ -309,7 +308,8 @@ int exchange_curl(const wh_url *url, const char *method, const wh_header *header
     }
     pins->addrs[pins->count++] = p;
   }
-  if (pins->count == 0) return fail(response, "could not resolve %s (no usable address)", url->host);
+  if (pins->count == 0)
+    return fail(response, "could not resolve %s (no usable address)", url->host);
   list.reset();
 
   char why[256];
@@ -327,8 +327,8 @@ int exchange_curl(const wh_url *url, const char *method, const wh_header *header
     wh_buf_printf(&pin_entry, "%s%s", i ? "," : "", pins->addrs[i].text);
   wh_text target_url;
   // HTTP/1.1 needs an absolute path: a bare "?query" target goes out as "/?query".
-  wh_buf_printf(&target_url, "%s://%s:%d%s%s", url->https ? "https" : "http", url->host,
-                url->port, url->path[0] == '?' ? "/" : "", url->path[0] ? url->path : "/");
+  wh_buf_printf(&target_url, "%s://%s:%d%s%s", url->https ? "https" : "http", url->host, url->port,
+                url->path[0] == '?' ? "/" : "", url->path[0] ? url->path : "/");
   if (pin_entry.failed || target_url.failed) return fail(response, "out of memory");
 
   std::unique_ptr<curl_slist, curl_slist_free> resolve_list(

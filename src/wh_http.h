@@ -4,10 +4,10 @@
 // of the body.
 #pragma once
 
+#include <netdb.h>
+
 #include <cstddef>
 #include <cstdint>
-
-#include <netdb.h>
 
 #include "wh_hook.h"
 #include "wh_url.h"
@@ -18,24 +18,23 @@ inline constexpr uint64_t WH_HTTP_DRAIN_LIMIT = 8388608;
 inline constexpr char WH_HTTP_USER_AGENT[] = "ZAZIVIZODIR-webhook/1.0";
 
 struct wh_response {
-  int ok;               // 1 once a response was received and its body read
-  char error[512];      // why the exchange failed; empty on success
-  int status;           // HTTP status; 0 when it could not be read
-  char body[4097];      // first body bytes (raw, may hold NULs), then a NUL
-  uint64_t body_len;    // bytes held in body, 0..4096
-  int truncated;        // 1 when the body filled the copy (4096 bytes or more)
+  int ok;             // 1 once a response was received and its body read
+  char error[512];    // why the exchange failed; empty on success
+  int status;         // HTTP status; 0 when it could not be read
+  char body[4097];    // first body bytes (raw, may hold NULs), then a NUL
+  uint64_t body_len;  // bytes held in body, 0..4096
+  int truncated;      // 1 when the body filled the copy (4096 bytes or more)
 };
 
 // 0 when an exchange took place (any status), -1 with response->error set.
 // Checks, in order: url present, method accepted, body at most 1 MiB.
 // A HEAD request never carries a body (nor its length line).
 int wh_http_request(const char *method, const wh_url *url, const wh_header *headers,
-                    int header_count, const void *body, uint64_t body_len,
-                    wh_response *response);
+                    int header_count, const void *body, uint64_t body_len, wh_response *response);
 
 // The exchange proper, after the request checks; same arguments and result.
-int exchange_curl(const wh_url *url, const char *method, const wh_header *headers,
-                  int header_count, const void *body, uint64_t body_len, wh_response *response);
+int exchange_curl(const wh_url *url, const char *method, const wh_header *headers, int header_count,
+                  const void *body, uint64_t body_len, wh_response *response);
 
 // The header text a request carries, lines ending in CR LF: the Host line,
 // the length line, then stored headers while the text so far is at most 499

@@ -1,5 +1,11 @@
 #include "wh_store.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <yyjson.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -7,12 +13,6 @@
 #include <cstring>
 #include <memory>
 #include <new>
-
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <yyjson.h>
 
 #include "raii.h"
 #include "wh_buf.h"
@@ -184,7 +184,8 @@ void fill_store(yyjson_val *root, wh_store *store) {
       if (slot->name[0]) ++store->hook_count;
     }
     // An unnamed last element leaves its fields in the first free slot.
-    if (store->hook_count < WH_MAX_HOOKS) memset(&store->hooks[store->hook_count], 0, sizeof(wh_hook));
+    if (store->hook_count < WH_MAX_HOOKS)
+      memset(&store->hooks[store->hook_count], 0, sizeof(wh_hook));
   }
 
   yyjson_val *log = yyjson_obj_get(root, "log");
@@ -196,7 +197,8 @@ void fill_store(yyjson_val *root, wh_store *store) {
       read_log_entry(el, slot);
       if (slot->name[0]) ++store->log_count;
     }
-    if (store->log_count < WH_MAX_LOG) memset(&store->log[store->log_count], 0, sizeof(wh_log_entry));
+    if (store->log_count < WH_MAX_LOG)
+      memset(&store->log[store->log_count], 0, sizeof(wh_log_entry));
   }
 }
 
@@ -361,7 +363,9 @@ int wh_store_load(wh_store *store, char *err, size_t err_size) {
   yy_doc doc(yyjson_read_opts(text.get(), got, 0, nullptr, &rerr));
   text.reset();
   if (!doc)
-    return wh_err_set(err, err_size, "the hook store exists but is not valid JSON (%s); it was left untouched", path);
+    return wh_err_set(err, err_size,
+                      "the hook store exists but is not valid JSON (%s); it was left untouched",
+                      path);
 
   fill_store(yyjson_doc_get_root(doc.get()), store);
   return 0;
@@ -451,7 +455,8 @@ int wh_store_update(const wh_store_change_fn &change, char *err, size_t err_size
 
   // A cycle inside a cycle would load a copy that the outer save then
   // overwrites, losing the inner change without a word.
-  if (g_lock_depth > 0) return wh_err_set(err, err_size, "the store is already being changed by this caller");
+  if (g_lock_depth > 0)
+    return wh_err_set(err, err_size, "the store is already being changed by this caller");
 
   store_lock lock;
   if (lock.acquire(path, err, err_size) != 0) return -1;

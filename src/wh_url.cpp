@@ -18,8 +18,8 @@ bool ends_authority(unsigned char c) {
 }
 
 bool host_byte_ok(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-         c == '.' || c == '-';
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
+         c == '-';
 }
 
 }  // namespace

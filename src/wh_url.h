@@ -6,11 +6,11 @@
 #include <cstddef>
 
 struct wh_url {
-  char scheme[8];  // "https" or "http"
-  char host[256];  // as written, no case folding
-  int port;        // 1..65535; the scheme's default when none is written
-  char path[2048]; // request target: starts with "/" or "?", never empty
-  int https;       // 1 for https
+  char scheme[8];   // "https" or "http"
+  char host[256];   // as written, no case folding
+  int port;         // 1..65535; the scheme's default when none is written
+  char path[2048];  // request target: starts with "/" or "?", never empty
+  int https;        // 1 for https
 };
 
 // 0 on success; -1 with one reason in err (cut to err_size).

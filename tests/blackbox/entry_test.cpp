@@ -61,7 +61,9 @@ TEST(Entry, Precedence) {
 TEST(Entry, SchemaText) {
   auto r = run_args({"--schema"});
   ASSERT_GE(r.out.size(), 2u);
-  EXPECT_EQ(r.out.rfind("{\"tools\":[{\"name\":\"webhook_list\",\"description\":\"List the named", 0), 0u);
+  EXPECT_EQ(
+      r.out.rfind("{\"tools\":[{\"name\":\"webhook_list\",\"description\":\"List the named", 0),
+      0u);
   EXPECT_NE(r.out.find("},{\"name\":\"webhook_trigger\",\"description\":\"Send one stored webhook"),
             std::string::npos);
   EXPECT_NE(r.out.find("\"inputSchema\":{\"type\":\"object\",\"properties\":{\"redact_url\""),

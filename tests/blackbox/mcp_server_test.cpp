@@ -28,7 +28,9 @@ std::vector<std::string> mcp_env() {
   return e;
 }
 
-std::vector<std::string> mcp_args() { return {program_path(), "--mcp"}; }
+std::vector<std::string> mcp_args() {
+  return {program_path(), "--mcp"};
+}
 
 // Runs the server over the whole input; asserts a clean exit.
 std::string serve(const std::string &input) {
@@ -50,7 +52,9 @@ std::string error(const std::string &id, int code, const std::string &msg) {
 }
 
 // A reply as read_line gives it, without its LF.
-std::string line(const std::string &reply) { return reply.substr(0, reply.size() - 1); }
+std::string line(const std::string &reply) {
+  return reply.substr(0, reply.size() - 1);
+}
 
 const std::string kPing1 = ping("1");  // 40 bytes
 const std::string kPong1 = result("1");
@@ -62,7 +66,9 @@ std::string ping_of_size(size_t size, const std::string &id) {
   return head + std::string(size - head.size() - tail.size(), 'x') + tail;
 }
 
-std::string content_length(size_t n) { return "Content-Length: " + std::to_string(n) + "\r\n"; }
+std::string content_length(size_t n) {
+  return "Content-Length: " + std::to_string(n) + "\r\n";
+}
 
 // ---- Lines and framing ----------------------------------------------------
 
@@ -163,9 +169,10 @@ TEST(McpFraming, ContentLengthTwoLineBody) {
 
 TEST(McpFraming, ContentLengthHeaderBlockAndOddValues) {
   // A header block with further headers and a blank line before the body.
-  EXPECT_EQ(serve(content_length(40) + "Content-Type: application/vscode-jsonrpc; charset=utf-8\r\n\r\n" +
-                  kPing1 + "\r\n"),
-            kPong1);
+  EXPECT_EQ(
+      serve(content_length(40) + "Content-Type: application/vscode-jsonrpc; charset=utf-8\r\n\r\n" +
+            kPing1 + "\r\n"),
+      kPong1);
   // Only "Content-Length:" at the very start, in this case, is a header.
   EXPECT_EQ(serve("content-length: 40\n" + kPing1 + "\n"),
             error("null", -32700, "parse error") + kPong1);
@@ -229,9 +236,9 @@ TEST(McpFraming, ReaderGoneStillExitsZero) {
   // the end of its input and exit with status 0.
   std::string in;
   for (int i = 0; i < 20000; ++i) in += kPing1 + "\n";
-  auto r = run({"/bin/sh", "-c", "{ \"$0\" --mcp; echo \"status=$?\" >&2; } | true",
-                program_path()},
-               mcp_env(), in, 60000);
+  auto r =
+      run({"/bin/sh", "-c", "{ \"$0\" --mcp; echo \"status=$?\" >&2; } | true", program_path()},
+          mcp_env(), in, 60000);
   EXPECT_FALSE(r.timed_out);
   EXPECT_NE(r.err.find("status=0\n"), std::string::npos) << r.err;
 }
@@ -243,7 +250,9 @@ TEST(McpRequests, ErrorCodesAndTheirIds) {
                   "{\"id\":1,\"method\":\"ping\"} x\n"
                   "{\"id\":1,/*c*/\"method\":\"ping\"}\n"
                   "{\"id\":NaN,\"method\":\"ping\"}\n"
-                  "[" + kPing1 + "]\n"
+                  "[" +
+                  kPing1 +
+                  "]\n"
                   "\"ping\"\n"
                   "42\n"
                   "{\"id\":7}\n"
@@ -276,13 +285,13 @@ TEST(McpRequests, IdsEchoedCompactly) {
 
 TEST(McpRequests, MemberLookupRules) {
   // The first "method" counts; "jsonrpc" is never examined.
-  EXPECT_EQ(serve("{\"id\":1,\"method\":\"ping\",\"method\":\"no/such\"}\n"
-                  "{\"id\":2,\"method\":\"no/such\",\"method\":\"ping\"}\n"
-                  "{\"id\":3,\"id\":4,\"method\":\"ping\"}\n"
-                  "{\"jsonrpc\":\"1.0\",\"id\":5,\"method\":\"ping\"}\n"
-                  "{\"id\":6,\"method\":\"ping\"}\n"),
-            kPong1 + error("2", -32601, "method not found") + result("3") + result("5") +
-                result("6"));
+  EXPECT_EQ(
+      serve("{\"id\":1,\"method\":\"ping\",\"method\":\"no/such\"}\n"
+            "{\"id\":2,\"method\":\"no/such\",\"method\":\"ping\"}\n"
+            "{\"id\":3,\"id\":4,\"method\":\"ping\"}\n"
+            "{\"jsonrpc\":\"1.0\",\"id\":5,\"method\":\"ping\"}\n"
+            "{\"id\":6,\"method\":\"ping\"}\n"),
+      kPong1 + error("2", -32601, "method not found") + result("3") + result("5") + result("6"));
   // Method names match byte for byte: case, length and embedded NUL count.
   EXPECT_EQ(serve("{\"id\":1,\"method\":\"Ping\"}\n{\"id\":2,\"method\":\"ping \"}\n"
                   "{\"id\":3,\"method\":\"ping\\u0000\"}\n"),
@@ -309,12 +318,14 @@ TEST(McpMethods, EveryRowWithId) {
   std::string tools = schema_text();
   ASSERT_EQ(tools.rfind("{\"tools\":[{\"name\":\"webhook_list\"", 0), 0u);
   const std::string params = ",\"params\":{\"protocolVersion\":\"2099-01-01\",\"capabilities\":{}}";
-  EXPECT_EQ(serve("{\"id\":1,\"method\":\"initialize\"" + params + "}\n"
+  EXPECT_EQ(serve("{\"id\":1,\"method\":\"initialize\"" + params +
+                  "}\n"
                   "{\"id\":2,\"method\":\"notifications/initialized\"}\n"
                   "{\"id\":3,\"method\":\"initialized\"}\n"
                   "{\"id\":4,\"method\":\"ping\"}\n"
                   "{\"id\":5,\"method\":\"tools/list\"}\n"
-                  "{\"id\":6,\"method\":\"tools/call\",\"params\":{\"name\":\"no_such_tool\",\"arguments\":{}}}\n"
+                  "{\"id\":6,\"method\":\"tools/"
+                  "call\",\"params\":{\"name\":\"no_such_tool\",\"arguments\":{}}}\n"
                   "{\"id\":7,\"method\":\"prompts/list\"}\n"
                   "{\"id\":8,\"method\":\"resources/list\"}\n"
                   "{\"id\":9,\"method\":\"logging/setLevel\",\"params\":{\"level\":\"debug\"}}\n"
@@ -327,18 +338,18 @@ TEST(McpMethods, EveryRowWithId) {
 
 TEST(McpMethods, EveryRowWithoutId) {
   std::string tools = schema_text();
-  EXPECT_EQ(serve("{\"method\":\"initialize\"}\n"
-                  "{\"method\":\"notifications/initialized\"}\n"
-                  "{\"method\":\"initialized\"}\n"
-                  "{\"method\":\"ping\"}\n"
-                  "{\"method\":\"tools/list\"}\n"
-                  "{\"method\":\"tools/call\",\"params\":{\"name\":\"no_such_tool\"}}\n"
-                  "{\"method\":\"prompts/list\"}\n"
-                  "{\"method\":\"resources/list\"}\n"
-                  "{\"method\":\"logging/setLevel\"}\n"
-                  "{\"method\":\"resources/read\"}\n"),
-            result("null", kInitResult) + result("null", tools) +
-                error("null", -32602, "unknown tool"));
+  EXPECT_EQ(
+      serve("{\"method\":\"initialize\"}\n"
+            "{\"method\":\"notifications/initialized\"}\n"
+            "{\"method\":\"initialized\"}\n"
+            "{\"method\":\"ping\"}\n"
+            "{\"method\":\"tools/list\"}\n"
+            "{\"method\":\"tools/call\",\"params\":{\"name\":\"no_such_tool\"}}\n"
+            "{\"method\":\"prompts/list\"}\n"
+            "{\"method\":\"resources/list\"}\n"
+            "{\"method\":\"logging/setLevel\"}\n"
+            "{\"method\":\"resources/read\"}\n"),
+      result("null", kInitResult) + result("null", tools) + error("null", -32602, "unknown tool"));
 }
 
 TEST(McpMethods, PipelinedRequestsAnsweredInOrder) {

@@ -1,11 +1,10 @@
 // libcurl is loaded by the first delivery of a process and by nothing else.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
 #include <string>
-
-#include <unistd.h>
 
 #include "child_process.h"
 #include "curl_api.h"
@@ -23,7 +22,9 @@ std::string maps() {
   return s.str();
 }
 
-bool curl_mapped() { return maps().find("libcurl") != std::string::npos; }
+bool curl_mapped() {
+  return maps().find("libcurl") != std::string::npos;
+}
 
 std::string self_path() {
   char buf[4096];
@@ -108,9 +109,12 @@ TEST(CurlLoading, ProgramModesWithoutDeliveryNeverLoadIt) {
       {{prog, "--version"}, {}, ""},
       {{prog, "--meta"}, {}, ""},
       {{prog, "--schema"}, {}, ""},
-      {{prog}, {"REQUEST_METHOD=GET", "QUERY_STRING=action=list", "BOT_PASSWORD=pw",
-                "HTTP_X_BOT_PASSWORD=pw"}, ""},
-      {{prog, "--mcp"}, {},
+      {{prog},
+       {"REQUEST_METHOD=GET", "QUERY_STRING=action=list", "BOT_PASSWORD=pw",
+        "HTTP_X_BOT_PASSWORD=pw"},
+       ""},
+      {{prog, "--mcp"},
+       {},
        "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"initialize\",\"params\":{}}\n"
        "{\"jsonrpc\":\"2.0\",\"id\":2,\"method\":\"tools/list\"}\n"
        "{\"jsonrpc\":\"2.0\",\"id\":3,\"method\":\"tools/call\",\"params\":{\"name\":"

@@ -37,11 +37,11 @@ TEST_F(Delivery, RequestLineAndTarget) {
       {"/in?a=1", "b=2", "/in?a=1&b=2"},
       {"/in", "b=2", "/in?b=2"},
       {"/in?a=1", "", "/in?a=1"},
-      {"/in", "b=2 c=3", "/in?b=2"},           // a space ends the target
-      {"/in", "b=2#frag", "/in?b=2"},          // so does a fragment
-      {"?x=1", "", "/?x=1"},                   // a bare query gets its path
+      {"/in", "b=2 c=3", "/in?b=2"},   // a space ends the target
+      {"/in", "b=2#frag", "/in?b=2"},  // so does a fragment
+      {"?x=1", "", "/?x=1"},           // a bare query gets its path
       {"", "", "/"},
-      {"/a/../b/./c", "", "/a/../b/./c"},      // sent as stored, not normalised
+      {"/a/../b/./c", "", "/a/../b/./c"},  // sent as stored, not normalised
       {"/%7e/caf%C3%A9", "q=%20", "/%7e/caf%C3%A9?q=%20"},
   };
   for (const auto &c : cases) {
@@ -96,15 +96,11 @@ TEST_F(Delivery, ContentLengthAndBodyByMethod) {
     const char *body;
     bool content_type;
   } cases[] = {
-      {"POST", "", "0", "", true},
-      {"PUT", "", "0", "", true},
-      {"DELETE", "", "0", "", true},
-      {"PATCH", "{\"a\":1}", "7", "{\"a\":1}", true},
-      {"DELETE", "{}", "2", "{}", true},
-      {"GET", "", nullptr, "", false},
-      {"GET", "{}", nullptr, "", true},   // content type, still no body
-      {"HEAD", "", nullptr, "", true},
-      {"HEAD", "{\"x\":2}", nullptr, "", true},
+      {"POST", "", "0", "", true},       {"PUT", "", "0", "", true},
+      {"DELETE", "", "0", "", true},     {"PATCH", "{\"a\":1}", "7", "{\"a\":1}", true},
+      {"DELETE", "{}", "2", "{}", true}, {"GET", "", nullptr, "", false},
+      {"GET", "{}", nullptr, "", true},  // content type, still no body
+      {"HEAD", "", nullptr, "", true},   {"HEAD", "{\"x\":2}", nullptr, "", true},
   };
   for (const auto &c : cases) {
     receiver rx;
@@ -284,8 +280,8 @@ TEST_F(Delivery, BodyPreviewSizes) {
     uint64_t size, kept;
     int truncated;
   } cases[] = {
-      {0, 0, 0},       {10, 10, 0},       {4095, 4095, 0},
-      {4096, 4096, 1}, {10000, 4096, 1},  {1000000, 4096, 1},
+      {0, 0, 0},       {10, 10, 0},      {4095, 4095, 0},
+      {4096, 4096, 1}, {10000, 4096, 1}, {1000000, 4096, 1},
   };
   for (const auto &c : cases) {
     receiver_options o;

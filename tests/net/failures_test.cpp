@@ -1,14 +1,13 @@
 // Deliveries that must not happen, and exchanges that fail.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <string>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "child_process.h"
 #include "fake_resolver.h"
@@ -37,8 +36,8 @@ TEST(Refusal, PublicAndPrivateAddressesRefuseTheRequest) {
   dns.set("mapped.test", {{kPublicV4, "::ffff:127.0.0.1"}});
   struct {
     const char *host, *denied;
-  } cases[] = {{"mixed.test", "10.1.2.3"}, {"mixed6.test", "fd00::7"},
-               {"mapped.test", "::ffff:127.0.0.1"}};
+  } cases[] = {
+      {"mixed.test", "10.1.2.3"}, {"mixed6.test", "fd00::7"}, {"mapped.test", "::ffff:127.0.0.1"}};
   for (const auto &c : cases) {
     auto h = make_hook(std::string("https://") + c.host + "/hook", "POST");
     auto f = fire(*h, "{}");
@@ -131,8 +130,7 @@ TEST(Pinning, ConnectsOnlyToTheVettedAddress) {
   auto f = fire(*h, "{}");
   ASSERT_EQ(f.rc, 0) << f.r->error;
   EXPECT_EQ(first.wait_requests(1), 1u);
-  EXPECT_EQ(first.requests()[0].header("Host"),
-            "rebind.invalid:" + std::to_string(first.port()));
+  EXPECT_EQ(first.requests()[0].header("Host"), "rebind.invalid:" + std::to_string(first.port()));
   EXPECT_EQ(second.connections(), 0);
   EXPECT_EQ(dns.calls("rebind.invalid"), 1);
 
@@ -228,8 +226,8 @@ class SelfSignedServer {
     }
     // Port 0: the tool binds a free port and prints it.
     server_ = std::make_unique<vdtest::child_process>(
-        std::vector<std::string>{"/usr/bin/openssl", "s_server", "-accept", "127.0.0.1:0",
-                                 "-cert", cert, "-key", key, "-www"},
+        std::vector<std::string>{"/usr/bin/openssl", "s_server", "-accept", "127.0.0.1:0", "-cert",
+                                 cert, "-key", key, "-www"},
         vdtest::base_env());
     while (auto line = server_->read_line(10000)) {
       auto at = line->rfind("ACCEPT 127.0.0.1:", 0) == 0 ? line->rfind(':') : std::string::npos;
@@ -266,9 +264,9 @@ TEST(Exchange, SelfSignedCertificateIsRefused) {
   EXPECT_STREQ(f.r->error, kSendFailed);
   // The server is there and speaks TLS: a client that skips the certificate
   // check gets an answer, so the failure above is the certificate's.
-  auto check = vdtest::run({"/usr/bin/curl", "-sk", "-o", "/dev/null", "-w", "%{http_code}",
-                            "--noproxy", "*", base},
-                           vdtest::base_env(), {}, 20000);
+  auto check = vdtest::run(
+      {"/usr/bin/curl", "-sk", "-o", "/dev/null", "-w", "%{http_code}", "--noproxy", "*", base},
+      vdtest::base_env(), {}, 20000);
   EXPECT_EQ(check.out, "200");
 }
 

@@ -48,18 +48,21 @@ class allow_private_env {
  public:
   explicit allow_private_env(const char *value) {
     if (const char *v = getenv("WEBHOOK_ALLOW_PRIVATE")) saved_ = v;
-    if (value) setenv("WEBHOOK_ALLOW_PRIVATE", value, 1);
-    else unsetenv("WEBHOOK_ALLOW_PRIVATE");
+    if (value)
+      setenv("WEBHOOK_ALLOW_PRIVATE", value, 1);
+    else
+      unsetenv("WEBHOOK_ALLOW_PRIVATE");
   }
   ~allow_private_env() {
-    if (saved_) setenv("WEBHOOK_ALLOW_PRIVATE", saved_->c_str(), 1);
-    else unsetenv("WEBHOOK_ALLOW_PRIVATE");
+    if (saved_)
+      setenv("WEBHOOK_ALLOW_PRIVATE", saved_->c_str(), 1);
+    else
+      unsetenv("WEBHOOK_ALLOW_PRIVATE");
   }
 
  private:
   std::optional<std::string> saved_;
 };
-
 
 inline std::string refused_message(const std::string &host, const std::string &addr) {
   return "refused: " + host + " resolves to a private or reserved address (" + addr +

@@ -48,10 +48,11 @@ TEST_F(Signing, GithubSignsTheBodySent) {
             "757107ea0eb2509fc211221cce984b8a37570b6d7586c22c46f4379c8b043e17");
   // Stored headers come first, then the content type, then the signature.
   EXPECT_LT(std::find(req.lines.begin(), req.lines.end(),
-                      "Content-Type: application/json; charset=utf-8") - req.lines.begin(),
-            std::find_if(req.lines.begin(), req.lines.end(),
-                         [](const std::string &l) { return l.rfind("X-Hub", 0) == 0; }) -
-                req.lines.begin());
+                      "Content-Type: application/json; charset=utf-8") -
+                req.lines.begin(),
+            std::find_if(req.lines.begin(), req.lines.end(), [](const std::string &l) {
+              return l.rfind("X-Hub", 0) == 0;
+            }) - req.lines.begin());
 }
 
 TEST_F(Signing, GitlabSendsTheSecretVerbatim) {
@@ -106,8 +107,8 @@ TEST_F(Signing, NoSchemeNoSignatureEvenWithASecret) {
   receiver rx;
   auto h = make_hook(rx.url("/n"), "POST", "", "unused");
   auto req = deliver(rx, *h, "{}");
-  for (const char *name : {"X-Hub-Signature-256", "X-Gitlab-Token", "X-Webhook-Timestamp",
-                           "X-Webhook-Signature"})
+  for (const char *name :
+       {"X-Hub-Signature-256", "X-Gitlab-Token", "X-Webhook-Timestamp", "X-Webhook-Signature"})
     EXPECT_EQ(req.count(name), 0) << name;
 }
 

@@ -1,16 +1,16 @@
 #include "child_process.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
-
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace vdtest {
 
@@ -63,7 +63,9 @@ int decode_status(int st) {
 
 }  // namespace
 
-const char *program_path() { return VD_PROGRAM_PATH; }
+const char *program_path() {
+  return VD_PROGRAM_PATH;
+}
 
 std::vector<std::string> base_env(const std::string &home) {
   std::vector<std::string> env = {"PATH=/usr/local/bin:/usr/bin:/bin"};

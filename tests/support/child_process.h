@@ -2,12 +2,12 @@
 // environment and standard input in, output bytes and exit status out.
 #pragma once
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <sys/types.h>
 
 namespace vdtest {
 

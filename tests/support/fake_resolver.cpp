@@ -1,13 +1,13 @@
 #include "fake_resolver.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/un.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/un.h>
 
 namespace vdtest {
 

@@ -32,8 +32,7 @@ class fake_resolver {
   int total_calls() const;
 
  private:
-  static int resolve(const char *host, const char *service, const addrinfo *hints,
-                     addrinfo **out);
+  static int resolve(const char *host, const char *service, const addrinfo *hints, addrinfo **out);
   static void release(addrinfo *list);
 
   wh_resolver previous_;

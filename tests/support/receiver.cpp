@@ -1,17 +1,17 @@
 #include "receiver.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <chrono>
-#include <cstring>
-#include <strings.h>
-
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 
 namespace vdtest {
 
@@ -228,8 +228,7 @@ void receiver::serve(int fd) {
 
   if (opts_.delay_ms > 0 && wait_readable(wake_[0], opts_.delay_ms)) return;
   switch (opts_.mode) {
-    case answer_mode::close_without_answer:
-      return;
+    case answer_mode::close_without_answer: return;
     case answer_mode::never_answer:
       // Hold the connection until the client gives up or the receiver stops.
       while (wait_readable(fd, -1) && recv(fd, buf, sizeof buf, 0) > 0) {
@@ -245,8 +244,7 @@ void receiver::serve(int fd) {
       }
       return;
     }
-    case answer_mode::respond:
-      break;
+    case answer_mode::respond: break;
   }
   std::string body = opts_.body_size ? pattern(opts_.body_size) : opts_.body;
   std::string head = "HTTP/1.1 " + std::to_string(opts_.status) + " " + opts_.reason + "\r\n";

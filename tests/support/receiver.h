@@ -18,11 +18,11 @@ namespace vdtest {
 
 // One request as it arrived.
 struct http_request {
-  std::string raw;          // every byte read for this request: head and body
-  std::string head;         // request line and header lines, through the blank line
-  std::string body;         // the Content-Length bytes after the head
+  std::string raw;   // every byte read for this request: head and body
+  std::string head;  // request line and header lines, through the blank line
+  std::string body;  // the Content-Length bytes after the head
   std::string method, target, version;
-  std::vector<std::string> lines;  // header lines as sent, without CR LF
+  std::vector<std::string> lines;                            // header lines as sent, without CR LF
   std::vector<std::pair<std::string, std::string>> headers;  // name, value (trimmed), in order
 
   // Value of the first header with this name (compared without case).
@@ -32,10 +32,10 @@ struct http_request {
 };
 
 enum class answer_mode {
-  respond,             // status line, headers, body, then close
-  never_answer,        // read the request, then hold the connection silently
+  respond,       // status line, headers, body, then close
+  never_answer,  // read the request, then hold the connection silently
   close_without_answer,
-  endless_body,        // 200 without a length, body bytes until the client hangs up
+  endless_body,  // 200 without a length, body bytes until the client hangs up
 };
 
 struct receiver_options {

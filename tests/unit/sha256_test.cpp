@@ -92,8 +92,9 @@ TEST(HmacSha256, Rfc4231Vectors) {
             "82558a389a443c0ea4cc819899f2083a85f0faa3e578f8077a2e3ff46729665b");
   EXPECT_EQ(hmac_of(std::string(20, '\x0c'), "Test With Truncation").substr(0, 32),
             "a3b6167473100ee06e0c796c2955552b");
-  EXPECT_EQ(hmac_of(std::string(131, '\xaa'), "Test Using Larger Than Block-Size Key - Hash Key First"),
-            "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54");
+  EXPECT_EQ(
+      hmac_of(std::string(131, '\xaa'), "Test Using Larger Than Block-Size Key - Hash Key First"),
+      "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54");
   EXPECT_EQ(hmac_of(std::string(131, '\xaa'),
                     "This is a test using a larger than block-size key and a larger than "
                     "block-size data. The key needs to be hashed before being used by the HMAC "

@@ -1,6 +1,4 @@
 // Signature headers of each scheme, computed without sending anything.
-#include "fire.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -9,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "fire.h"
 #include "sha256.h"
 
 namespace {

@@ -126,7 +126,9 @@ TEST(WhBuf, KeyCommaHandling) {
 
 // An allocator that refuses every request once armed.
 bool g_refuse = false;
-void *refusing_realloc(void *p, size_t n) { return g_refuse ? nullptr : realloc(p, n); }
+void *refusing_realloc(void *p, size_t n) {
+  return g_refuse ? nullptr : realloc(p, n);
+}
 
 struct RefusingAllocator : ::testing::Test {
   void SetUp() override {

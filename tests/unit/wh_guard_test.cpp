@@ -1,13 +1,12 @@
 #include "wh_guard.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 
 #include <cstdlib>
 #include <optional>
 #include <string>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
 
 namespace {
 
@@ -21,10 +20,10 @@ void expect_allowed(std::initializer_list<const char *> addrs) {
 TEST(Guard, NamedEdgeCases) {
   expect_denied({"127.0.0.1", "10.1.2.3", "172.31.255.255", "192.168.1.1", "169.254.169.254",
                  "100.64.0.1", "0.0.0.0", "224.0.0.1", "255.255.255.255"});
-  expect_allowed({"11.0.0.1", "100.63.255.255", "100.128.0.0", "172.32.0.0", "198.20.0.0",
-                  "192.0.3.1"});
-  expect_denied({"::1", "::", "fe80::1", "fd00::1", "ff02::1", "2001:db8::1", "64:ff9b::808:808",
-                 "100::1"});
+  expect_allowed(
+      {"11.0.0.1", "100.63.255.255", "100.128.0.0", "172.32.0.0", "198.20.0.0", "192.0.3.1"});
+  expect_denied(
+      {"::1", "::", "fe80::1", "fd00::1", "ff02::1", "2001:db8::1", "64:ff9b::808:808", "100::1"});
   expect_allowed({"fec0::1", "2a00::1"});
   expect_denied({"::ffff:127.0.0.1", "::ffff:10.0.0.1"});
   expect_allowed({"::ffff:11.0.0.1", "::127.0.0.1"});
@@ -78,8 +77,8 @@ TEST(Guard, Ipv6Rules) {
                  "::ffff:255.255.255.255", "::ffff:100.64.0.0"});
   expect_allowed({"::ffff:8.8.8.8", "::ffff:100.128.0.0", "::ffff:808:808"});
   // NAT64 refuses whatever it embeds, public or not.
-  expect_denied({"64:ff9b::8.8.8.8", "64:ff9b::", "64:ff9b:ffff:ffff:ffff:ffff:ffff:ffff",
-                 "64:ff9b:1::1"});
+  expect_denied(
+      {"64:ff9b::8.8.8.8", "64:ff9b::", "64:ff9b:ffff:ffff:ffff:ffff:ffff:ffff", "64:ff9b:1::1"});
   expect_allowed({"64:ff9a:ffff:ffff:ffff:ffff:ffff:ffff", "64:ff9c::"});
   // The IPv4-compatible form is not looked into.
   expect_allowed({"::2", "::10.0.0.1", "::8.8.8.8"});
@@ -122,8 +121,10 @@ class AllowPrivate : public ::testing::Test {
     if (const char *v = getenv("WEBHOOK_ALLOW_PRIVATE")) saved_ = v;
   }
   void TearDown() override {
-    if (saved_) setenv("WEBHOOK_ALLOW_PRIVATE", saved_->c_str(), 1);
-    else unsetenv("WEBHOOK_ALLOW_PRIVATE");
+    if (saved_)
+      setenv("WEBHOOK_ALLOW_PRIVATE", saved_->c_str(), 1);
+    else
+      unsetenv("WEBHOOK_ALLOW_PRIVATE");
   }
   std::optional<std::string> saved_;
 };

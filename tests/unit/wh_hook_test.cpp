@@ -164,8 +164,9 @@ TEST(WhHookValidate, HeaderNameIsAToken) {
   EXPECT_EQ(validate(*h), "");
   h->headers[0].name[0] = '\0';
   EXPECT_EQ(validate(*h), "header 1 has an invalid name");
-  for (const char *bad : {"X Token", "X-Token:", "X\tT", "X\x7f", "X\xc3\xa9", "a(b", "a)b", "<", ">", "@", ",",
-                          ";", ":", "\\", "\"", "/", "[", "]", "?", "=", "{", "}"}) {
+  for (const char *bad :
+       {"X Token", "X-Token:", "X\tT", "X\x7f", "X\xc3\xa9", "a(b", "a)b", "<", ">", "@", ",",
+        ";",       ":",        "\\",   "\"",    "/",         "[",   "]",   "?", "=", "{", "}"}) {
     wh_field_copy(h->headers[0].name, bad);
     EXPECT_EQ(validate(*h), "header 1 has an invalid name") << bad;
   }

@@ -28,8 +28,7 @@ built header_text(const wh_url &u, const char *method, const std::vector<wh_head
                   uint64_t body_len) {
   char out[WH_HTTP_HEADER_TEXT];
   memset(out, 'Z', sizeof out);
-  size_t n = wh_http_header_text(&u, method, hs.data(), static_cast<int>(hs.size()), body_len,
-                                 out);
+  size_t n = wh_http_header_text(&u, method, hs.data(), static_cast<int>(hs.size()), body_len, out);
   return {out, n};
 }
 

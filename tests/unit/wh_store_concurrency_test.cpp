@@ -1,8 +1,10 @@
 // Several processes on one store file: no change is lost, and no reader ever
 // sees a missing, empty or half-written file, even when a writer is killed.
-#include "wh_store.h"
-
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -12,11 +14,8 @@
 #include <random>
 #include <set>
 #include <string>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include "wh_store.h"
 #include "wh_store_test_env.h"
 
 namespace {
@@ -34,7 +33,8 @@ struct shared_state {
 class shared_block {
  public:
   shared_block() {
-    void *p = mmap(nullptr, sizeof(shared_state), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    void *p = mmap(nullptr, sizeof(shared_state), PROT_READ | PROT_WRITE,
+                   MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (p != MAP_FAILED) state_ = new (p) shared_state{};
   }
   ~shared_block() {
@@ -48,7 +48,8 @@ class shared_block {
 };
 
 void note_problem(shared_state *s, const std::string &what) {
-  if (s->problems.fetch_add(1) == 0) snprintf(s->first_problem, sizeof s->first_problem, "%s", what.c_str());
+  if (s->problems.fetch_add(1) == 0)
+    snprintf(s->first_problem, sizeof s->first_problem, "%s", what.c_str());
 }
 
 // Runs fn in a child process that ends with fn's status; never returns there.
@@ -87,9 +88,12 @@ TEST_F(WhStoreProcesses, EightWritersLoseNothingAndReadersAlwaysSeeAWholeFile) {
     while (!shared->stop.load()) {
       struct stat st;
       if (stat(file.c_str(), &st) != 0) note_problem(shared.operator->(), "store file missing");
-      if (wh_store_load(s.get(), err, sizeof err) != 0) note_problem(shared.operator->(), err);
-      else if (s->hook_count < last) note_problem(shared.operator->(), "hook count went down");
-      else last = s->hook_count;
+      if (wh_store_load(s.get(), err, sizeof err) != 0)
+        note_problem(shared.operator->(), err);
+      else if (s->hook_count < last)
+        note_problem(shared.operator->(), "hook count went down");
+      else
+        last = s->hook_count;
       shared->reads.fetch_add(1);
     }
     return 0;
@@ -144,7 +148,8 @@ TEST_F(WhStoreProcesses, EightWritersLoseNothingAndReadersAlwaysSeeAWholeFile) {
   std::set<std::string> names;
   for (int i = 0; i < s->hook_count; ++i) names.insert(s->hooks[i].name);
   for (int w = 0; w < 8; ++w)
-    for (int i = 0; i < 8; ++i) EXPECT_TRUE(names.count("w" + std::to_string(w) + "-" + std::to_string(i)));
+    for (int i = 0; i < 8; ++i)
+      EXPECT_TRUE(names.count("w" + std::to_string(w) + "-" + std::to_string(i)));
   // A writer's own hooks keep the order it added them in.
   int seen = -1;
   for (int i = 0; i < s->hook_count; ++i) {
@@ -223,8 +228,8 @@ TEST_F(WhStoreProcesses, KilledWriterLeavesTheOldOrTheNewFile) {
     // finished (the last possibly renamed just before its count went up).
     long done = shared->saves.load();
     EXPECT_TRUE(g == prev_gen || (g >= start && g <= start + done))
-        << "round " << round << ": generation " << g << ", before " << prev_gen << ", saved " << start << ".."
-        << start + done;
+        << "round " << round << ": generation " << g << ", before " << prev_gen << ", saved "
+        << start << ".." << start + done;
     generations_seen.insert(g);
     prev_gen = g;
     next_gen = start + done + 1;

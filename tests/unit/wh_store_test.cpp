@@ -1,6 +1,8 @@
 #include "wh_store.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -9,8 +11,6 @@
 #include <random>
 #include <sstream>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "wh_buf.h"
 #include "wh_store_test_env.h"
@@ -73,7 +73,8 @@ class WhStore : public StoreEnv {
 
   static std::string hooks_json(int n) {
     std::string t = "{\"hooks\":[";
-    for (int i = 0; i < n; ++i) t += (i ? ",{\"name\":\"h" : "{\"name\":\"h") + std::to_string(i) + "\"}";
+    for (int i = 0; i < n; ++i)
+      t += (i ? ",{\"name\":\"h" : "{\"name\":\"h") + std::to_string(i) + "\"}";
     return t + "]}";
   }
 };
@@ -134,7 +135,8 @@ TEST_F(WhStore, WrittenFormByteForByte) {
 
   add_hook(s.get(), "a", "u");
   EXPECT_EQ(save(s.get()),
-            "{\"version\":1,\"hooks\":[{\"name\":\"a\",\"url\":\"u\",\"method\":\"POST\",\"desc\":\"\",\"sig\":\"\","
+            "{\"version\":1,\"hooks\":[{\"name\":\"a\",\"url\":\"u\",\"method\":\"POST\",\"desc\":"
+            "\"\",\"sig\":\"\","
             "\"secret\":\"\",\"headers\":[]}],\"log\":[]}");
 
   wh_hook &h = s->hooks[0];
@@ -161,17 +163,20 @@ TEST_F(WhStore, WrittenFormByteForByte) {
   e.ms = 2147483647;
   wh_field_copy(e.error, "refused");
   wh_store_log_add(s.get(), &e);
-  EXPECT_EQ(save(s.get()),
-            "{\"version\":1,\"hooks\":["
-            "{\"name\":\"a\",\"url\":\"u\",\"method\":\"POST\",\"desc\":\"d\",\"sig\":\"v2\",\"secret\":\"s\","
-            "\"headers\":[{\"name\":\"X-A\",\"value\":\"1\"},{\"name\":\"X-B\",\"value\":\"\"}]},"
-            "{\"name\":\"b\",\"url\":\"https://x/\",\"method\":\"POST\",\"desc\":\"\",\"sig\":\"\",\"secret\":\"\","
-            "\"headers\":[]}],"
-            "\"log\":["
-            "{\"at\":\"2024-01-02T03:04:05Z\",\"name\":\"a\",\"status\":0,\"ok\":false,\"bytes\":0,"
-            "\"ms\":2147483647,\"error\":\"refused\"},"
-            "{\"at\":\"2024-01-02T03:04:05Z\",\"name\":\"a\",\"status\":200,\"ok\":true,\"bytes\":4096,"
-            "\"ms\":-5,\"error\":\"\"}]}");
+  EXPECT_EQ(
+      save(s.get()),
+      "{\"version\":1,\"hooks\":["
+      "{\"name\":\"a\",\"url\":\"u\",\"method\":\"POST\",\"desc\":\"d\",\"sig\":\"v2\",\"secret\":"
+      "\"s\","
+      "\"headers\":[{\"name\":\"X-A\",\"value\":\"1\"},{\"name\":\"X-B\",\"value\":\"\"}]},"
+      "{\"name\":\"b\",\"url\":\"https://x/"
+      "\",\"method\":\"POST\",\"desc\":\"\",\"sig\":\"\",\"secret\":\"\","
+      "\"headers\":[]}],"
+      "\"log\":["
+      "{\"at\":\"2024-01-02T03:04:05Z\",\"name\":\"a\",\"status\":0,\"ok\":false,\"bytes\":0,"
+      "\"ms\":2147483647,\"error\":\"refused\"},"
+      "{\"at\":\"2024-01-02T03:04:05Z\",\"name\":\"a\",\"status\":200,\"ok\":true,\"bytes\":4096,"
+      "\"ms\":-5,\"error\":\"\"}]}");
   EXPECT_FALSE(file_exists(path + ".tmp")) << "no temporary file is left behind";
 }
 
@@ -179,7 +184,8 @@ TEST_F(WhStore, WrittenFormByteForByte) {
 TEST_F(WhStore, RoundTripKeepsEveryByte) {
   std::string all_ascii;
   for (int c = 1; c < 0x80; ++c) all_ascii += static_cast<char>(c);
-  const std::string utf8 = "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xef\xbb\xbf \xf4\x8f\xbf\xbf";
+  const std::string utf8 =
+      "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xef\xbb\xbf \xf4\x8f\xbf\xbf";
   const std::string tricky = "\"quoted\" back\\slash \\u0000 \\\" </script> \x7f\t\r\n\x01\x1f";
 
   auto s = new_store();
@@ -226,7 +232,8 @@ TEST_F(WhStore, PartialCharactersDoNotMakeTheFileUnreadable) {
   auto back = new_store();
   char err[320];
   ASSERT_EQ(wh_store_load(back.get(), err, sizeof err), 0) << err;
-  EXPECT_EQ(std::string(back->hooks[0].desc), std::string(197, 'd')) << "the stray bytes are left out";
+  EXPECT_EQ(std::string(back->hooks[0].desc), std::string(197, 'd'))
+      << "the stray bytes are left out";
   EXPECT_STREQ(back->hooks[0].secret, "okok!");
 
   // Random bytes in every text field always give a file that loads.
@@ -276,7 +283,8 @@ TEST_F(WhStore, MissingFileIsAnEmptyStoreAndLoadWritesNothing) {
 }
 
 TEST_F(WhStore, UnparsableFilesFailAndNameThePath) {
-  const std::string msg = "the hook store exists but is not valid JSON (" + path + "); it was left untouched";
+  const std::string msg =
+      "the hook store exists but is not valid JSON (" + path + "); it was left untouched";
   EXPECT_EQ(load_err(""), msg) << "an empty file";
   EXPECT_EQ(load_err("{"), msg);
   EXPECT_EQ(load_err("{\"hooks\":[],}"), msg) << "strict JSON: no trailing comma";
@@ -320,8 +328,12 @@ TEST_F(WhStore, UnreadableFileIsReportedNotEmptied) {
     EXPECT_EQ(s->hook_count, 0);
     // An update must not replace what it could not read.
     bool called = false;
-    EXPECT_EQ(wh_store_update([&](wh_store *, char *, size_t) { called = true; return WH_CHANGE_SAVE; }, err,
-                              sizeof err),
+    EXPECT_EQ(wh_store_update(
+                  [&](wh_store *, char *, size_t) {
+                    called = true;
+                    return WH_CHANGE_SAVE;
+                  },
+                  err, sizeof err),
               -1);
     EXPECT_FALSE(called);
     chmod(path.c_str(), 0600);
@@ -340,7 +352,8 @@ TEST_F(WhStore, RootThatIsNotAnObjectLoadsEmpty) {
   add_hook(s.get(), "a");
   EXPECT_EQ(save(s.get()).substr(0, 22), "{\"version\":1,\"hooks\":[");
 
-  for (const char *text : {"{}", "{\"hooks\":{},\"log\":\"x\"}", "{\"hooks\":null}", "{\"version\":2}"}) {
+  for (const char *text :
+       {"{}", "{\"hooks\":{},\"log\":\"x\"}", "{\"hooks\":null}", "{\"version\":2}"}) {
     auto e = load_text(text);
     EXPECT_EQ(e->hook_count, 0) << text;
   }
@@ -363,8 +376,9 @@ TEST_F(WhStore, HookCountsAndCuts) {
   EXPECT_EQ(back->hook_count, 64) << "a save writes 64";
 
   // Unnamed elements and non-objects take no slot, even past the 64th element.
-  std::string t = "{\"hooks\":[1,\"x\",null,[],{\"url\":\"https://lost/\",\"secret\":\"s\"},{\"name\":\"\"},"
-                  "{\"name\":5},";
+  std::string t =
+      "{\"hooks\":[1,\"x\",null,[],{\"url\":\"https://lost/\",\"secret\":\"s\"},{\"name\":\"\"},"
+      "{\"name\":5},";
   for (int i = 0; i < 64; ++i) t += "{\"name\":\"k" + std::to_string(i) + "\"},";
   t += "{\"name\":\"late\"}]}";
   auto k = load_text(t);
@@ -376,9 +390,13 @@ TEST_F(WhStore, HookCountsAndCuts) {
 
   // Cuts by bytes, and an escaped NUL ends the text.
   std::string long_name(100, 'n');
-  auto c = load_text("{\"hooks\":[{\"name\":\"" + long_name + "\",\"url\":\"a\\u0000b\",\"method\":\"CONNECTX\","
-                     "\"desc\":\"" + std::string(300, 'd') + "\",\"sig\":\"" + std::string(20, 's') + "\","
-                     "\"secret\":\"" + std::string(300, 'k') + "\"},{\"name\":\"\\u0000hidden\"}]}");
+  auto c = load_text("{\"hooks\":[{\"name\":\"" + long_name +
+                     "\",\"url\":\"a\\u0000b\",\"method\":\"CONNECTX\","
+                     "\"desc\":\"" +
+                     std::string(300, 'd') + "\",\"sig\":\"" + std::string(20, 's') +
+                     "\","
+                     "\"secret\":\"" +
+                     std::string(300, 'k') + "\"},{\"name\":\"\\u0000hidden\"}]}");
   ASSERT_EQ(c->hook_count, 1) << "a name that is empty after its NUL counts as empty";
   EXPECT_EQ(std::string(c->hooks[0].name), long_name.substr(0, 63));
   EXPECT_STREQ(c->hooks[0].url, "a");
@@ -390,8 +408,10 @@ TEST_F(WhStore, HookCountsAndCuts) {
 
 TEST_F(WhStore, MethodDefaultAndNoValidation) {
   auto s = load_text(
-      "{\"hooks\":[{\"name\":\"none\"},{\"name\":\"empty\",\"method\":\"\"},{\"name\":\"num\",\"method\":7},"
-      "{\"name\":\"lower\",\"method\":\"get\"},{\"name\":\"bad\",\"url\":\"ftp://x\",\"sig\":\"GitHub\","
+      "{\"hooks\":[{\"name\":\"none\"},{\"name\":\"empty\",\"method\":\"\"},{\"name\":\"num\","
+      "\"method\":7},"
+      "{\"name\":\"lower\",\"method\":\"get\"},{\"name\":\"bad\",\"url\":\"ftp://"
+      "x\",\"sig\":\"GitHub\","
       "\"method\":\"nul\\u0000x\"},{\"name\":\"n\",\"method\":\"\\u0000x\"}]}");
   ASSERT_EQ(s->hook_count, 6);
   EXPECT_STREQ(s->hooks[0].method, "POST");
@@ -405,11 +425,15 @@ TEST_F(WhStore, MethodDefaultAndNoValidation) {
 }
 
 TEST_F(WhStore, HeaderSkippingAndLimit) {
-  std::string t = "{\"hooks\":[{\"name\":\"a\",\"headers\":[{\"value\":\"no name\"},{\"name\":\"\",\"value\":\"v\"},"
-                  "{\"name\":3,\"value\":\"v\"},\"X-Str\",null,{\"name\":\"X-NoValue\"},"
-                  "{\"name\":\"X-NumValue\",\"value\":9}";
-  for (int i = 0; i < 16; ++i) t += ",{\"name\":\"H" + std::to_string(i) + "\",\"value\":\"v" + std::to_string(i) + "\"}";
-  t += "]},{\"name\":\"b\",\"headers\":{\"name\":\"X\"}},{\"name\":\"c\",\"headers\":[{\"name\":\"Only\",\"value\":\"1\"},"
+  std::string t =
+      "{\"hooks\":[{\"name\":\"a\",\"headers\":[{\"value\":\"no "
+      "name\"},{\"name\":\"\",\"value\":\"v\"},"
+      "{\"name\":3,\"value\":\"v\"},\"X-Str\",null,{\"name\":\"X-NoValue\"},"
+      "{\"name\":\"X-NumValue\",\"value\":9}";
+  for (int i = 0; i < 16; ++i)
+    t += ",{\"name\":\"H" + std::to_string(i) + "\",\"value\":\"v" + std::to_string(i) + "\"}";
+  t += "]},{\"name\":\"b\",\"headers\":{\"name\":\"X\"}},{\"name\":\"c\",\"headers\":[{\"name\":"
+       "\"Only\",\"value\":\"1\"},"
        "{\"value\":\"stray\"}]}]}";
   auto s = load_text(t);
   ASSERT_EQ(s->hook_count, 3);
@@ -426,8 +450,9 @@ TEST_F(WhStore, HeaderSkippingAndLimit) {
   EXPECT_STREQ(s->hooks[2].headers[1].name, "") << "a skipped element leaves no name behind";
 
   // Cut to 127 and 1023 bytes.
-  auto c = load_text("{\"hooks\":[{\"name\":\"a\",\"headers\":[{\"name\":\"" + std::string(200, 'N') +
-                     "\",\"value\":\"" + std::string(2000, 'V') + "\"}]}]}");
+  auto c =
+      load_text("{\"hooks\":[{\"name\":\"a\",\"headers\":[{\"name\":\"" + std::string(200, 'N') +
+                "\",\"value\":\"" + std::string(2000, 'V') + "\"}]}]}");
   EXPECT_EQ(strlen(c->hooks[0].headers[0].name), 127u);
   EXPECT_EQ(strlen(c->hooks[0].headers[0].value), 1023u);
 }
@@ -464,7 +489,8 @@ TEST_F(WhStore, LogReadingRules) {
 
   // At most 50 entries are read.
   std::string t = "{\"log\":[";
-  for (int i = 0; i < 60; ++i) t += (i ? ",{\"name\":\"e" : "{\"name\":\"e") + std::to_string(i) + "\"}";
+  for (int i = 0; i < 60; ++i)
+    t += (i ? ",{\"name\":\"e" : "{\"name\":\"e") + std::to_string(i) + "\"}";
   auto m = load_text(t + "]}");
   EXPECT_EQ(m->log_count, 50);
   EXPECT_STREQ(m->log[49].name, "e49");
@@ -472,10 +498,13 @@ TEST_F(WhStore, LogReadingRules) {
 
 TEST_F(WhStore, FirstOccurrenceOfAKeyWinsAndUnknownKeysAreDropped) {
   auto s = load_text(
-      "{\"hooks\":[{\"name\":\"a\",\"name\":\"b\",\"url\":5,\"url\":\"https://second/\",\"extra\":{\"x\":1},"
-      "\"headers\":[{\"name\":\"H\",\"value\":1,\"value\":\"late\"}],\"headers\":[{\"name\":\"I\"}]}],"
+      "{\"hooks\":[{\"name\":\"a\",\"name\":\"b\",\"url\":5,\"url\":\"https://second/"
+      "\",\"extra\":{\"x\":1},"
+      "\"headers\":[{\"name\":\"H\",\"value\":1,\"value\":\"late\"}],\"headers\":[{\"name\":\"I\"}]"
+      "}],"
       "\"hooks\":[{\"name\":\"other\"}],"
-      "\"log\":[{\"name\":\"l\",\"ok\":\"yes\",\"ok\":true,\"status\":1,\"status\":2}],\"comment\":\"x\"}");
+      "\"log\":[{\"name\":\"l\",\"ok\":\"yes\",\"ok\":true,\"status\":1,\"status\":2}],\"comment\":"
+      "\"x\"}");
   ASSERT_EQ(s->hook_count, 1);
   EXPECT_STREQ(s->hooks[0].name, "a");
   EXPECT_STREQ(s->hooks[0].url, "") << "the first \"url\" has the wrong type and decides";
@@ -561,7 +590,8 @@ TEST_F(WhStore, RemoveKeepsOrderAndZeroesTheFreedSlot) {
   for (int i = 0; i < WH_MAX_HOOKS; ++i) add_hook(f.get(), "h" + std::to_string(i));
   wh_hook_remove(f.get(), 10);
   ASSERT_EQ(f->hook_count, 63);
-  for (int i = 0; i < 63; ++i) EXPECT_EQ(std::string(f->hooks[i].name), "h" + std::to_string(i < 10 ? i : i + 1));
+  for (int i = 0; i < 63; ++i)
+    EXPECT_EQ(std::string(f->hooks[i].name), "h" + std::to_string(i < 10 ? i : i + 1));
   EXPECT_EQ(memcmp(&f->hooks[63], &zero, sizeof zero), 0);
 }
 

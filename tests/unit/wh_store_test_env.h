@@ -2,16 +2,16 @@
 // temporary folder, so no test ever touches the user's real store.
 #pragma once
 
+#include <ftw.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
-#include <ftw.h>
 #include <map>
 #include <memory>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "wh_store.h"
 
@@ -21,7 +21,8 @@ class StoreEnv : public ::testing::Test {
   std::string path;  // the store file, one level below it
 
   void SetUp() override {
-    for (const char *v : {"WEBHOOK_STORE_PATH", "LOCALAPPDATA", "XDG_DATA_HOME", "HOME", "USERPROFILE"}) {
+    for (const char *v :
+         {"WEBHOOK_STORE_PATH", "LOCALAPPDATA", "XDG_DATA_HOME", "HOME", "USERPROFILE"}) {
       const char *old = getenv(v);
       saved_[v] = old ? std::make_unique<std::string>(old) : nullptr;
     }
@@ -57,7 +58,8 @@ class StoreEnv : public ::testing::Test {
 
   static std::unique_ptr<wh_store> new_store() { return std::make_unique<wh_store>(); }
 
-  static void add_hook(wh_store *s, const std::string &name, const std::string &url = "https://relay.example/h") {
+  static void add_hook(wh_store *s, const std::string &name,
+                       const std::string &url = "https://relay.example/h") {
     ASSERT_LT(s->hook_count, WH_MAX_HOOKS);
     wh_hook &h = s->hooks[s->hook_count++];
     memset(&h, 0, sizeof h);

@@ -146,7 +146,9 @@ TEST(WhUrlParse, ForbiddenHostBytes) {
   EXPECT_EQ(parse_err("https://my_host/"), kForbidden);
   EXPECT_EQ(parse_err("https://re%6cay/"), kForbidden);
   EXPECT_EQ(parse_err("https://re lay/"), kForbidden) << "space does not end the authority";
-  EXPECT_EQ(parse_err("https://b\xc3\xbc" "cher.example/"), kForbidden);
+  EXPECT_EQ(parse_err("https://b\xc3\xbc"
+                      "cher.example/"),
+            kForbidden);
   EXPECT_EQ(parse_err("https://relay\\x/"), kForbidden);
   EXPECT_EQ(parse_err("https://relay;x/"), kForbidden);
   // Nothing else about the host is judged.
@@ -203,9 +205,11 @@ TEST(WhUrlRedact, HidesQueryAndDefaultPort) {
   EXPECT_EQ(redact("http://relay:443/x"), "http://relay:443/x");
   EXPECT_EQ(redact("https://relay"), "https://relay/");
   EXPECT_EQ(redact("https://relay?x=1"), "https://relay?<redacted>");
-  EXPECT_EQ(redact("https://relay/?"), "https://relay/?<redacted>") << "an empty query is still marked";
+  EXPECT_EQ(redact("https://relay/?"), "https://relay/?<redacted>")
+      << "an empty query is still marked";
   EXPECT_EQ(redact("https://relay/a#secret"), "https://relay/a");
-  EXPECT_EQ(redact("http://relay:0081/a?token=very-long-secret-value"), "http://relay:81/a?<redacted>");
+  EXPECT_EQ(redact("http://relay:0081/a?token=very-long-secret-value"),
+            "http://relay:81/a?<redacted>");
 }
 
 TEST(WhUrlRedact, BufferHandling) {
@@ -226,7 +230,8 @@ TEST(WhUrlRedact, BufferHandling) {
 
   // A full-size host, port and target still fit the callers' 2080 bytes,
   // with the query marker last.
-  wh_url big = parse_ok("https://" + std::string(249, 'h') + ":65535/" + std::string(1700, 'p') + "?q");
+  wh_url big =
+      parse_ok("https://" + std::string(249, 'h') + ":65535/" + std::string(1700, 'p') + "?q");
   char wide[2080];
   wh_url_redact(&big, wide, sizeof wide);
   std::string w = wide;
@@ -235,8 +240,10 @@ TEST(WhUrlRedact, BufferHandling) {
 }
 
 TEST(WhMethodOk, ExactListOnly) {
-  for (const char *m : {"GET", "POST", "PUT", "PATCH", "DELETE", "HEAD"}) EXPECT_EQ(wh_method_ok(m), 1) << m;
-  for (const char *m : {"get", "Get", "post", " POST", "POST ", "OPTIONS", "TRACE", "CONNECT", "", "POSTS", "GE"})
+  for (const char *m : {"GET", "POST", "PUT", "PATCH", "DELETE", "HEAD"})
+    EXPECT_EQ(wh_method_ok(m), 1) << m;
+  for (const char *m :
+       {"get", "Get", "post", " POST", "POST ", "OPTIONS", "TRACE", "CONNECT", "", "POSTS", "GE"})
     EXPECT_EQ(wh_method_ok(m), 0) << m;
   EXPECT_EQ(wh_method_ok(nullptr), 0);
 }
