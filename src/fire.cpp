@@ -153,3 +153,10 @@ int fire_hook(const wh_hook *hook, const void *payload, size_t payload_len, cons
   result->body[result->body_len] = '\0';
   return 0;
 }
+
+void iso_now(char buf[24]) {
+  time_t now = time(nullptr);
+  tm utc{};
+  gmtime_r(&now, &utc);
+  if (strftime(buf, 24, "%Y-%m-%dT%H:%M:%SZ", &utc) == 0) buf[0] = '\0';
+}

@@ -30,3 +30,7 @@ int sign_request(const wh_hook *hook, const void *payload, size_t payload_len,
 // GET and HEAD carry no body, but their signature still covers the payload.
 int fire_hook(const wh_hook *hook, const void *payload, size_t payload_len, const char *query,
               wh_fire_result *result);
+
+// The current UTC time as "%Y-%m-%dT%H:%M:%SZ" in a 24-byte buffer: the time
+// stamp of every delivery-log entry.
+void iso_now(char buf[24]);
