@@ -1,9 +1,257 @@
 #include "mcp_tools.h"
 
-#include "mcp_server.h"
+#include <cstdio>
+#include <cstring>
+#include <memory>
 
-// No tool is served yet: every call names a tool this build does not have.
+#include "fire.h"
+#include "mcp_server.h"
+#include "raii.h"
+#include "wh_err.h"
+#include "wh_store.h"
+#include "wh_url.h"
+
+namespace {
+
+constexpr size_t kArgsMax = 1048575;     // arguments text, a 1 MiB buffer less its NUL
+constexpr size_t kResultCap = 1056768;   // tool text buffer (0x102000)
+constexpr size_t kToolErr = 512;         // tool error text buffer
+constexpr size_t kStoreMsg = 320;        // store load and save messages
+constexpr size_t kPayloadMax = 1048575;  // largest payload sent
+constexpr unsigned kPayloadLimit = 1048576;
+constexpr size_t kQueryCap = 512;
+constexpr size_t kUrlShown = 2080;  // URL display text in the list
+constexpr size_t kUrlErr = 160;
+
+constexpr char kMissingName[] = "invalid params: missing tool name";
+constexpr char kEmptyStore[] =
+    "No webhooks are configured on this node. Ask the owner to add one in the webhook plugin "
+    "page (Settings -> Plugins), then call webhook_list again.";
+constexpr char kListHint[] =
+    "\nUse webhook_trigger with one of these names. Secrets are stored on the node and never "
+    "returned.\n";
+
+const char *plural(long n) {
+  return n == 1 ? "" : "s";
+}
+
+bool is_2xx(int status) {
+  return status >= 200 && status <= 299;
+}
+
+// Shortens a buffer's text to at most max bytes.
+void cut_text(wh_buf *b, uint64_t max) {
+  if (b->data && b->len > max) {
+    b->len = max;
+    b->data[max] = '\0';
+  }
+}
+
+yy_doc parse_args(const char *args) {
+  return yy_doc(yyjson_read_opts(const_cast<char *>(args), strlen(args), 0, nullptr, nullptr));
+}
+
+// The stored URL as the list shows it: without its query unless the caller
+// asked for the exact URL.
+void url_display(const char *stored, bool redact, char (&out)[kUrlShown]) {
+  if (!redact) {
+    wh_field_copy(out, stored);
+    return;
+  }
+  wh_url url;
+  char err[kUrlErr];
+  if (wh_url_parse(stored, &url, err, sizeof err) != 0)
+    wh_field_copy(out, "(invalid url)");
+  else
+    wh_url_redact(&url, out, sizeof out);
+}
+
+// The payload of a trigger: a string argument's own bytes, any other JSON
+// value as its compact text.
+struct payload_arg {
+  const char *data = "";
+  size_t len = 0;
+  unique_cstr written;
+};
+
+int read_payload(yyjson_val *v, payload_arg *p, char *err, size_t err_size) {
+  if (!v) return 0;
+  if (yyjson_is_str(v)) {
+    p->data = yyjson_get_str(v);
+    p->len = yyjson_get_len(v);
+  } else {
+    p->written.reset(yyjson_val_write_opts(v, 0, nullptr, &p->len, nullptr));
+    if (!p->written) return wh_err_set(err, err_size, "could not serialize payload");
+    p->data = p->written.get();
+  }
+  if (p->len > kPayloadMax)
+    return wh_err_set(err, err_size, "payload is larger than the %u byte limit", kPayloadLimit);
+  return 0;
+}
+
+int unknown_name(const wh_store *store, const char *name, char *err, size_t err_size) {
+  wh_text t;
+  wh_buf_printf(&t, "no webhook named '%s'. Configured: ", name);
+  for (int i = 0; i < store->hook_count; ++i) {
+    if (i) wh_buf_str(&t, ", ");
+    wh_buf_str(&t, store->hooks[i].name);
+  }
+  if (store->hook_count == 0) wh_buf_str(&t, "(none)");
+  wh_field_copy(err, err_size, wh_buf_cstr(&t));
+  return -1;
+}
+
+void write_report(wh_buf *b, const char *method, const char *name, const wh_fire_result &r) {
+  wh_buf_printf(b, "%s %s -> HTTP %d in %ld ms\n", method, name, r.status,
+                static_cast<long>(r.elapsed_ms));
+  wh_buf_printf(b, "ok: %s\n", is_2xx(r.status) ? "yes" : "no");
+  if (r.truncated)
+    wh_buf_printf(b, "body (first %u bytes of a larger response):\n",
+                  static_cast<unsigned>(r.body_len));
+  else
+    wh_buf_str(b, "body:\n");
+  wh_buf_str(b, r.body_len ? r.body : "(empty)");
+}
+
+// Adds the delivery to the log through the locked cycle, after the exchange:
+// the store is loaded again, so edits saved during a slow delivery are kept.
+// A failure is not reported; the delivery itself happened.
+void log_delivery(const char *name, const wh_fire_result &r) {
+  wh_log_entry entry{};
+  iso_now(entry.at);
+  wh_field_copy(entry.name, name);
+  entry.status = r.status;
+  entry.ok = is_2xx(r.status) ? 1 : 0;
+  entry.bytes = static_cast<int>(r.body_len);
+  entry.ms = r.elapsed_ms;
+  char msg[kStoreMsg];
+  wh_store_update(
+      [&entry](wh_store *s, char *, size_t) {
+        wh_store_log_add(s, &entry);
+        return WH_CHANGE_SAVE;
+      },
+      msg, sizeof msg);
+}
+
+// tool_trigger with 0 / -1 results.
+int trigger(const char *args, char *out, size_t out_size, char *err, size_t err_size) {
+  if (!args[0]) return wh_err_set(err, err_size, "missing arguments: {\"name\":\"...\"}");
+  yy_doc doc = parse_args(args);
+  if (!doc) return wh_err_set(err, err_size, "arguments are not valid JSON");
+  yyjson_val *root = yyjson_doc_get_root(doc.get());
+
+  char name[64] = "";
+  if (yyjson_is_obj(root)) wh_field_copy(name, yyjson_get_str(yyjson_obj_get(root, "name")));
+  if (!name[0]) return wh_err_set(err, err_size, "missing required argument: name");
+
+  payload_arg payload;
+  if (read_payload(yyjson_obj_get(root, "payload"), &payload, err, err_size) != 0) return -1;
+  char query[kQueryCap];
+  wh_field_copy(query, yyjson_get_str(yyjson_obj_get(root, "query")));
+
+  auto store = std::make_unique<wh_store>();
+  if (wh_store_load(store.get(), err, err_size) != 0) return -1;
+  if (payload.len == 0) {
+    payload.data = "{}";
+    payload.len = 2;
+  }
+  const wh_hook *found = wh_hook_find(store.get(), name);
+  if (!found) return unknown_name(store.get(), name, err, err_size);
+  // Only the hook is needed from here on; the store is loaded again for the log.
+  auto hook = std::make_unique<wh_hook>(*found);
+  store.reset();
+
+  auto result = std::make_unique<wh_fire_result>();
+  if (fire_hook(hook.get(), payload.data, payload.len, query, result.get()) != 0)
+    return wh_err_set(err, err_size, "could not deliver to '%s': %s", name, result->error);
+
+  wh_text report;
+  write_report(&report, hook->method, name, *result);
+  wh_field_copy(out, out_size, wh_buf_cstr(&report));
+  log_delivery(name, *result);
+  return 0;
+}
+
+}  // namespace
+
+void mcp_tool_content(const char *id, const char *text, int is_error) {
+  wh_text r;
+  wh_buf_str(&r, "{\"content\":[{\"type\":\"text\",\"text\":");
+  wh_buf_json_str(&r, text);
+  wh_buf_str(&r, "}]");
+  if (is_error) wh_buf_str(&r, ",\"isError\":true");
+  wh_buf_str(&r, "}");
+  mcp_result(id, wh_buf_cstr(&r));
+}
+
+void tool_list(const char *args, wh_buf *out) {
+  bool redact = true;
+  if (yy_doc doc = parse_args(args[0] ? args : "{}")) {
+    yyjson_val *root = yyjson_doc_get_root(doc.get());
+    yyjson_val *flag = yyjson_is_obj(root) ? yyjson_obj_get(root, "redact_url") : nullptr;
+    if (yyjson_is_bool(flag)) redact = yyjson_get_bool(flag);
+  }
+
+  auto store = std::make_unique<wh_store>();
+  char msg[kStoreMsg];
+  wh_store_load(store.get(), msg, sizeof msg);  // whatever loaded is listed; msg is the warning
+
+  if (store->hook_count == 0) {
+    wh_buf_str(out, kEmptyStore);
+  } else {
+    wh_buf_printf(out, "%d configured webhook%s\n\n", store->hook_count, plural(store->hook_count));
+    char url[kUrlShown];
+    for (int i = 0; i < store->hook_count; ++i) {
+      const wh_hook &h = store->hooks[i];
+      url_display(h.url, redact, url);
+      wh_buf_printf(out, "- %s  %s  %s", h.name, h.method, url);
+      if (h.sig[0]) wh_buf_printf(out, "  [signed: %s]", h.sig);
+      if (h.header_count)
+        wh_buf_printf(out, "  [%d header%s]", h.header_count, plural(h.header_count));
+      wh_buf_str(out, "\n");
+      if (h.desc[0]) wh_buf_printf(out, "    %s\n", h.desc);
+    }
+    wh_buf_str(out, kListHint);
+  }
+  if (msg[0]) wh_buf_printf(out, "\nStore warning: %s\n", msg);
+}
+
+int tool_trigger(const char *args, char *out, size_t out_size, char *err, size_t err_size) {
+  wh_err_clear(err, err_size);
+  return trigger(args, out, out_size, err, err_size) == 0 ? 0 : 1;
+}
+
 void mcp_call_tool(const char *id, yyjson_val *params) {
-  (void)params;
-  mcp_error(id, -32602, "unknown tool");
+  if (!yyjson_is_obj(params) || yyjson_obj_size(params) == 0) {
+    mcp_error(id, -32602, kMissingName);
+    return;
+  }
+  yyjson_val *name = yyjson_obj_get(params, "name");
+  // The arguments are taken as compact text before the name is looked at.
+  unique_cstr args;
+  yyjson_val *arguments = yyjson_obj_get(params, "arguments");
+  if (yyjson_is_obj(arguments)) {
+    size_t len = 0;
+    args.reset(yyjson_val_write_opts(arguments, 0, nullptr, &len, nullptr));
+    if (args && len > kArgsMax) args.get()[kArgsMax] = '\0';
+  }
+  const char *args_text = args ? args.get() : "";
+
+  if (!yyjson_is_str(name) || yyjson_get_len(name) == 0) {
+    mcp_error(id, -32602, kMissingName);
+  } else if (yyjson_equals_str(name, "webhook_list")) {
+    wh_text text;
+    tool_list(args_text, &text);
+    cut_text(&text, kResultCap - 1);
+    mcp_tool_content(id, wh_buf_cstr(&text), 0);
+  } else if (yyjson_equals_str(name, "webhook_trigger")) {
+    auto out = std::make_unique_for_overwrite<char[]>(kResultCap);
+    char err[kToolErr];
+    if (tool_trigger(args_text, out.get(), kResultCap, err, sizeof err) == 0)
+      mcp_tool_content(id, out.get(), 0);
+    else
+      mcp_tool_content(id, err[0] ? err : "tool failed", 1);
+  } else {
+    mcp_error(id, -32602, "unknown tool");
+  }
 }
