@@ -1,0 +1,298 @@
+// The two MCP tools through --mcp: list texts, trigger payloads on the wire,
+// reports, log entries, and a hook saved during a slow delivery.
+#include "mcp_tools.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "../unit/wh_store_test_env.h"
+#include "child_process.h"
+#include "raii.h"
+#include "receiver.h"
+
+namespace {
+
+using vdtest::receiver;
+using vdtest::receiver_options;
+
+struct tool_reply {
+  std::string text;
+  bool is_error = false;
+};
+
+constexpr char kEmpty[] =
+    "No webhooks are configured on this node. Ask the owner to add one in the webhook plugin "
+    "page (Settings -> Plugins), then call webhook_list again.";
+constexpr char kHint[] =
+    "\nUse webhook_trigger with one of these names. Secrets are stored on the node and never "
+    "returned.\n";
+
+std::string call(const std::string &tool, const std::string &args, int id = 1) {
+  return "{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(id) +
+         ",\"method\":\"tools/call\",\"params\":{\"name\":\"" + tool + "\"" +
+         (args.empty() ? "" : ",\"arguments\":" + args) + "}}\n";
+}
+
+// Reads a tool result line; "isError" must be absent or true, never false.
+tool_reply parse_reply(const std::string &line) {
+  tool_reply r;
+  yy_doc doc(yyjson_read(line.data(), line.size(), 0));
+  yyjson_val *res = yyjson_obj_get(yyjson_doc_get_root(doc.get()), "result");
+  EXPECT_TRUE(yyjson_is_obj(res)) << line;
+  const char *text = jstr(yyjson_arr_get(yyjson_obj_get(res, "content"), 0), "text");
+  EXPECT_TRUE(text) << line;
+  r.text = text ? text : "";
+  yyjson_val *flag = yyjson_obj_get(res, "isError");
+  EXPECT_TRUE(!flag || yyjson_is_true(flag)) << line;
+  r.is_error = flag != nullptr;
+  return r;
+}
+
+receiver_options answer(int status, const char *body, int delay_ms = 0) {
+  receiver_options o;
+  o.status = status;
+  o.body = body;
+  o.delay_ms = delay_ms;
+  return o;
+}
+
+class McpTools : public StoreEnv {
+ protected:
+  void write_store(const std::string &text) {
+    mkdir((dir + "/nest").c_str(), 0700);
+    std::ofstream(path, std::ios::binary) << text;
+  }
+  std::string read_store() {
+    std::ostringstream s;
+    s << std::ifstream(path, std::ios::binary).rdbuf();
+    return s.str();
+  }
+  std::vector<std::string> env(bool allow_private = true) {
+    auto e = vdtest::base_env(dir);
+    e.push_back("WEBHOOK_STORE_PATH=" + path);
+    if (allow_private) e.push_back("WEBHOOK_ALLOW_PRIVATE=1");
+    return e;
+  }
+  // Runs the server over the requests; one tool result per request.
+  std::vector<tool_reply> serve(const std::string &input, bool allow_private = true) {
+    auto r = vdtest::run({vdtest::program_path(), "--mcp"}, env(allow_private), input, 60000);
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<tool_reply> out;
+    std::istringstream lines(r.out);
+    for (std::string l; std::getline(lines, l);) out.push_back(parse_reply(l));
+    return out;
+  }
+  std::unique_ptr<wh_store> load() {
+    auto s = new_store();
+    char err[320];
+    EXPECT_EQ(wh_store_load(s.get(), err, sizeof err), 0) << err;
+    return s;
+  }
+  static std::string hook_json(const std::string &name, const std::string &url) {
+    return "{\"name\":\"" + name + "\",\"url\":\"" + url + "\"}";
+  }
+};
+
+TEST_F(McpTools, ListTexts) {
+  const std::string mixed =
+      "{\"hooks\":[{\"name\":\"one\",\"url\":\"https://relay.example:8443/in?token=TOK\","
+      "\"sig\":\"github\",\"secret\":\"SEC\",\"desc\":\"Deploy relay\",\"headers\":[{\"name\":"
+      "\"X-A\",\"value\":\"HV\"}]},{\"name\":\"two\",\"url\":\"http://h.example/p\",\"method\":"
+      "\"GET\",\"headers\":[{\"name\":\"A\"},{\"name\":\"B\"},{\"name\":\"C\"}]},"
+      "{\"name\":\"bad\",\"url\":\"ftp://nope/x\",\"method\":\"PUT\"}]}";
+  auto mixed_text = [](const char *one_url, const char *bad_url) {
+    return std::string("3 configured webhooks\n\n- one  POST  ") + one_url +
+           "  [signed: github]  [1 header]\n    Deploy relay\n- two  GET  http://h.example/p  "
+           "[3 headers]\n- bad  PUT  " +
+           bad_url + "\n" + kHint;
+  };
+  const std::string redacted =
+      mixed_text("https://relay.example:8443/in?<redacted>", "(invalid url)");
+  const std::string bad_json_warning = std::string(kEmpty) +
+                                       "\nStore warning: the hook store exists but is not valid "
+                                       "JSON (" +
+                                       path + "); it was left untouched\n";
+  struct {
+    std::string store, args, want;
+  } cases[] = {
+      {"", "", kEmpty},
+      {"{\"hooks\":[" + hook_json("solo", "https://x.example/h") + "]}", "{}",
+       std::string("1 configured webhook\n\n- solo  POST  https://x.example/h\n") + kHint},
+      {mixed, "", redacted},
+      {mixed, "{\"redact_url\":true}", redacted},
+      {mixed, "{\"redact_url\":\"false\"}", redacted},
+      {mixed, "{\"redact_url\":0}", redacted},
+      {mixed, "{\"redact_url\":false}",
+       mixed_text("https://relay.example:8443/in?token=TOK", "ftp://nope/x")},
+      {"{\"hooks\":", "", bad_json_warning},
+  };
+  for (const auto &c : cases) {
+    remove(path.c_str());
+    if (!c.store.empty()) write_store(c.store);
+    auto r = serve(call("webhook_list", c.args));
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_FALSE(r[0].is_error);
+    EXPECT_EQ(r[0].text, c.want) << c.store << " " << c.args;
+  }
+}
+
+TEST_F(McpTools, TriggerSendsPayloadFormsAndLogsEach) {
+  receiver rx(answer(200, "fine"));
+  const std::string long_name(63, 'n');
+  write_store("{\"hooks\":[" + hook_json("r", rx.url("/in")) + "," +
+              hook_json(long_name, rx.url("/long")) + "]}");
+  struct {
+    std::string args, body, target;
+  } cases[] = {
+      {"{\"name\":\"r\",\"payload\":\"{\\\"a\\\":1}\"}", "{\"a\":1}", "/in"},
+      {"{\"name\":\"r\",\"payload\": { \"a\" : [1, 2] }}", "{\"a\":[1,2]}", "/in"},
+      {"{\"name\":\"r\",\"payload\":null}", "null", "/in"},
+      {"{\"name\":\"r\",\"payload\":\"\"}", "{}", "/in"},
+      {"{\"name\":\"r\",\"payload\":42,\"query\":\"x=1\"}", "42", "/in?x=1"},
+      {"{\"name\":\"" + long_name + "xxxxxxx\"}", "{}", "/long"},
+  };
+  std::string input;
+  for (const auto &c : cases) input += call("webhook_trigger", c.args);
+  auto replies = serve(input);
+  auto reqs = rx.requests();
+  ASSERT_EQ(replies.size(), std::size(cases));
+  ASSERT_EQ(reqs.size(), std::size(cases));
+  auto s = load();
+  ASSERT_EQ(s->log_count, static_cast<int>(std::size(cases)));
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const wh_log_entry &e = s->log[std::size(cases) - 1 - i];  // newest first
+    EXPECT_EQ(reqs[i].body, cases[i].body) << cases[i].args;
+    EXPECT_EQ(reqs[i].target, cases[i].target);
+    EXPECT_EQ(replies[i].text, "POST " + std::string(e.name) + " -> HTTP 200 in " +
+                                   std::to_string(e.ms) + " ms\nok: yes\nbody:\nfine");
+    EXPECT_FALSE(replies[i].is_error);
+    EXPECT_EQ(std::string(e.name), i + 1 == std::size(cases) ? long_name : "r");
+    EXPECT_EQ(e.status * 10 + e.ok, 2001);
+    EXPECT_EQ(e.bytes, 4);
+    EXPECT_EQ(strlen(e.at), 20u);
+  }
+}
+
+TEST_F(McpTools, NotFoundReportsAndLogsRefusalDoesNeither) {
+  receiver rx(answer(404, ""));
+  write_store("{\"hooks\":[" + hook_json("r", rx.url("/gone")) + "]}");
+  auto r = serve(call("webhook_trigger", "{\"name\":\"r\"}"));
+  auto s = load();
+  ASSERT_EQ(s->log_count, 1);
+  EXPECT_EQ(r.at(0).text, "POST r -> HTTP 404 in " + std::to_string(s->log[0].ms) +
+                              " ms\nok: no\nbody:\n(empty)");
+  EXPECT_FALSE(r[0].is_error);
+  EXPECT_EQ(s->log[0].status, 404);
+  EXPECT_EQ(s->log[0].ok, 0);
+
+  // Without WEBHOOK_ALLOW_PRIVATE the guard refuses 127.0.0.1 before sending.
+  const std::string before = read_store();
+  r = serve(call("webhook_trigger", "{\"name\":\"r\"}"), false);
+  EXPECT_TRUE(r.at(0).is_error);
+  EXPECT_EQ(r[0].text.rfind("could not deliver to 'r': refused: 127.0.0.1 resolves to", 0), 0u)
+      << r[0].text;
+  EXPECT_EQ(read_store(), before);
+  EXPECT_EQ(rx.connections(), 1);
+}
+
+TEST_F(McpTools, CallAndArgumentErrors) {
+  write_store("{\"hooks\":[" + hook_json("a", "https://a.example/") + "," +
+              hook_json("b", "https://b.example/") + "]}");
+  const std::string params = "{\"jsonrpc\":\"2.0\",\"id\":7,\"method\":\"tools/call\"";
+  auto rpc_error = [](const std::string &id, const std::string &msg) {
+    return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"error\":{\"code\":-32602,\"message\":\"" +
+           msg + "\"}}\n";
+  };
+  struct {
+    std::string request, reply;
+  } raw[] = {
+      {params + "}\n", rpc_error("7", "invalid params: missing tool name")},
+      {params + ",\"params\":{}}\n", rpc_error("7", "invalid params: missing tool name")},
+      {params + ",\"params\":{\"name\":\"\"}}\n",
+       rpc_error("7", "invalid params: missing tool name")},
+      {params + ",\"params\":{\"name\":5,\"arguments\":{}}}\n",
+       rpc_error("7", "invalid params: missing tool name")},
+      {params + ",\"params\":{\"name\":\"Webhook_list\"}}\n", rpc_error("7", "unknown tool")},
+      {"{\"method\":\"tools/call\",\"params\":{\"name\":\"webhook_trigger\"}}\n",
+       "{\"jsonrpc\":\"2.0\",\"id\":null,\"result\":{\"content\":[{\"type\":\"text\",\"text\":"
+       "\"missing arguments: {\\\"name\\\":\\\"...\\\"}\"}],\"isError\":true}}\n"},
+  };
+  for (const auto &c : raw) {
+    auto r = vdtest::run({vdtest::program_path(), "--mcp"}, env(), c.request);
+    EXPECT_EQ(r.out, c.reply);
+  }
+  struct {
+    std::string args, text;
+  } tool_errors[] = {
+      {"\"{\\\"name\\\":\\\"a\\\"}\"", "missing arguments: {\"name\":\"...\"}"},
+      {"{}", "missing required argument: name"},
+      {"{\"name\":\"\",\"payload\":{}}", "missing required argument: name"},
+      {"{\"name\":[\"a\"]}", "missing required argument: name"},
+      {"{\"name\":\"A\"}", "no webhook named 'A'. Configured: a, b"},
+  };
+  std::string input;
+  for (const auto &c : tool_errors) input += call("webhook_trigger", c.args);
+  auto replies = serve(input);
+  ASSERT_EQ(replies.size(), std::size(tool_errors));
+  for (size_t i = 0; i < replies.size(); ++i) {
+    EXPECT_TRUE(replies[i].is_error);
+    EXPECT_EQ(replies[i].text, tool_errors[i].text);
+  }
+}
+
+// Texts that tools/call cannot produce: a cut arguments text, the payload
+// limit, the store's own failures.
+TEST_F(McpTools, TriggerDirectly) {
+  auto out = std::make_unique<char[]>(1056768);
+  char err[512];
+  auto trigger = [&](const std::string &args) {
+    EXPECT_EQ(tool_trigger(args.c_str(), out.get(), 1056768, err, sizeof err), 1);
+    return std::string(err);
+  };
+  auto with_payload = [](size_t n) {
+    return "{\"name\":\"x\",\"payload\":\"" + std::string(n, 'p') + "\"}";
+  };
+  EXPECT_EQ(trigger("{\"name\":\"x\""), "arguments are not valid JSON");
+  EXPECT_EQ(trigger(with_payload(1048576)), "payload is larger than the 1048576 byte limit");
+  EXPECT_EQ(trigger(with_payload(1048575)), "no webhook named 'x'. Configured: (none)");
+  write_store("{\"hooks\":[");
+  EXPECT_EQ(trigger("{\"name\":\"x\"}"),
+            "the hook store exists but is not valid JSON (" + path + "); it was left untouched");
+}
+
+// A hook saved while a delivery waits for its answer survives the delivery's
+// log entry.
+TEST_F(McpTools, HookSavedDuringSlowDeliveryIsKept) {
+  receiver rx(answer(200, "", 500));
+  write_store("{\"hooks\":[" + hook_json("slow", rx.url("/")) + "]}");
+  vdtest::child_process server({vdtest::program_path(), "--mcp"}, env());
+  ASSERT_TRUE(server.write(call("webhook_trigger", "{\"name\":\"slow\"}")));
+  ASSERT_EQ(rx.wait_requests(1), 1u);
+  char err[320];
+  ASSERT_EQ(wh_store_update(
+                [this](wh_store *s, char *, size_t) {
+                  add_hook(s, "added");
+                  return WH_CHANGE_SAVE;
+                },
+                err, sizeof err),
+            0)
+      << err;
+  EXPECT_FALSE(server.read_line(0)) << "the delivery was still waiting for its answer";
+  auto reply = server.read_line();
+  ASSERT_TRUE(reply);
+  EXPECT_FALSE(parse_reply(*reply).is_error) << *reply;
+  auto s = load();
+  ASSERT_EQ(s->hook_count, 2);
+  EXPECT_STREQ(s->hooks[1].name, "added");
+  ASSERT_EQ(s->log_count, 1);
+  EXPECT_STREQ(s->log[0].name, "slow");
+  server.close_stdin();
+  EXPECT_EQ(server.wait(), 0);
+}
+
+}  // namespace
