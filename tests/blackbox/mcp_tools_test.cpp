@@ -203,46 +203,43 @@ TEST_F(McpTools, NotFoundReportsAndLogsRefusalDoesNeither) {
 TEST_F(McpTools, CallAndArgumentErrors) {
   write_store("{\"hooks\":[" + hook_json("a", "https://a.example/") + "," +
               hook_json("b", "https://b.example/") + "]}");
-  const std::string params = "{\"jsonrpc\":\"2.0\",\"id\":7,\"method\":\"tools/call\"";
-  auto rpc_error = [](const std::string &id, const std::string &msg) {
-    return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"error\":{\"code\":-32602,\"message\":\"" +
-           msg + "\"}}\n";
+  const std::string head = "{\"jsonrpc\":\"2.0\",\"id\":7";
+  auto rpc_error = [&](const char *msg) {
+    return head + ",\"error\":{\"code\":-32602,\"message\":\"" + msg + "\"}}\n";
+  };
+  auto tool_error = [&](const char *msg) {
+    wh_text t;
+    wh_buf_json_str(&t, msg);
+    return head + ",\"result\":{\"content\":[{\"type\":\"text\",\"text\":" + wh_buf_cstr(&t) +
+           "}],\"isError\":true}}\n";
+  };
+  const char *no_name = "invalid params: missing tool name";
+  auto trigger = [](const std::string &args) {
+    return "{\"name\":\"webhook_trigger\",\"arguments\":" + args + "}";
   };
   struct {
-    std::string request, reply;
-  } raw[] = {
-      {params + "}\n", rpc_error("7", "invalid params: missing tool name")},
-      {params + ",\"params\":{}}\n", rpc_error("7", "invalid params: missing tool name")},
-      {params + ",\"params\":{\"name\":\"\"}}\n",
-       rpc_error("7", "invalid params: missing tool name")},
-      {params + ",\"params\":{\"name\":5,\"arguments\":{}}}\n",
-       rpc_error("7", "invalid params: missing tool name")},
-      {params + ",\"params\":{\"name\":\"Webhook_list\"}}\n", rpc_error("7", "unknown tool")},
-      {"{\"method\":\"tools/call\",\"params\":{\"name\":\"webhook_trigger\"}}\n",
-       "{\"jsonrpc\":\"2.0\",\"id\":null,\"result\":{\"content\":[{\"type\":\"text\",\"text\":"
-       "\"missing arguments: {\\\"name\\\":\\\"...\\\"}\"}],\"isError\":true}}\n"},
+    std::string params, reply;
+  } cases[] = {
+      {"", rpc_error(no_name)},
+      {"{}", rpc_error(no_name)},
+      {"{\"name\":\"\"}", rpc_error(no_name)},
+      {"{\"name\":5,\"arguments\":{}}", rpc_error(no_name)},
+      {"{\"name\":\"Webhook_list\"}", rpc_error("unknown tool")},
+      {"{\"x\":0}", rpc_error(no_name)},
+      {trigger("\"{\\\"name\\\":\\\"a\\\"}\""),
+       tool_error("missing arguments: {\"name\":\"...\"}")},
+      {trigger("{}"), tool_error("missing required argument: name")},
+      {trigger("{\"name\":\"\",\"payload\":{}}"), tool_error("missing required argument: name")},
+      {trigger("{\"name\":[\"a\"]}"), tool_error("missing required argument: name")},
+      {trigger("{\"name\":\"A\"}"), tool_error("no webhook named 'A'. Configured: a, b")},
   };
-  for (const auto &c : raw) {
-    auto r = vdtest::run({vdtest::program_path(), "--mcp"}, env(), c.request);
-    EXPECT_EQ(r.out, c.reply);
+  std::string input, want;
+  for (const auto &c : cases) {
+    input += head + ",\"method\":\"tools/call\"" +
+             (c.params.empty() ? "" : ",\"params\":" + c.params) + "}\n";
+    want += c.reply;
   }
-  struct {
-    std::string args, text;
-  } tool_errors[] = {
-      {"\"{\\\"name\\\":\\\"a\\\"}\"", "missing arguments: {\"name\":\"...\"}"},
-      {"{}", "missing required argument: name"},
-      {"{\"name\":\"\",\"payload\":{}}", "missing required argument: name"},
-      {"{\"name\":[\"a\"]}", "missing required argument: name"},
-      {"{\"name\":\"A\"}", "no webhook named 'A'. Configured: a, b"},
-  };
-  std::string input;
-  for (const auto &c : tool_errors) input += call("webhook_trigger", c.args);
-  auto replies = serve(input);
-  ASSERT_EQ(replies.size(), std::size(tool_errors));
-  for (size_t i = 0; i < replies.size(); ++i) {
-    EXPECT_TRUE(replies[i].is_error);
-    EXPECT_EQ(replies[i].text, tool_errors[i].text);
-  }
+  EXPECT_EQ(vdtest::run({vdtest::program_path(), "--mcp"}, env(), input).out, want);
 }
 
 // Texts that tools/call cannot produce: a cut arguments text, the payload
