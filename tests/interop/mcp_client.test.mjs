@@ -1,0 +1,138 @@
+// The program's MCP server (--mcp) driven by the official MCP TypeScript
+// client: connect, list the tools, list the hooks, fire one at a local
+// receiver and check what arrived there.
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import { createHmac } from 'node:crypto';
+import fs from 'node:fs';
+import http from 'node:http';
+import os from 'node:os';
+import path from 'node:path';
+import { Client } from '@modelcontextprotocol/sdk/client/index.js';
+import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
+
+const program =
+  process.env.VD_PROGRAM ?? path.join(process.env.VD_SOURCE_DIR ?? '../..', 'build/vavode_deveruz');
+
+// Sanitizer builds must keep their settings: the client passes on only a few variables.
+const passOn = Object.fromEntries(
+  ['ASAN_OPTIONS', 'UBSAN_OPTIONS', 'LSAN_OPTIONS']
+    .filter((k) => process.env[k])
+    .map((k) => [k, process.env[k]]),
+);
+
+async function startReceiver(t) {
+  const received = [];
+  const server = http.createServer((req, res) => {
+    let body = '';
+    req.setEncoding('utf8');
+    req.on('data', (c) => (body += c));
+    req.on('end', () => {
+      received.push({ method: req.method, url: req.url, headers: req.headers, body });
+      res.writeHead(202, { 'Content-Type': 'text/plain' }).end('accepted');
+    });
+  });
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  t.after(() => server.close());
+  return { port: server.address().port, received };
+}
+
+test('the official MCP client lists and fires hooks', async (t) => {
+  const { port, received } = await startReceiver(t);
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'vd-interop-'));
+  t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
+  const store = path.join(dir, 'hooks.json');
+  const hook = {
+    name: 'deploy',
+    url: `http://127.0.0.1:${port}/hook?token=abc`,
+    method: 'POST',
+    desc: 'Deploy relay',
+    sig: 'github',
+    secret: 's3cret',
+    headers: [{ name: 'X-Api-Key', value: 'key-1' }],
+  };
+  fs.writeFileSync(store, JSON.stringify({ version: 1, hooks: [hook], log: [] }));
+
+  const transport = new StdioClientTransport({
+    command: program,
+    args: ['--mcp'],
+    env: { ...passOn, WEBHOOK_STORE_PATH: store, WEBHOOK_ALLOW_PRIVATE: '1' },
+    stderr: 'pipe',
+  });
+  let stderr = '';
+  transport.stderr.on('data', (d) => (stderr += d));
+  const client = new Client({ name: 'vd-interop', version: '1.0.0' });
+  await client.connect(transport);
+
+  assert.deepEqual(client.getServerVersion(), { name: 'vavode_deveruz', version: '1.0.1' });
+  const { tools } = await client.listTools();
+  const shape = (s) => ({
+    type: s.type,
+    props: Object.entries(s.properties).map(([k, v]) => `${k}:${v.type}`),
+    required: s.required,
+    additionalProperties: s.additionalProperties,
+  });
+  assert.deepEqual(
+    tools.map((x) => [x.name, shape(x.inputSchema)]),
+    [
+      ['webhook_list', {
+        type: 'object', props: ['redact_url:boolean'], required: undefined, additionalProperties: false,
+      }],
+      ['webhook_trigger', {
+        type: 'object',
+        props: ['name:string', 'payload:string', 'query:string'],
+        required: ['name'],
+        additionalProperties: false,
+      }],
+    ],
+  );
+
+  const list = await client.callTool({ name: 'webhook_list', arguments: {} });
+  assert.deepEqual(list, {
+    content: [{
+      type: 'text',
+      text:
+        '1 configured webhook\n\n' +
+        `- deploy  POST  http://127.0.0.1:${port}/hook?<redacted>  [signed: github]  [1 header]\n` +
+        '    Deploy relay\n\nUse webhook_trigger with one of these names. ' +
+        'Secrets are stored on the node and never returned.\n',
+    }],
+  });
+
+  const fired = await client.callTool({
+    name: 'webhook_trigger',
+    arguments: { name: 'deploy', payload: '{"event":"ship"}', query: 'env=prod' },
+  });
+  assert.equal(fired.isError, undefined);
+  assert.match(fired.content[0].text, /^POST deploy -> HTTP 202 in \d+ ms\nok: yes\nbody:\naccepted$/);
+  assert.equal(received.length, 1);
+  const req = received[0];
+  assert.deepEqual(
+    [req.method, req.url, req.body],
+    ['POST', '/hook?token=abc&env=prod', '{"event":"ship"}'],
+  );
+  assert.equal(req.headers['x-api-key'], 'key-1');
+  assert.equal(req.headers['content-type'], 'application/json; charset=utf-8');
+  assert.equal(
+    req.headers['x-hub-signature-256'],
+    'sha256=' + createHmac('sha256', 's3cret').update(req.body).digest('hex'),
+  );
+  const { log } = JSON.parse(fs.readFileSync(store, 'utf8'));
+  assert.deepEqual(
+    log.map((e) => [e.name, e.status, e.ok, e.bytes, e.error]),
+    [['deploy', 202, true, 8, '']],
+  );
+
+  const missing = await client.callTool({ name: 'webhook_trigger', arguments: { name: 'nope' } });
+  assert.deepEqual(missing, {
+    content: [{ type: 'text', text: "no webhook named 'nope'. Configured: deploy" }],
+    isError: true,
+  });
+  await assert.rejects(client.callTool({ name: 'webhook_delete', arguments: {} }), {
+    code: -32602,
+    message: /unknown tool/,
+  });
+
+  await client.close();
+  assert.equal(stderr, '');
+});
