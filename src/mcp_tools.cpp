@@ -1,5 +1,7 @@
 #include "mcp_tools.h"
 
+#include <malloc.h>
+
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -30,6 +32,21 @@ constexpr char kEmptyStore[] =
 constexpr char kListHint[] =
     "\nUse webhook_trigger with one of these names. Secrets are stored on the node and never "
     "returned.\n";
+
+// Every call loads the whole store (file text, parsed document, the 1.3 MB
+// record: several MB in all) and frees it again. By default the allocator
+// hands those blocks back to the kernel each time, and the next call spends
+// more time faulting the pages in again than on its own work. Keeping freed
+// blocks of up to 32 MiB in the heap lets the server reuse them; the memory
+// held stays bounded by the largest call.
+void keep_heap_between_calls() {
+  static const bool done = [] {
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 32 << 20);
+    return true;
+  }();
+  (void)done;
+}
 
 const char *plural(long n) {
   return n == 1 ? "" : "s";
@@ -149,7 +166,7 @@ int trigger(const char *args, char *out, size_t out_size, char *err, size_t err_
   char query[kQueryCap];
   wh_field_copy(query, yyjson_get_str(yyjson_obj_get(root, "query")));
 
-  auto store = std::make_unique<wh_store>();
+  auto store = std::make_unique_for_overwrite<wh_store>();  // the load empties it
   if (wh_store_load(store.get(), err, err_size) != 0) return -1;
   if (payload.len == 0) {
     payload.data = "{}";
@@ -192,7 +209,7 @@ void tool_list(const char *args, wh_buf *out) {
     if (yyjson_is_bool(flag)) redact = yyjson_get_bool(flag);
   }
 
-  auto store = std::make_unique<wh_store>();
+  auto store = std::make_unique_for_overwrite<wh_store>();  // the load empties it
   char msg[kStoreMsg];
   wh_store_load(store.get(), msg, sizeof msg);  // whatever loaded is listed; msg is the warning
 
@@ -222,6 +239,7 @@ int tool_trigger(const char *args, char *out, size_t out_size, char *err, size_t
 }
 
 void mcp_call_tool(const char *id, yyjson_val *params) {
+  keep_heap_between_calls();
   if (!yyjson_is_obj(params) || yyjson_obj_size(params) == 0) {
     mcp_error(id, -32602, kMissingName);
     return;
