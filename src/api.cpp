@@ -26,7 +26,6 @@ constexpr size_t kErrCap = 320;
 constexpr size_t kNameCap = 64;
 constexpr size_t kExtraQueryCap = 512;
 constexpr size_t kPayloadCap = 1048576;
-constexpr size_t kListCap = 262144;
 
 struct api_request {
   const char *query;
@@ -98,10 +97,10 @@ yyjson_val *body_object(const yy_doc &doc) {
 void api_list(const api_request &) {
   auto store = load_or_answer();
   if (!store) return;
-  std::unique_ptr<char[]> out(new (std::nothrow) char[kListCap]);
-  if (!out) return api_err(500, "out of memory");
-  wh_store_list_json(store.get(), out.get(), kListCap);
-  api_ok(out.get());
+  wh_text out;
+  wh_store_list_write(&out, store.get());
+  if (out.failed) return api_err(500, "out of memory");
+  api_ok(wh_buf_cstr(&out));
 }
 
 void api_save(const api_request &rq) {

@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr size_t kHookViewCap = 8192;
 constexpr size_t kUrlErrCap = 128;
 constexpr size_t kShownUrlCap = 2080;
 
@@ -67,37 +66,68 @@ void apply_headers(wh_hook *hook, yyjson_val *arr, const wh_hook *stored) {
 
 }  // namespace
 
-void wh_hook_json(const wh_hook *hook, char *out, size_t out_size) {
-  if (!out || out_size == 0) return;
-  out[0] = '\0';
-  if (!hook) return;
-  wh_text b;
+namespace {
+
+void hook_view(wh_buf *b, const wh_hook *hook) {
   int first = 1;
-  wh_buf_str(&b, "{");
-  key_str(&b, "name", hook->name, &first);
-  key_str(&b, "method", hook->method, &first);
-  key_str(&b, "desc", hook->desc, &first);
-  key_str(&b, "sig", hook->sig, &first);
-  key_bool(&b, "has_secret", hook->secret[0] != '\0', &first);
+  wh_buf_str(b, "{");
+  key_str(b, "name", hook->name, &first);
+  key_str(b, "method", hook->method, &first);
+  key_str(b, "desc", hook->desc, &first);
+  key_str(b, "sig", hook->sig, &first);
+  key_bool(b, "has_secret", hook->secret[0] != '\0', &first);
 
   char shown[kShownUrlCap] = "";
   char url_err[kUrlErrCap];
   wh_url url;
   if (wh_url_parse(hook->url, &url, url_err, sizeof url_err) == 0)
     wh_url_redact(&url, shown, sizeof shown);
-  key_str(&b, "url", shown, &first);
+  key_str(b, "url", shown, &first);
 
-  wh_buf_key(&b, "headers", &first);
-  wh_buf_str(&b, "[");
+  wh_buf_key(b, "headers", &first);
+  wh_buf_str(b, "[");
   for (int i = 0; i < hook->header_count && i < WH_MAX_HEADERS; ++i) {
     int hfirst = 1;
-    wh_buf_str(&b, i ? ",{" : "{");
-    key_str(&b, "name", hook->headers[i].name, &hfirst);
-    key_bool(&b, "has_secret", hook->headers[i].value[0] != '\0', &hfirst);
-    wh_buf_str(&b, "}");
+    wh_buf_str(b, i ? ",{" : "{");
+    key_str(b, "name", hook->headers[i].name, &hfirst);
+    key_bool(b, "has_secret", hook->headers[i].value[0] != '\0', &hfirst);
+    wh_buf_str(b, "}");
   }
-  wh_buf_str(&b, "]}");
+  wh_buf_str(b, "]}");
+}
+
+}  // namespace
+
+void wh_hook_json(const wh_hook *hook, char *out, size_t out_size) {
+  if (!out || out_size == 0) return;
+  out[0] = '\0';
+  if (!hook) return;
+  wh_text b;
+  hook_view(&b, hook);
   copy_out(&b, out, out_size);
+}
+
+void wh_store_list_write(wh_buf *b, const wh_store *store) {
+  wh_buf_printf(b, "{\"ok\":true,\"count\":%d,\"hooks\":[", store->hook_count);
+  for (int i = 0; i < store->hook_count && i < WH_MAX_HOOKS; ++i) {
+    if (i) wh_buf_str(b, ",");
+    hook_view(b, &store->hooks[i]);
+  }
+  wh_buf_str(b, "],\"log\":[");
+  for (int i = 0; i < store->log_count && i < WH_MAX_LOG; ++i) {
+    const wh_log_entry &e = store->log[i];
+    int first = 1;
+    wh_buf_str(b, i ? ",{" : "{");
+    key_str(b, "at", e.at, &first);
+    key_str(b, "name", e.name, &first);
+    wh_buf_printf(b, ",\"status\":%d", e.status);
+    key_bool(b, "ok", e.ok != 0, &first);
+    wh_buf_printf(b, ",\"bytes\":%ld,\"ms\":%ld", static_cast<long>(e.bytes),
+                  static_cast<long>(e.ms));
+    key_str(b, "error", e.error, &first);
+    wh_buf_str(b, "}");
+  }
+  wh_buf_printf(b, "],\"allow_private\":%s}", wh_allow_private() ? "true" : "false");
 }
 
 void wh_store_list_json(const wh_store *store, char *out, size_t out_size) {
@@ -105,28 +135,7 @@ void wh_store_list_json(const wh_store *store, char *out, size_t out_size) {
   out[0] = '\0';
   if (!store) return;
   wh_text b;
-  wh_buf_printf(&b, "{\"ok\":true,\"count\":%d,\"hooks\":[", store->hook_count);
-  auto view = std::make_unique<char[]>(kHookViewCap);
-  for (int i = 0; i < store->hook_count && i < WH_MAX_HOOKS; ++i) {
-    if (i) wh_buf_str(&b, ",");
-    wh_hook_json(&store->hooks[i], view.get(), kHookViewCap);
-    wh_buf_str(&b, view.get());
-  }
-  wh_buf_str(&b, "],\"log\":[");
-  for (int i = 0; i < store->log_count && i < WH_MAX_LOG; ++i) {
-    const wh_log_entry &e = store->log[i];
-    int first = 1;
-    wh_buf_str(&b, i ? ",{" : "{");
-    key_str(&b, "at", e.at, &first);
-    key_str(&b, "name", e.name, &first);
-    wh_buf_printf(&b, ",\"status\":%d", e.status);
-    key_bool(&b, "ok", e.ok != 0, &first);
-    wh_buf_printf(&b, ",\"bytes\":%ld,\"ms\":%ld", static_cast<long>(e.bytes),
-                  static_cast<long>(e.ms));
-    key_str(&b, "error", e.error, &first);
-    wh_buf_str(&b, "}");
-  }
-  wh_buf_printf(&b, "],\"allow_private\":%s}", wh_allow_private() ? "true" : "false");
+  wh_store_list_write(&b, store);
   copy_out(&b, out, out_size);
 }
 

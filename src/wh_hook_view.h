@@ -6,6 +6,7 @@
 
 #include <cstddef>
 
+#include "wh_buf.h"
 #include "wh_store.h"
 
 // The view of one hook, cut to out_size - 1 bytes:
@@ -15,6 +16,10 @@ void wh_hook_json(const wh_hook *hook, char *out, size_t out_size);
 // The list object {"ok":true,"count","hooks","log","allow_private"}, cut to
 // out_size - 1 bytes.
 void wh_store_list_json(const wh_store *store, char *out, size_t out_size);
+// The same object appended whole to b. A store filled to its capacities (or
+// a hand-edited one full of escaped bytes) lists to more than any fixed
+// buffer the callers would keep, and a cut list is no longer JSON.
+void wh_store_list_write(wh_buf *b, const wh_store *store);
 
 // Applies a JSON body to `hook` (a copy of `stored` when editing, else a new
 // record with method POST) and validates the result. `stored` is read for the

@@ -1,4 +1,7 @@
 // The JSON API actions, each checked on the answer and on the store file.
+#include <yyjson.h>
+
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -134,6 +137,30 @@ TEST_F(CgiApi, SixtyFourHooksStillEditable) {
   s = stored();
   EXPECT_EQ(s->hook_count, WH_MAX_HOOKS);
   EXPECT_STREQ(s->hooks[5].name, "five");
+}
+
+// Every field at capacity and full of bytes that escape to six: the list is
+// far larger than a fixed answer buffer, and still arrives whole as JSON.
+TEST_F(CgiApi, FullStoreListsWhole) {
+  auto s = new_store();
+  for (int i = 0; i < WH_MAX_HOOKS; ++i) {
+    add_hook(s.get(), "h" + std::to_string(i));
+    wh_hook &h = s->hooks[i];
+    memset(h.desc, 0x01, sizeof h.desc - 1);
+    h.header_count = WH_MAX_HEADERS;
+    for (wh_header &x : h.headers) memset(x.name, 0x02, sizeof x.name - 1);
+  }
+  save(*s);
+  std::string out = cgi("action=list").out;
+  std::string body = out.substr(head().size());
+  EXPECT_GT(body.size(), 262144u * 3);
+  yyjson_doc *doc = yyjson_read(body.data(), body.size() - 1, 0);
+  ASSERT_NE(doc, nullptr) << "the list is not JSON";
+  yyjson_val *hooks = yyjson_obj_get(yyjson_doc_get_root(doc), "hooks");
+  EXPECT_EQ(yyjson_arr_size(hooks), size_t{WH_MAX_HOOKS});
+  EXPECT_EQ(yyjson_arr_size(yyjson_obj_get(yyjson_arr_get_last(hooks), "headers")),
+            size_t{WH_MAX_HEADERS});
+  yyjson_doc_free(doc);
 }
 
 TEST_F(CgiApi, Delete) {
