@@ -1,0 +1,278 @@
+#include "api.h"
+
+#include <unistd.h>
+#include <yyjson.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "cgi.h"
+#include "fire.h"
+#include "raii.h"
+#include "wh_buf.h"
+#include "wh_err.h"
+#include "wh_hook_view.h"
+#include "wh_store.h"
+
+namespace {
+
+constexpr size_t kMaxBody = 8388608;  // 8 MiB, from standard input or a body file
+constexpr size_t kChunk = 4096;
+constexpr size_t kErrCap = 320;
+constexpr size_t kNameCap = 64;
+constexpr size_t kExtraQueryCap = 512;
+constexpr size_t kPayloadCap = 1048576;
+constexpr size_t kListCap = 262144;
+
+struct api_request {
+  const char *query;
+  const char *body;  // never null; "" when the request had none
+};
+
+// A body file is read up to the same bound as standard input: a larger one is
+// dropped whole, as an oversize CONTENT_LENGTH is, so that no file can make
+// the process take unbounded memory.
+void read_body_file(const char *path, wh_buf *b) {
+  unique_file f(fopen(path, "rb"));
+  if (!f) return;
+  char chunk[kChunk];
+  size_t n;
+  while ((n = fread(chunk, 1, sizeof chunk, f.get())) > 0) {
+    if (b->len + n > kMaxBody) {
+      wh_buf_free(b);
+      return;
+    }
+    wh_buf_add(b, chunk, n);
+  }
+}
+
+// CONTENT_LENGTH bytes of standard input (1 to 8 MiB, else none); a body that
+// ends early is kept as far as it came, and nothing past the length is read.
+void read_body_stdin(const char *content_length, wh_buf *b) {
+  long want = strtol(content_length, nullptr, 10);
+  if (want < 1 || want > static_cast<long>(kMaxBody)) return;
+  char chunk[kChunk];
+  size_t left = static_cast<size_t>(want);
+  while (left) {
+    ssize_t n = read(0, chunk, left < sizeof chunk ? left : sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    wh_buf_add(b, chunk, static_cast<size_t>(n));
+    left -= static_cast<size_t>(n);
+  }
+}
+
+void read_body(wh_buf *b) {
+  const char *file = getenv("POST_BODY_FILE");
+  if (file && *file) return read_body_file(file, b);
+  const char *length = getenv("CONTENT_LENGTH");
+  if (length && *length) read_body_stdin(length, b);
+}
+
+// Loads the store for a request that only reads it; answers 500 and returns
+// null when it cannot.
+std::unique_ptr<wh_store> load_or_answer() {
+  std::unique_ptr<wh_store> store(new (std::nothrow) wh_store());
+  if (!store) {
+    api_err(500, "out of memory");
+    return nullptr;
+  }
+  char err[kErrCap];
+  if (wh_store_load(store.get(), err, sizeof err) != 0) {
+    api_err(500, err);
+    return nullptr;
+  }
+  return store;
+}
+
+// The root of a body when it parses as a JSON object, else null.
+yyjson_val *body_object(const yy_doc &doc) {
+  yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+  return yyjson_is_obj(root) ? root : nullptr;
+}
+
+void api_list(const api_request &) {
+  auto store = load_or_answer();
+  if (!store) return;
+  std::unique_ptr<char[]> out(new (std::nothrow) char[kListCap]);
+  if (!out) return api_err(500, "out of memory");
+  wh_store_list_json(store.get(), out.get(), kListCap);
+  api_ok(out.get());
+}
+
+void api_save(const api_request &rq) {
+  char edit_name[kNameCap];
+  get_query_val(rq.query, "name", edit_name, sizeof edit_name);
+  auto rec = std::make_unique<wh_hook>();
+  long status = 500;  // stays when the lock or the load fails
+  auto change = [&](wh_store *s, char *err, size_t err_size) -> wh_change {
+    status = 400;  // every later failure, the write of the store included
+    if (!*rq.body) return wh_err_set(err, err_size, "save needs a JSON body"), WH_CHANGE_FAILED;
+    memset(rec.get(), 0, sizeof *rec);
+    wh_field_copy(rec->method, "POST");
+    wh_hook *target = edit_name[0] ? wh_hook_find(s, edit_name) : nullptr;
+    if (target) *rec = *target;
+    if (wh_hook_apply(rec.get(), rq.body, target, err, err_size) != 0) return WH_CHANGE_FAILED;
+    wh_hook *same = wh_hook_find(s, rec->name);
+    if (same && same != target) {
+      wh_err_set(err, err_size, "a hook named '%s' already exists", rec->name);
+      return WH_CHANGE_FAILED;
+    }
+    if (target) {
+      *target = *rec;  // an edit, or a rename in place that keeps the position
+    } else if (s->hook_count >= WH_MAX_HOOKS) {
+      wh_err_set(err, err_size, "the store already holds %d hooks (the maximum)", WH_MAX_HOOKS);
+      return WH_CHANGE_FAILED;
+    } else {
+      s->hooks[s->hook_count++] = *rec;
+    }
+    return WH_CHANGE_SAVE;
+  };
+  char err[kErrCap];
+  if (wh_store_update(change, err, sizeof err) != 0) return api_err(status, err);
+  wh_text out;
+  wh_buf_str(&out, "{\"ok\":true,\"saved\":");
+  wh_buf_json_str(&out, rec->name);
+  wh_buf_str(&out, "}");
+  api_ok(wh_buf_cstr(&out));
+}
+
+void api_delete(const api_request &rq) {
+  char name[kNameCap];
+  get_query_val(rq.query, "name", name, sizeof name);
+  if (!name[0] && *rq.body) {
+    yy_doc doc(yyjson_read(rq.body, strlen(rq.body), 0));
+    wh_field_copy(name, jstr(body_object(doc), "name"));
+  }
+  long status = 500;
+  auto change = [&](wh_store *s, char *err, size_t err_size) -> wh_change {
+    status = 400;
+    if (!name[0]) return wh_err_set(err, err_size, "delete needs a name"), WH_CHANGE_FAILED;
+    for (int i = 0; i < s->hook_count; ++i) {
+      if (strcmp(s->hooks[i].name, name) == 0) {
+        wh_hook_remove(s, i);
+        status = 500;  // only the write can fail now
+        return WH_CHANGE_SAVE;
+      }
+    }
+    status = 404;
+    return wh_err_set(err, err_size, "no such hook"), WH_CHANGE_FAILED;
+  };
+  char err[kErrCap];
+  if (wh_store_update(change, err, sizeof err) != 0) return api_err(status, err);
+  api_ok("{\"ok\":true,\"deleted\":true}");
+}
+
+// The fire parameters that the query text did not give, from a JSON body.
+void fire_body_members(const char *body, char *name, char *extra, char *payload) {
+  yy_doc doc(yyjson_read(body, strlen(body), 0));
+  yyjson_val *root = body_object(doc);
+  if (!root) return;
+  if (!name[0]) wh_field_copy(name, kNameCap, jstr(root, "name"));
+  if (!extra[0]) wh_field_copy(extra, kExtraQueryCap, jstr(root, "query"));
+  yyjson_val *p = yyjson_obj_get(root, "payload");
+  if (!p) return;
+  if (yyjson_is_str(p)) return wh_field_copy(payload, kPayloadCap, yyjson_get_str(p));
+  // Any other value goes out as its compact JSON text.
+  unique_cstr text(yyjson_val_write_opts(p, 0, nullptr, nullptr, nullptr));
+  wh_field_copy(payload, kPayloadCap, text.get());
+}
+
+// Adds one delivery to the log through the locked cycle. A failure is not
+// reported: for a delivered request the answer has already gone out.
+void log_delivery(const wh_log_entry &entry) {
+  char err[kErrCap];
+  wh_store_update(
+      [&](wh_store *s, char *, size_t) {
+        wh_store_log_add(s, &entry);
+        return WH_CHANGE_SAVE;
+      },
+      err, sizeof err);
+}
+
+void api_fire(const api_request &rq) {
+  auto store = load_or_answer();
+  if (!store) return;
+  std::unique_ptr<char[]> payload(new (std::nothrow) char[kPayloadCap]);
+  if (!payload) return api_err(500, "out of memory");
+  char name[kNameCap], extra[kExtraQueryCap];
+  get_query_val(rq.query, "name", name, sizeof name);
+  get_query_val(rq.query, "query", extra, sizeof extra);
+  get_query_val(rq.query, "payload", payload.get(), kPayloadCap);
+  if (!payload[0] && *rq.body) fire_body_members(rq.body, name, extra, payload.get());
+  if (!name[0]) return api_err(400, "fire needs a hook name");
+  const wh_hook *found = wh_hook_find(store.get(), name);
+  if (!found) return api_err(404, "no such hook");
+  if (!payload[0]) wh_field_copy(payload.get(), kPayloadCap, "{}");
+
+  // The store is not held across the exchange: the log entry is added to a
+  // fresh copy afterwards, so edits made meanwhile are kept.
+  auto hook = std::make_unique<wh_hook>(*found);
+  store.reset();
+  auto r = std::make_unique<wh_fire_result>();
+  int rc = fire_hook(hook.get(), payload.get(), strlen(payload.get()), extra, r.get());
+
+  wh_log_entry entry{};
+  iso_now(entry.at);
+  wh_field_copy(entry.name, name);
+  entry.ms = r->elapsed_ms;
+  wh_text out;
+  if (rc == 0) {
+    bool ok_status = r->status >= 200 && r->status <= 299;
+    wh_buf_printf(&out,
+                  "{\"ok\":true,\"delivered\":true,\"status\":%d,\"ok_status\":%s,\"ms\":%d,"
+                  "\"bytes\":%llu,\"truncated\":%s,\"body_preview\":",
+                  r->status, ok_status ? "true" : "false", r->elapsed_ms,
+                  static_cast<unsigned long long>(r->body_len), r->truncated ? "true" : "false");
+    wh_buf_json_str(&out, r->body);
+    wh_buf_str(&out, "}");
+    api_ok(wh_buf_cstr(&out));
+    entry.status = r->status;
+    entry.ok = ok_status;
+    entry.bytes = static_cast<int>(r->body_len);
+    log_delivery(entry);
+    return;
+  }
+  wh_buf_str(&out, "{\"ok\":false,\"delivered\":false,\"error\":");
+  wh_buf_json_str(&out, r->error);
+  wh_buf_str(&out, "}");
+  wh_field_copy(entry.error, r->error);
+  log_delivery(entry);
+  cgi_write_head(502, CGI_JSON);
+  fputs(wh_buf_cstr(&out), stdout);
+  fputc('\n', stdout);
+  fflush(stdout);
+}
+
+struct api_action {
+  const char *name;
+  void (*serve)(const api_request &);
+};
+
+constexpr api_action kActions[] = {
+    {"", api_list},     {"list", api_list},     {"status", api_list},
+    {"save", api_save}, {"delete", api_delete}, {"remove", api_delete},
+    {"fire", api_fire}, {"trigger", api_fire},  {"test", api_fire},
+};
+
+}  // namespace
+
+int mode_api(const char *query, const char *action) {
+  wh_text body;
+  read_body(&body);
+  api_request rq{query ? query : "", body.failed ? "" : wh_buf_cstr(&body)};
+  for (const api_action &a : kActions) {
+    if (strcmp(a.name, action ? action : "") == 0) {
+      a.serve(rq);
+      return 0;
+    }
+  }
+  // The store is read even for an action that does not exist, so a broken
+  // store file is reported first, whatever the request.
+  if (load_or_answer()) api_err(400, "unknown action");
+  return 0;
+}

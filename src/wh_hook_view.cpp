@@ -1,0 +1,166 @@
+#include "wh_hook_view.h"
+
+#include <yyjson.h>
+
+#include <cstring>
+#include <memory>
+
+#include "raii.h"
+#include "wh_buf.h"
+#include "wh_err.h"
+#include "wh_guard.h"
+#include "wh_url.h"
+
+namespace {
+
+constexpr size_t kHookViewCap = 8192;
+constexpr size_t kUrlErrCap = 128;
+constexpr size_t kShownUrlCap = 2080;
+
+void key_str(wh_buf *b, const char *key, const char *value, int *first) {
+  wh_buf_key(b, key, first);
+  wh_buf_json_str(b, value);
+}
+
+void key_bool(wh_buf *b, const char *key, bool value, int *first) {
+  wh_buf_key(b, key, first);
+  wh_buf_str(b, value ? "true" : "false");
+}
+
+void copy_out(wh_buf *b, char *out, size_t out_size) {
+  wh_field_copy(out, out_size, wh_buf_cstr(b));
+}
+
+// The first `name` member's value when it is a non-empty string, else null.
+const char *nonempty_str(yyjson_val *obj, const char *key) {
+  const char *s = jstr(obj, key);
+  return s && *s ? s : nullptr;
+}
+
+// Rebuilds the header list from a "headers" array; values that are not sent
+// come from the stored header of the same name.
+void apply_headers(wh_hook *hook, yyjson_val *arr, const wh_hook *stored) {
+  auto taken = std::make_unique<wh_header[]>(WH_MAX_HEADERS);
+  int count = 0;
+  size_t i, n;
+  yyjson_val *el;
+  yyjson_arr_foreach(arr, i, n, el) {
+    if (count == WH_MAX_HEADERS) break;
+    const char *name = nonempty_str(el, "name");
+    if (!name) continue;
+    wh_header &h = taken[count++];
+    wh_field_copy(h.name, name);
+    const char *value = jstr(el, "value");
+    if (!value && stored) {
+      for (int k = 0; k < stored->header_count && k < WH_MAX_HEADERS; ++k) {
+        if (strcmp(stored->headers[k].name, h.name) == 0) {
+          value = stored->headers[k].value;
+          break;
+        }
+      }
+    }
+    wh_field_copy(h.value, value);
+  }
+  memcpy(hook->headers, taken.get(), sizeof(wh_header) * WH_MAX_HEADERS);
+  hook->header_count = count;
+}
+
+}  // namespace
+
+void wh_hook_json(const wh_hook *hook, char *out, size_t out_size) {
+  if (!out || out_size == 0) return;
+  out[0] = '\0';
+  if (!hook) return;
+  wh_text b;
+  int first = 1;
+  wh_buf_str(&b, "{");
+  key_str(&b, "name", hook->name, &first);
+  key_str(&b, "method", hook->method, &first);
+  key_str(&b, "desc", hook->desc, &first);
+  key_str(&b, "sig", hook->sig, &first);
+  key_bool(&b, "has_secret", hook->secret[0] != '\0', &first);
+
+  char shown[kShownUrlCap] = "";
+  char url_err[kUrlErrCap];
+  wh_url url;
+  if (wh_url_parse(hook->url, &url, url_err, sizeof url_err) == 0)
+    wh_url_redact(&url, shown, sizeof shown);
+  key_str(&b, "url", shown, &first);
+
+  wh_buf_key(&b, "headers", &first);
+  wh_buf_str(&b, "[");
+  for (int i = 0; i < hook->header_count && i < WH_MAX_HEADERS; ++i) {
+    int hfirst = 1;
+    wh_buf_str(&b, i ? ",{" : "{");
+    key_str(&b, "name", hook->headers[i].name, &hfirst);
+    key_bool(&b, "has_secret", hook->headers[i].value[0] != '\0', &hfirst);
+    wh_buf_str(&b, "}");
+  }
+  wh_buf_str(&b, "]}");
+  copy_out(&b, out, out_size);
+}
+
+void wh_store_list_json(const wh_store *store, char *out, size_t out_size) {
+  if (!out || out_size == 0) return;
+  out[0] = '\0';
+  if (!store) return;
+  wh_text b;
+  wh_buf_printf(&b, "{\"ok\":true,\"count\":%d,\"hooks\":[", store->hook_count);
+  auto view = std::make_unique<char[]>(kHookViewCap);
+  for (int i = 0; i < store->hook_count && i < WH_MAX_HOOKS; ++i) {
+    if (i) wh_buf_str(&b, ",");
+    wh_hook_json(&store->hooks[i], view.get(), kHookViewCap);
+    wh_buf_str(&b, view.get());
+  }
+  wh_buf_str(&b, "],\"log\":[");
+  for (int i = 0; i < store->log_count && i < WH_MAX_LOG; ++i) {
+    const wh_log_entry &e = store->log[i];
+    int first = 1;
+    wh_buf_str(&b, i ? ",{" : "{");
+    key_str(&b, "at", e.at, &first);
+    key_str(&b, "name", e.name, &first);
+    wh_buf_printf(&b, ",\"status\":%d", e.status);
+    key_bool(&b, "ok", e.ok != 0, &first);
+    wh_buf_printf(&b, ",\"bytes\":%ld,\"ms\":%ld", static_cast<long>(e.bytes),
+                  static_cast<long>(e.ms));
+    key_str(&b, "error", e.error, &first);
+    wh_buf_str(&b, "}");
+  }
+  wh_buf_printf(&b, "],\"allow_private\":%s}", wh_allow_private() ? "true" : "false");
+  copy_out(&b, out, out_size);
+}
+
+int wh_hook_apply(wh_hook *hook, const char *body, const wh_hook *stored, char *err,
+                  size_t err_size) {
+  wh_err_clear(err, err_size);
+  if (!body || !*body) return wh_err_set(err, err_size, "empty request body");
+  yy_doc doc(yyjson_read(body, strlen(body), 0));
+  if (!doc) return wh_err_set(err, err_size, "request body is not valid JSON");
+  yyjson_val *root = yyjson_doc_get_root(doc.get());
+  if (!yyjson_is_obj(root)) return wh_err_set(err, err_size, "request body must be a JSON object");
+
+  if (const char *s = jstr(root, "name")) wh_field_copy(hook->name, s);
+  if (const char *s = jstr(root, "url")) wh_field_copy(hook->url, s);
+  if (const char *s = jstr(root, "desc")) wh_field_copy(hook->desc, s);
+  if (const char *s = jstr(root, "method")) {
+    wh_field_copy(hook->method, s);
+    for (char *p = hook->method; *p; ++p)
+      if (*p >= 'a' && *p <= 'z') *p = static_cast<char>(*p - 'a' + 'A');
+  }
+  if (!hook->method[0]) wh_field_copy(hook->method, "POST");
+
+  // The page never receives the secret: a blank one keeps the stored secret,
+  // unless the scheme is being removed, which takes the secret with it.
+  if (const char *s = jstr(root, "sig")) wh_field_copy(hook->sig, s);
+  if (const char *s = nonempty_str(root, "secret"))
+    wh_field_copy(hook->secret, s);
+  else if (!hook->sig[0])
+    memset(hook->secret, 0, sizeof hook->secret);
+
+  yyjson_val *headers = yyjson_obj_get(root, "headers");
+  if (yyjson_is_arr(headers)) apply_headers(hook, headers, stored);
+  doc.reset();
+
+  if (!hook->name[0]) return wh_err_set(err, err_size, "a hook needs a name");
+  return wh_hook_validate(hook, err, err_size);
+}
