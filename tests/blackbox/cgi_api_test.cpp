@@ -1,0 +1,294 @@
+// The JSON API actions, each checked on the answer and on the store file.
+#include <fstream>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cgi_test_util.h"
+#include "receiver.h"
+
+namespace {
+
+using cgitest::Cgi;
+using cgitest::err;
+using cgitest::head;
+using cgitest::ok;
+
+const std::string kAllow = "WEBHOOK_ALLOW_PRIVATE=1";
+
+class CgiApi : public Cgi {
+ protected:
+  static void sign(wh_hook &h, const char *sig, const std::string &secret,
+                   const std::vector<std::pair<std::string, std::string>> &headers) {
+    wh_field_copy(h.sig, sig);
+    wh_field_copy(h.secret, secret.c_str());
+    h.header_count = static_cast<int>(headers.size());
+    for (int i = 0; i < h.header_count; ++i) {
+      wh_field_copy(h.headers[i].name, headers[i].first.c_str());
+      wh_field_copy(h.headers[i].value, headers[i].second.c_str());
+    }
+  }
+
+  // one (github-signed, two headers), two, three.
+  void seed(const std::vector<std::string> &urls = {}) {
+    auto s = new_store();
+    for (const char *n : {"one", "two", "three"}) add_hook(s.get(), n);
+    sign(s->hooks[0], "github", "S1", {{"X-A", "va"}, {"X-B", "vb"}});
+    for (size_t i = 0; i < urls.size(); ++i) wh_field_copy(s->hooks[i].url, urls[i].c_str());
+    save(*s);
+  }
+
+  std::string write_file(const std::string &name, const std::string &text) {
+    std::string p = dir + "/" + name;
+    std::ofstream(p, std::ios::binary) << text;
+    return p;
+  }
+};
+
+vdtest::receiver_options answering(int status, const std::string &body, uint64_t size = 0,
+                                   int delay_ms = 0) {
+  vdtest::receiver_options o;
+  o.status = status;
+  o.body = body;
+  o.body_size = size;
+  o.delay_ms = delay_ms;
+  return o;
+}
+
+std::string log_line(const wh_log_entry &e) {
+  return std::string(e.name) + " " + std::to_string(e.status) + " " + std::to_string(e.ok) + " " +
+         std::to_string(e.bytes) + " " + e.error;
+}
+
+// The delivery object with its timing zeroed.
+std::string untimed(const std::string &out) {
+  return std::regex_replace(out, std::regex("\"ms\":[0-9]+"), "\"ms\":0");
+}
+
+std::string delivered(int status, size_t bytes, bool truncated, const std::string &preview) {
+  return ok("{\"ok\":true,\"delivered\":true,\"status\":" + std::to_string(status) +
+            ",\"ok_status\":" + (status / 100 == 2 ? "true" : "false") + ",\"ms\":0,\"bytes\":" +
+            std::to_string(bytes) + ",\"truncated\":" + (truncated ? "true" : "false") +
+            ",\"body_preview\":\"" + preview + "\"}");
+}
+
+// "name method sig secret | header=value ..." of a stored hook.
+std::string hook_line(const wh_hook &h) {
+  std::string s = std::string(h.name) + " " + h.method + " " + h.sig + " " + h.secret + " |";
+  for (int i = 0; i < h.header_count; ++i)
+    s += std::string(" ") + h.headers[i].name + "=" + h.headers[i].value;
+  return s;
+}
+
+TEST_F(CgiApi, Save) {
+  const std::string exists_two = err(400, "a hook named 'two' already exists");
+  struct row {
+    std::string query, body, want, names, hook = {};  // the edited or the new hook
+  } rows[] = {
+      {"", R"({"name":"two","url":"https://relay.example/x"})", exists_two, "one,two,three"},
+      {"&name=one", R"({"name":"two"})", exists_two, "one,two,three"},
+      {"&name=one", R"({"name":"uno"})", ok(R"({"ok":true,"saved":"uno"})"), "uno,two,three",
+       "uno POST github S1 | X-A=va X-B=vb"},
+      {"&name=one",
+       R"({"secret":"","headers":[{"name":"X-B"},{"name":"X-A","value":""},{"name":"X-N"}]})",
+       ok(R"({"ok":true,"saved":"one"})"), "one,two,three",
+       "one POST github S1 | X-B=vb X-A= X-N="},
+      {"&name=one", R"({"sig":""})", ok(R"({"ok":true,"saved":"one"})"), "one,two,three",
+       "one POST   | X-A=va X-B=vb"},
+      {"", R"({"name":"new","url":"https://relay.example/n"})", ok(R"({"ok":true,"saved":"new"})"),
+       "one,two,three,new", "new POST   |"},
+      {"&name=ghost", R"({"name":"put","url":"https://relay.example/n","method":"put"})",
+       ok(R"({"ok":true,"saved":"put"})"), "one,two,three,put", "put PUT   |"},
+      {"", "", err(400, "save needs a JSON body"), "one,two,three"},
+      {"", "{", err(400, "request body is not valid JSON"), "one,two,three"},
+      {"", R"({"name":"a b"})",
+       err(400, "hook names may contain letters, digits, dash, underscore and dot only"),
+       "one,two,three"},
+  };
+  for (auto &r : rows) {
+    seed();
+    EXPECT_EQ(cgi("action=save" + r.query, r.body).out, r.want) << r.body;
+    auto s = stored();
+    EXPECT_EQ(names(*s), r.names) << r.body;
+    std::string saved = r.hook.substr(0, r.hook.find(' '));
+    if (saved.empty()) continue;
+    const wh_hook *h = wh_hook_find(s.get(), saved.c_str());
+    ASSERT_NE(h, nullptr) << saved;
+    EXPECT_EQ(hook_line(*h), r.hook);
+  }
+}
+
+TEST_F(CgiApi, SixtyFourHooksStillEditable) {
+  auto s = new_store();
+  for (int i = 0; i < WH_MAX_HOOKS; ++i) add_hook(s.get(), "h" + std::to_string(i));
+  save(*s);
+  EXPECT_EQ(cgi("action=save", R"({"name":"h64","url":"https://relay.example/"})").out,
+            err(400, "the store already holds 64 hooks (the maximum)"));
+  EXPECT_EQ(cgi("action=save&name=h5", R"({"name":"five","desc":"d"})").out,
+            ok(R"({"ok":true,"saved":"five"})"));
+  s = stored();
+  EXPECT_EQ(s->hook_count, WH_MAX_HOOKS);
+  EXPECT_STREQ(s->hooks[5].name, "five");
+}
+
+TEST_F(CgiApi, Delete) {
+  const std::string deleted = ok(R"({"ok":true,"deleted":true})");
+  const std::string no_name = err(400, "delete needs a name");
+  struct row {
+    std::string query, body, want, names;
+  } rows[] = {
+      {"action=delete&name=two", "", deleted, "one,three"},
+      {"action=remove&name=one", R"({"name":"two"})", deleted, "two,three"},
+      {"action=delete", R"({"name":"two"})", deleted, "one,three"},
+      {"action=delete", R"({"name":2,"name":"two"})", no_name, "one,two,three"},
+      {"action=delete", "{}", no_name, "one,two,three"},
+      {"action=delete", "", no_name, "one,two,three"},
+      {"action=delete&name=Two", "", err(404, "no such hook"), "one,two,three"},
+  };
+  for (auto &r : rows) {
+    seed();
+    EXPECT_EQ(cgi(r.query, r.body).out, r.want) << r.query << r.body;
+    EXPECT_EQ(names(*stored()), r.names) << r.query << r.body;
+  }
+}
+
+TEST_F(CgiApi, BodyBounds) {
+  const std::string body = R"({"name":"two"})";
+  const size_t mib8 = 8388608;
+  const std::string exact = body + std::string(mib8 - body.size(), ' ');
+  const std::string file = write_file("body", body), big = write_file("big", exact + " "),
+                    full = write_file("full", exact);
+  struct row {
+    std::vector<std::string> env;
+    std::string input;
+    bool deleted;
+  } rows[] = {
+      {{"CONTENT_LENGTH=0"}, body, false},
+      {{"CONTENT_LENGTH=-5"}, body, false},
+      {{"CONTENT_LENGTH=abc"}, body, false},
+      {{"CONTENT_LENGTH=8388609"}, body, false},
+      {{"CONTENT_LENGTH=100"}, body, true},  // short body: what arrived
+      {{"CONTENT_LENGTH= 14junk"}, body, true},
+      {{"CONTENT_LENGTH=14"}, body + "garbage", true},  // nothing past the length
+      {{"POST_BODY_FILE=" + file}, "", true},
+      {{"POST_BODY_FILE=" + file, "CONTENT_LENGTH=2"}, "{}", true},
+      {{"POST_BODY_FILE=" + dir + "/missing", "CONTENT_LENGTH=14"}, body, false},
+      {{"POST_BODY_FILE=" + full}, "", true},
+      {{"POST_BODY_FILE=" + big}, "", false},
+  };
+  for (auto &r : rows) {
+    seed();
+    auto out = vdtest::run({vdtest::program_path()}, env("action=delete", {}, r.env), r.input).out;
+    EXPECT_EQ(out,
+              r.deleted ? ok(R"({"ok":true,"deleted":true})") : err(400, "delete needs a name"))
+        << r.env[0];
+  }
+}
+
+TEST_F(CgiApi, Fire) {
+  vdtest::receiver rx(answering(200, "pong"));
+  seed({rx.url("/in")});
+  struct row {
+    std::string query, body, want, payload = {}, target = {};
+  } rows[] = {
+      {"&name=one", "", delivered(200, 4, false, "pong"), "{}", "/in"},
+      {"", R"({"name":"one","payload":{"a": [1, true]}})", "", R"({"a":[1,true]})", "/in"},
+      {"", R"({"name":"one","payload":"{ \"a\" : 1 }"})", "", R"({ "a" : 1 })", "/in"},
+      {"&name=one&payload=%5B1%5D&query=x%3D1", "", "", "[1]", "/in?x=1"},
+      {"", R"({"name":"one","query":"q=2","payload":7})", "", "7", "/in?q=2"},
+      {"&payload=abc", R"({"name":"one"})", err(400, "fire needs a hook name")},
+      {"&name=nope", "", err(404, "no such hook")},
+  };
+  size_t sent = 0;
+  for (auto &r : rows) {
+    auto out = untimed(cgi("action=fire" + r.query, r.body, {kAllow}).out);
+    EXPECT_EQ(out, r.want.empty() ? delivered(200, 4, false, "pong") : r.want) << r.query << r.body;
+    if (r.target.empty()) continue;
+    ASSERT_EQ(rx.wait_requests(++sent), sent);
+    auto req = rx.requests().back();
+    EXPECT_EQ(req.body, r.payload);
+    EXPECT_EQ(req.target, r.target);
+  }
+  auto s = stored();
+  EXPECT_EQ(s->log_count, static_cast<int>(sent));
+  EXPECT_EQ(log_line(s->log[0]), "one 200 1 4 ");
+}
+
+TEST_F(CgiApi, FireOutcomesAreLogged) {
+  vdtest::receiver rx(answering(404, "", 10000));
+  seed({rx.url("/"), rx.url("/")});
+  EXPECT_EQ(untimed(cgi("action=trigger&name=one", {}, {kAllow}).out),
+            delivered(404, 4096, true, vdtest::receiver::pattern(4096)));
+  auto out = cgi("action=test&name=two").out;  // a loopback address, not allowed
+  auto s = stored();
+  ASSERT_EQ(s->log_count, 2);
+  const wh_log_entry &refused = s->log[0], &answered = s->log[1];
+  EXPECT_EQ(out,
+            head(502) + R"({"ok":false,"delivered":false,"error":")" + refused.error + "\"}\n");
+  EXPECT_EQ(std::string(refused.error).rfind("refused: 127.0.0.1 resolves to a private", 0), 0u);
+  EXPECT_EQ(log_line(refused), std::string("two 0 0 0 ") + refused.error);
+  EXPECT_EQ(log_line(answered), "one 404 0 4096 ");
+}
+
+TEST_F(CgiApi, NoSecretLeaves) {
+  vdtest::receiver rx(answering(200, "pong"));
+  const std::vector<std::string> secrets = {"SECRET-7f3a", "HDRVAL-9c1e", "URLTOKEN-5d2b",
+                                            "HDRVAL-0b77"};
+  auto s = new_store();
+  add_hook(s.get(), "a", "http://127.0.0.1:1/p?token=" + secrets[2]);
+  add_hook(s.get(), "r", rx.url("/in"));
+  for (wh_hook &h : s->hooks)
+    sign(h, "gitlab", secrets[0], {{"X-Key", secrets[1]}, {"X-Other", secrets[3]}});
+  save(*s);
+  struct call {
+    std::string query, body;
+    std::vector<std::string> env;
+  } calls[] = {
+      {"action=list", "", {kAllow}},
+      {"action=status", "", {}},
+      {"action=save", R"({"name":"a"})", {}},
+      {"action=save&name=a", R"({"name":"r"})", {}},
+      {"action=save&name=a", R"({"headers":[{"name":"X-Key"},{"name":"bad name"}]})", {}},
+      {"action=save&name=a", R"({"desc":"kept","headers":[{"name":"X-Key"}]})", {}},
+      {"action=fire&name=a", "", {}},
+      {"action=fire&name=a", "", {kAllow}},
+      {"action=fire&name=r", "", {kAllow}},
+      {"action=delete&name=zz", "", {}},
+      {"action=nope", "", {}},
+      {"action=list", "", {"BOT_PASSWORD=" + secrets[0]}},
+      {"", "", {}},
+  };
+  for (auto &c : calls) {
+    auto out = cgi(c.query, c.body, c.env).out;
+    for (auto &secret : secrets) EXPECT_EQ(out.find(secret), std::string::npos) << c.query << out;
+  }
+  ASSERT_EQ(rx.wait_requests(1), 1u);  // the secrets were real and went to the endpoint only
+  EXPECT_EQ(rx.requests()[0].header("X-Gitlab-Token"), secrets[0]);
+  EXPECT_EQ(rx.requests()[0].header("X-Key"), secrets[1]);
+  EXPECT_STREQ(stored()->hooks[0].headers[0].value, secrets[1].c_str());
+}
+
+TEST_F(CgiApi, NoDataLostUnderConcurrency) {
+  vdtest::receiver rx(answering(200, "pong", 0, 300));
+  seed({rx.url("/in")});
+  std::vector<std::thread> workers;
+  std::vector<std::string> outs(30);
+  for (int i = 0; i < 30; ++i) {
+    workers.emplace_back([&, i] {
+      std::string save = R"({"name":"s)" + std::to_string(i) + R"(","url":"https://r.example/"})";
+      outs[i] = (i < 20 ? cgi("action=save", save) : cgi("action=fire&name=one", {}, {kAllow})).out;
+    });
+  }
+  for (auto &t : workers) t.join();
+  for (int i = 0; i < 30; ++i)
+    EXPECT_NE(outs[i].find(i < 20 ? "\"saved\"" : "\"delivered\":true"), std::string::npos)
+        << outs[i];
+  auto s = stored();
+  EXPECT_EQ(s->hook_count, 23);
+  for (int i = 0; i < 20; ++i)
+    EXPECT_NE(wh_hook_find(s.get(), ("s" + std::to_string(i)).c_str()), nullptr) << i;
+  EXPECT_EQ(s->log_count, 10);
+}
+
+}  // namespace

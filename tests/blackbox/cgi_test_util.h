@@ -1,0 +1,76 @@
+// The program as a CGI script: a private store, a CGI environment, and the
+// exact answer bytes the web interface writes.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "../unit/wh_store_test_env.h"
+#include "child_process.h"
+
+namespace cgitest {
+
+inline std::string head(long status = 0, const char *type = "application/json; charset=utf-8") {
+  return (status ? "Status: " + std::to_string(status) + "\r\n" : std::string()) +
+         "Content-Type: " + type +
+         "\r\nCache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n"
+         "Referrer-Policy: no-referrer\r\nContent-Security-Policy: default-src 'self' "
+         "'unsafe-inline'; img-src 'self' data:; connect-src 'self'\r\n\r\n";
+}
+
+inline std::string ok(const std::string &json) {
+  return head() + json + "\n";
+}
+
+inline std::string err(long status, const std::string &message) {
+  return head(status) + "{\"ok\":false,\"error\":\"" + message + "\"}\n";
+}
+
+inline const std::string kEmptyList =
+    "{\"ok\":true,\"count\":0,\"hooks\":[],\"log\":[],\"allow_private\":false}";
+
+class Cgi : public StoreEnv {
+ protected:
+  // The CGI environment: the private store, QUERY_STRING, and "NAME=value"
+  // extras. A body goes on standard input with its CONTENT_LENGTH.
+  std::vector<std::string> env(const std::string &query, const std::string &body,
+                               const std::vector<std::string> &extra) const {
+    auto e = vdtest::base_env(dir);
+    e.push_back("WEBHOOK_STORE_PATH=" + path);
+    e.push_back("QUERY_STRING=" + query);
+    if (!body.empty()) e.push_back("CONTENT_LENGTH=" + std::to_string(body.size()));
+    e.insert(e.end(), extra.begin(), extra.end());
+    return e;
+  }
+
+  vdtest::run_result cgi(const std::string &query, const std::string &body = {},
+                         const std::vector<std::string> &extra = {}) const {
+    auto r = vdtest::run({vdtest::program_path()}, env(query, body, extra), body);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(r.timed_out);
+    return r;
+  }
+
+  // The store as the file holds it now.
+  std::unique_ptr<wh_store> stored() const {
+    auto s = new_store();
+    char e[320];
+    EXPECT_EQ(wh_store_load(s.get(), e, sizeof e), 0) << e;
+    return s;
+  }
+
+  static std::string names(const wh_store &s) {
+    std::string out;
+    for (int i = 0; i < s.hook_count; ++i) out += (i ? "," : "") + std::string(s.hooks[i].name);
+    return out;
+  }
+
+  void save(const wh_store &s) const {
+    char e[320];
+    ASSERT_EQ(wh_store_save(&s, e, sizeof e), 0) << e;
+  }
+};
+
+}  // namespace cgitest
