@@ -5,10 +5,12 @@
 #include <string>
 #include <string_view>
 
-#include "child_process.h"
+#include "cgi_test_util.h"
 #include "page_assets.h"
 
 namespace {
+
+using cgitest::Cgi;
 
 size_t count(std::string_view hay, std::string_view needle) {
   size_t n = 0;
@@ -21,12 +23,8 @@ std::string script(std::string_view js) {
   return "<script>" + std::string(js) + "</script>";
 }
 
-TEST(Page, DocumentWithThemeAssets) {
-  const std::string head =
-      "Content-Type: text/html; charset=utf-8\r\nCache-Control: no-store\r\n"
-      "X-Content-Type-Options: nosniff\r\nReferrer-Policy: no-referrer\r\n"
-      "Content-Security-Policy: default-src 'self' 'unsafe-inline'; img-src 'self' data:; "
-      "connect-src 'self'\r\n\r\n";
+TEST_F(Cgi, PageDocumentWithThemeAssets) {
+  const std::string head = cgitest::head(0, "text/html; charset=utf-8");
   const std::string force = script(THEME_FORCE_LIGHT_JS);
   struct {
     const char *query;
@@ -39,12 +37,7 @@ TEST(Page, DocumentWithThemeAssets) {
                {"theme=", false}};
   for (const auto &c : cases) {
     SCOPED_TRACE(c.query);
-    auto env = vdtest::base_env();
-    env.push_back(std::string("QUERY_STRING=") + c.query);
-    env.push_back("REQUEST_METHOD=GET");
-    env.push_back("WEBHOOK_STORE_PATH=/nonexistent-dir/hooks.json");
-    auto r = vdtest::run({vdtest::program_path()}, env);
-    ASSERT_EQ(r.status, 0);
+    auto r = cgi(c.query, {}, {"REQUEST_METHOD=GET"});
     ASSERT_EQ(r.out.compare(0, head.size(), head), 0) << r.out.substr(0, 300);
     std::string_view doc = std::string_view(r.out).substr(head.size());
 
