@@ -1,6 +1,7 @@
 #include "cgi.h"
 
 #include <cctype>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -150,6 +151,10 @@ void api_err(long status, const char *message) {
 }
 
 void cgi_main() {
+  // Write errors are ignored: a web server that stopped reading must not end
+  // the process before a delivery has been logged.
+  signal(SIGPIPE, SIG_IGN);
+
   // The query text: a leading path up to the first "?" is dropped, so both
   // forms a web server may pass reach the same parameters.
   char query[kQueryCap];
