@@ -13,83 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "bench_stores.h"
 #include "wh_store.h"
 
 namespace {
 
 using clock_type = std::chrono::steady_clock;
-
-template <size_t N>
-void fill_to_capacity(char (&field)[N], char c) {
-  memset(field, c, N - 1);
-  field[N - 1] = '\0';
-}
-
-void full_store(wh_store *s) {
-  memset(s, 0, sizeof *s);
-  s->hook_count = WH_MAX_HOOKS;
-  for (int i = 0; i < WH_MAX_HOOKS; ++i) {
-    wh_hook &h = s->hooks[i];
-    fill_to_capacity(h.name, 'n');
-    char id[8];
-    snprintf(id, sizeof id, "hook-%02d", i);
-    memcpy(h.name, id, 7);  // unique, and still 63 bytes long
-    fill_to_capacity(h.url, 'u');
-    memcpy(h.url, "https://relay.example/", 22);
-    snprintf(h.method, sizeof h.method, "PATCH");
-    fill_to_capacity(h.desc, 'd');
-    snprintf(h.sig, sizeof h.sig, "v2");
-    fill_to_capacity(h.secret, 's');
-    h.header_count = WH_MAX_HEADERS;
-    for (int j = 0; j < WH_MAX_HEADERS; ++j) {
-      fill_to_capacity(h.headers[j].name, 'H');
-      fill_to_capacity(h.headers[j].value, 'v');
-    }
-  }
-  s->log_count = WH_MAX_LOG;
-  for (int i = 0; i < WH_MAX_LOG; ++i) {
-    wh_log_entry &e = s->log[i];
-    fill_to_capacity(e.at, '2');
-    fill_to_capacity(e.name, 'n');
-    e.status = 503;
-    e.bytes = 4096;
-    e.ms = 15000;
-    fill_to_capacity(e.error, 'e');
-  }
-}
-
-void realistic_store(wh_store *s) {
-  memset(s, 0, sizeof *s);
-  s->hook_count = WH_MAX_HOOKS;
-  for (int i = 0; i < WH_MAX_HOOKS; ++i) {
-    wh_hook &h = s->hooks[i];
-    snprintf(h.name, sizeof h.name, "deploy-service-%02d", i);
-    snprintf(h.url, sizeof h.url,
-             "https://hooks.example.com/services/T0%05d/B0%05d/XXXXXXXXXXXXXXXXXXXXXXXX", i, i);
-    snprintf(h.method, sizeof h.method, "POST");
-    snprintf(h.desc, sizeof h.desc,
-             "Tell the team channel when build %d finishes \xe2\x80\x94 \"prod\" only", i);
-    snprintf(h.sig, sizeof h.sig, "github");
-    snprintf(h.secret, sizeof h.secret, "whsec_%040d", i);
-    h.header_count = WH_MAX_HEADERS;
-    for (int j = 0; j < WH_MAX_HEADERS; ++j) {
-      snprintf(h.headers[j].name, sizeof h.headers[j].name, "X-Custom-Header-%d", j);
-      snprintf(h.headers[j].value, sizeof h.headers[j].value,
-               "Bearer eyJhbGciOiJIUzI1NiJ9.%032d.sig", i * 100 + j);
-    }
-  }
-  s->log_count = WH_MAX_LOG;
-  for (int i = 0; i < WH_MAX_LOG; ++i) {
-    wh_log_entry &e = s->log[i];
-    snprintf(e.at, sizeof e.at, "2025-03-01T12:%02d:%02dZ", i % 60, i % 60);
-    snprintf(e.name, sizeof e.name, "deploy-service-%02d", i % WH_MAX_HOOKS);
-    e.status = i % 7 ? 200 : 0;
-    e.ok = i % 7 ? 1 : 0;
-    e.bytes = i % 7 ? 2 : 0;
-    e.ms = 120 + i;
-    if (!e.ok) snprintf(e.error, sizeof e.error, "request failed: timed out");
-  }
-}
 
 struct figures {
   double median_ms, min_ms, max_ms;
@@ -163,8 +92,8 @@ int main(int argc, char **argv) {
   std::string path = tmpl + "/hooks.json";
   setenv("WEBHOOK_STORE_PATH", path.c_str(), 1);
 
-  run_case("full-capacity", full_store, path, runs);
-  run_case("realistic", realistic_store, path, runs);
+  run_case("full-capacity", bench::full_store, path, runs);
+  run_case("realistic", bench::realistic_store, path, runs);
 
   nftw(
       tmpl.c_str(), [](const char *p, const struct stat *, int, struct FTW *) { return remove(p); },
