@@ -1,0 +1,196 @@
+// What a person does on the page: create, edit, rename, fire and delete a
+// hook, and the refusals they meet on the way.
+import assert from 'node:assert/strict';
+import crypto from 'node:crypto';
+import { after, before, test } from 'node:test';
+import { launchBrowser, sanitizerReports, startReceiver, startServer } from './support.mjs';
+
+let server, receiver, browser, page;
+const pageErrors = [];
+
+before(async () => {
+  receiver = await startReceiver();
+  server = await startServer();
+  browser = await launchBrowser();
+  page = await browser.newPage();
+  page.on('pageerror', (e) => pageErrors.push(e.message));
+});
+
+after(async () => {
+  await browser?.close();
+  await receiver?.close();
+  const stderr = await server?.stop();
+  assert.deepEqual(sanitizerReports(stderr ?? ''), []);
+  assert.deepEqual(pageErrors, []);
+});
+
+const text = (sel) => page.textContent(sel);
+const rowTexts = (sel) => page.$$eval(`${sel} tr`, (rows) => rows.map((r) => [...r.cells].map((c) => c.textContent.trim())));
+
+async function openPage() {
+  await page.goto(`${server.base}/vavode_deveruz`);
+  await page.waitForFunction(() => document.getElementById('policynote').textContent !== '');
+}
+
+// Fills the open editor; `headers` are [name, value] rows to add.
+async function fillEditor({ name, url, desc, sig, secret, headers = [] }) {
+  if (name !== undefined) await page.fill('#fName', name);
+  if (url !== undefined) await page.fill('#fUrl', url);
+  if (desc !== undefined) await page.fill('#fDesc', desc);
+  if (sig !== undefined) await page.selectOption('#fSig', sig);
+  if (secret !== undefined) await page.fill('#fSecret', secret);
+  for (const [n, v] of headers) {
+    await page.click('#btnAddHdr');
+    await page.fill('#hdrList .hdr-row:last-child input[type=text]', n);
+    await page.fill('#hdrList .hdr-row:last-child input[type=password]', v);
+  }
+}
+
+async function saveAndWait() {
+  await page.click('#btnSave');
+  await page.waitForSelector('#editor', { state: 'hidden' });
+}
+
+async function editRow(name) {
+  await page.click(`#rows tr:has(td:first-child :text-is("${name}")) button:text("Edit")`);
+}
+
+test('an empty store: the hook table says so and firing asks for a hook', async () => {
+  await openPage();
+  assert.equal(await text('#policynote'), 'Private / loopback endpoints are allowed on this node (WEBHOOK_ALLOW_PRIVATE=1).');
+  assert.deepEqual(await rowTexts('#rows'), [['No hooks yet. Create one to give the agent a tool it can fire.']]);
+  assert.equal(await text('#count'), '0');
+  await page.click('#btnFire');
+  assert.equal(await text('#fireOut'), 'Create a hook first.');
+  assert.equal(await page.getAttribute('#fireOut', 'class'), 'out err');
+});
+
+test('create, edit, rename, fire and delete a hook', async () => {
+  await openPage();
+  await page.click('#btnNew');
+  assert.equal(await text('#editorTitle'), 'New hook');
+  assert.equal(await page.inputValue('#hdrList input[type=text]'), 'Content-Type');
+  await fillEditor({
+    name: 'deploy-note', url: `${receiver.url}/hook?token=abc`, desc: 'Deploy notification', sig: 'github',
+    secret: 's3cret', headers: [['Authorization', 'Bearer t0ken']],
+  });
+  await saveAndWait();
+  await page.waitForSelector('#rows .badge');
+  assert.equal(await text('#count'), '1');
+  assert.deepEqual(await rowTexts('#rows'), [[
+    'deploy-noteDeploy notification', 'POST', `${receiver.url}/hook?<redacted>`, 'github', '2 headers + HMAC', 'EditDelete',
+  ]]);
+  assert.equal(await page.getAttribute('#rows .badge.sig', 'class'), 'badge sig');
+
+  // Edit without touching the secret, the URL or the header values.
+  await editRow('deploy-note');
+  assert.equal(await text('#editorTitle'), 'Edit deploy-note');
+  assert.equal(await page.getAttribute('#fSecret', 'placeholder'), 'stored \u2014 leave blank to keep');
+  assert.deepEqual(await page.$$eval('#hdrList input[type=text]', (l) => l.map((i) => i.value)), ['Content-Type', 'Authorization']);
+  assert.deepEqual(await page.$$eval('#hdrList input[type=password]', (l) => l.map((i) => i.value)), ['', '']);
+  await fillEditor({ desc: 'Deploy note, edited' });
+  await saveAndWait();
+  await page.waitForSelector('#rows :text("Deploy note, edited")');
+  let stored = server.readStore().hooks;
+  assert.equal(stored.length, 1);
+  assert.equal(stored[0].secret, 's3cret');
+  assert.equal(stored[0].url, `${receiver.url}/hook?token=abc`, 'the hidden query survives an edit');
+  assert.deepEqual(stored[0].headers.map((h) => [h.name, h.value]),
+    [['Content-Type', 'application/json'], ['Authorization', 'Bearer t0ken']]);
+
+  // Rename in place.
+  await editRow('deploy-note');
+  await fillEditor({ name: 'deploy-prod' });
+  await saveAndWait();
+  await page.waitForSelector('#rows :text-is("deploy-prod")');
+  stored = server.readStore().hooks;
+  assert.deepEqual(stored.map((h) => [h.name, h.secret]), [['deploy-prod', 's3cret']]);
+
+  // Fire with a payload and a query; Ctrl+Enter in the payload box sends.
+  const payload = '{"event":"deploy",  "n": 1}';
+  await page.selectOption('#fFire', 'deploy-prod');
+  await page.fill('#fQuery', '  event=deploy&env=prod ');
+  await page.fill('#fPayload', payload);
+  await page.press('#fPayload', 'Control+Enter');
+  await page.waitForSelector('#logRows .badge.ok');
+  assert.equal(receiver.requests.length, 1);
+  const got = receiver.requests[0];
+  assert.equal(got.method, 'POST');
+  assert.equal(got.url, '/hook?token=abc&event=deploy&env=prod');
+  assert.equal(got.body, payload, 'the payload arrives exactly as typed');
+  assert.equal(got.headers.authorization, 'Bearer t0ken');
+  assert.equal(got.headers['x-hub-signature-256'],
+    `sha256=${crypto.createHmac('sha256', 's3cret').update(payload).digest('hex')}`);
+  const out = JSON.parse(await text('#fireOut'));
+  assert.deepEqual({ ...out, ms: 0 }, {
+    ok: true, delivered: true, status: 200, ok_status: true, ms: 0, bytes: 17, truncated: false, body_preview: '{"received":true}',
+  });
+  assert.equal(await page.getAttribute('#fireOut', 'class'), 'out');
+  const log = await rowTexts('#logRows');
+  assert.equal(log.length, 1);
+  assert.match(log[0][0], /^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$/);
+  assert.deepEqual(log[0].slice(1, 4), ['deploy-prod', '200', '17']);
+  assert.equal(log[0].length, 5, 'no Detail cell without an error');
+
+  await page.click('#rows button:text("Delete")');
+  await page.waitForSelector('#rows :text("No hooks yet.")');
+  assert.equal(await text('#count'), '0');
+  assert.deepEqual(server.readStore().hooks, []);
+});
+
+test('refusals: invalid JSON payload, duplicate name, a failed delivery', async () => {
+  await openPage();
+  await page.click('#btnNew');
+  await fillEditor({ name: 'dup', url: `${receiver.url}/dup` });
+  await saveAndWait();
+  await page.waitForSelector('#rows :text-is("dup")');
+
+  await page.click('#btnNew');
+  await fillEditor({ name: 'dup', url: `${receiver.url}/other` });
+  await page.click('#btnSave');
+  await page.waitForSelector('#saveMsg:text-matches("^Error")');
+  assert.equal(await text('#saveMsg'), "Error: a hook named 'dup' already exists");
+  assert.equal(await page.isVisible('#editor'), true);
+  await page.click('#btnCancel');
+
+  const before = receiver.requests.length;
+  await page.selectOption('#fFire', 'dup');
+  await page.fill('#fPayload', '{"event": deploy}');
+  await page.click('#btnFire');
+  assert.match(await text('#fireOut'), /^The payload is not valid JSON: \S/);
+  assert.equal(await page.getAttribute('#fireOut', 'class'), 'out err');
+  assert.equal(receiver.requests.length, before, 'nothing was sent');
+
+  // A hook whose endpoint refuses the connection: the node answers 502, the
+  // page says so, and the log shows a red "error" with its detail.
+  await page.click('#btnNew');
+  await fillEditor({ name: 'nobody-home', url: 'http://127.0.0.1:9/x' });
+  await saveAndWait();
+  await page.selectOption('#fFire', 'nobody-home');
+  await page.fill('#fPayload', '');
+  await page.click('#btnFire');
+  await page.waitForSelector('#fireOut:text-matches("^Send failed: ")');
+  assert.equal(await page.getAttribute('#fireOut', 'class'), 'out err');
+  await page.click('#btnReload');
+  await page.waitForSelector('#logRows .badge.bad');
+  const [row] = await rowTexts('#logRows');
+  assert.deepEqual(row.slice(1, 3), ['nobody-home', 'error']);
+  assert.equal(row.length, 6);
+  assert.equal(`Send failed: ${row[5]}`, await text('#fireOut'));
+});
+
+test('a description holding HTML shows as text and runs nothing', async () => {
+  const desc = '<img src=x onerror="window.__pwned=1"><b>bold</b>';
+  await openPage();
+  await page.click('#btnNew');
+  await fillEditor({ name: 'html-desc', url: `${receiver.url}/h`, desc });
+  await saveAndWait();
+  await page.waitForSelector('#rows :text-is("html-desc")');
+  await page.reload();
+  await page.waitForSelector('#rows :text-is("html-desc")');
+  // A broken image would have fired its handler by the time the page loaded.
+  await page.waitForLoadState('load');
+  assert.equal(await page.$$eval('#rows tr:has(:text-is("html-desc")) .hint', (l) => l.map((e) => e.textContent)).then((t) => t[0]), desc);
+  assert.equal(await page.$$eval('#rows img, #rows b', (l) => l.length), 0);
+  assert.equal(await page.evaluate(() => window.__pwned), undefined);
+});
