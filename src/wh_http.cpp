@@ -17,10 +17,10 @@
 #include "wh_guard.h"
 
 wh_resolver wh_http_resolver = {getaddrinfo, freeaddrinfo};
+long wh_http_connect_timeout_ms = 10000;
 
 namespace {
 
-constexpr long kConnectTimeoutMs = 10000;
 // "No progress for 15 s" stands for the send and receive timeouts.
 constexpr long kStallSeconds = 15;
 // One bound for the whole delivery, so an endpoint that drips a byte every few
@@ -34,6 +34,7 @@ constexpr int kMaxPinned = 64;
 
 constexpr char kSendFailed[] =
     "request failed: TLS or connection error (certificate refused or endpoint unreachable)";
+constexpr char kUnsendableUrl[] = "url holds a character that cannot be sent";
 
 int fail(wh_response *r, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 int fail(wh_response *r, const char *fmt, ...) {
@@ -43,6 +44,32 @@ int fail(wh_response *r, const char *fmt, ...) {
   va_end(ap);
   r->ok = 0;
   return -1;
+}
+
+// A failed transfer, by its cause. Only what happened at or after the
+// connection keeps the general text; failures on this side say what they were.
+int fail_perform(wh_response *r, const curl_api *api, CURLcode code, const char *detail,
+                 const char *host) {
+  switch (code) {
+    case CURLE_PEER_FAILED_VERIFICATION:
+      return fail(r, "request failed: the endpoint's TLS certificate was refused (%s)",
+                  detail[0] ? detail : api->easy_strerror(code));
+    case CURLE_URL_MALFORMAT: return fail(r, "%s", kUnsendableUrl);
+    case CURLE_OUT_OF_MEMORY: return fail(r, "out of memory");
+    case CURLE_COULDNT_RESOLVE_HOST: return fail(r, "could not resolve %s", host);
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_FAILED_INIT:
+    case CURLE_NOT_BUILT_IN:
+    case CURLE_BAD_FUNCTION_ARGUMENT:
+    case CURLE_UNKNOWN_OPTION:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_SSL_ENGINE_INITFAILED:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+      return fail(r, "could not start the HTTP client: %s", api->easy_strerror(code));
+    default: return fail(r, "%s", kSendFailed);
+  }
 }
 
 struct addrinfo_release {
@@ -260,6 +287,18 @@ int wh_http_request(const char *method, const wh_url *url, const wh_header *head
   // stop reading at the end of the answer's head. The firing step never hands
   // one over anyway.
   if (strcmp(method, "HEAD") == 0) body_len = 0;
+  // libcurl refuses a control byte in the target, which would show up as a
+  // connection failure after the name was resolved; name the cause instead.
+  for (const char *p = url->path; *p; ++p) {
+    if (static_cast<unsigned char>(*p) < 0x20 || *p == 0x7F)
+      return fail(response, "%s", kUnsendableUrl);
+  }
+  for (int i = 0; headers && i < header_count; ++i) {
+    if (strpbrk(headers[i].name, "\r\n"))
+      return fail(response, "header %d has an invalid name", i + 1);
+    if (strpbrk(headers[i].value, "\r\n"))
+      return fail(response, "header %s has a newline in its value", headers[i].name);
+  }
   return exchange_curl(url, method, headers, header_count, body, body_len, response);
 }
 
@@ -313,6 +352,7 @@ int exchange_curl(const wh_url *url, const char *method, const wh_header *header
   list.reset();
 
   char why[256];
+  char detail[CURL_ERROR_SIZE] = "";  // libcurl's own words on a failure; outlives the handle
   const curl_api *api = curl_api_get(why, sizeof why);
   if (!api) return fail(response, "could not start the HTTP client: %s", why);
 
@@ -368,7 +408,7 @@ int exchange_curl(const wh_url *url, const char *method, const wh_header *header
   opt(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
   opt(CURLOPT_PATH_AS_IS, 1L);
   opt(CURLOPT_NOSIGNAL, 1L);
-  opt(CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
+  opt(CURLOPT_CONNECTTIMEOUT_MS, wh_http_connect_timeout_ms);
   opt(CURLOPT_LOW_SPEED_LIMIT, 1L);
   opt(CURLOPT_LOW_SPEED_TIME, kStallSeconds);
   opt(CURLOPT_TIMEOUT_MS, kOverallTimeoutMs);
@@ -389,6 +429,7 @@ int exchange_curl(const wh_url *url, const char *method, const wh_header *header
     opt(CURLOPT_POSTFIELDS, payload);
     if (strcmp(method, "POST") != 0) opt(CURLOPT_CUSTOMREQUEST, method);
   }
+  opt(CURLOPT_ERRORBUFFER, detail);
   if (set != CURLE_OK)
     return fail(response, "could not start the HTTP client: %s", api->easy_strerror(set));
 
@@ -396,7 +437,7 @@ int exchange_curl(const wh_url *url, const char *method, const wh_header *header
   // A failure once the response head is in (the body stalled or broke off)
   // keeps what was read, as does the deliberate stop after 8 MiB.
   if (done != CURLE_OK && !(done == CURLE_WRITE_ERROR && sink.stopped) && !head.done)
-    return fail(response, "%s", kSendFailed);
+    return fail_perform(response, api, done, detail, url->host);
 
   long status = 0;
   if (api->easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK) {

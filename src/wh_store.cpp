@@ -19,6 +19,7 @@
 #include "wh_err.h"
 
 int (*wh_store_rename)(const char *from, const char *to) = ::rename;
+int (*wh_store_fsync)(int fd) = ::fsync;
 
 namespace {
 
@@ -69,7 +70,7 @@ void sync_parent_dir(const char *path) {
   char dir[kPathCap];
   if (!parent_dir(path, dir)) snprintf(dir, sizeof dir, "%s", path[0] == '/' ? "/" : ".");
   unique_fd fd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd) fsync(fd.get());
+  if (fd) wh_store_fsync(fd.get());
 }
 
 // How deep this thread is inside the store lock; the flock is taken only at
@@ -333,7 +334,9 @@ int wh_store_load(wh_store *store, char *err, size_t err_size) {
   char path[kPathCap];
   if (resolve_path(path, err, err_size) != 0) return -1;
 
-  unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
+  // Without O_NONBLOCK a FIFO at the path would block the open for good (and
+  // with it every writer waiting for the lock); the type check below refuses it.
+  unique_fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd) {
     if (errno == ENOENT) return 0;  // no file yet: an empty store
     // Anything else is a store we cannot see; loading it as empty would let
@@ -387,7 +390,9 @@ int wh_store_save(const wh_store *store, char *err, size_t err_size) {
 
   char tmp[kSidePathCap];
   snprintf(tmp, sizeof tmp, "%s.tmp", path);
-  unique_fd fd(open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+  // O_NONBLOCK: a FIFO at the temporary path must not block the save inside
+  // the lock; without a reader the open fails, with one the sync does.
+  unique_fd fd(open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
   if (!fd) return wh_err_set(err, err_size, "cannot create %s: %s", tmp, strerror(errno));
   // The mode given to open is reduced by the umask and ignored for a leftover
   // temporary file; the store holds secrets, so set it outright.
@@ -396,7 +401,7 @@ int wh_store_save(const wh_store *store, char *err, size_t err_size) {
   // Errors that only the flush to disk or the close report count as a short
   // write too: the temporary file cannot be trusted then.
   bool written = write_all(fd.get(), text.data ? text.data : "", static_cast<size_t>(text.len));
-  if (written && fsync(fd.get()) != 0) written = false;
+  if (written && wh_store_fsync(fd.get()) != 0) written = false;
   if (close(fd.release()) != 0) written = false;
   if (!written) {
     unlink(tmp);

@@ -92,3 +92,8 @@ int wh_store_update(const wh_store_change_fn &change, char *err, size_t err_size
 // Test seam: the call that moves the temporary file into place (rename(2) by
 // default), so tests can make the replacement fail.
 extern int (*wh_store_rename)(const char *from, const char *to);
+
+// Test seam: the flush to disk (fsync(2) by default) of the temporary file
+// before the rename and of the store's directory after it, so tests can see
+// that both happen and in that order.
+extern int (*wh_store_fsync)(int fd);

@@ -92,4 +92,23 @@ TEST(Entry, OneShotOutputsHaveNoCarriageReturn) {
   }
 }
 
+TEST(Entry, ClosedOutputStillExitsZero) {
+  auto env = base_env();
+  env.push_back("WEBHOOK_STORE_PATH=/nonexistent-dir/hooks.json");
+  struct {
+    std::vector<std::string> args;
+    std::string input;
+  } cases[] = {{{"--version"}, ""},
+               {{"--meta"}, ""},
+               {{"--schema"}, ""},
+               {{}, ""},
+               {{"--mcp"}, "{\"id\":1,\"method\":\"ping\"}\n"}};
+  for (auto &c : cases) {
+    c.args.insert(c.args.begin(), program_path());
+    auto r = vdtest::run_output_closed(c.args, env, c.input);
+    EXPECT_EQ(r.status, 0) << (c.args.size() > 1 ? c.args[1] : "CGI") << " (141 is SIGPIPE)";
+    EXPECT_EQ(r.err, "");
+  }
+}
+
 }  // namespace

@@ -197,6 +197,7 @@ TEST(McpFraming, OversizeMessageThenNormalOne) {
   EXPECT_EQ(serve(exact + " \r \r\r\n"), result("8"));
   EXPECT_EQ(serve(exact), result("8"));
   // The limit applies to counted bodies too, and to a last line without LF.
+  EXPECT_EQ(serve(content_length(kLimit) + exact + "\n" + kPing1 + "\n"), result("8") + kPong1);
   EXPECT_EQ(serve(content_length(kLimit + 1) + over + "\n" + kPing1 + "\n"),
             error("null", -32600, "request too large") + kPong1);
   EXPECT_EQ(serve(content_length(kLimit) + over + "\n" + kPing1 + "\n"),

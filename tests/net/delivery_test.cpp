@@ -264,7 +264,7 @@ TEST_F(Delivery, ErrorStatusesAreDeliveries) {
   for (int status : {201, 204, 404, 500, 503}) {
     receiver_options o;
     o.status = status;
-    o.reason = "X";
+    o.reason = "Some Reason";
     receiver rx(o);
     auto h = make_hook(rx.url("/"), "POST");
     auto f = fire(*h, "{}");

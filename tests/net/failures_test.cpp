@@ -14,6 +14,8 @@
 #include "net_util.h"
 #include "raii.h"
 #include "receiver.h"
+#include "tls_server.h"
+#include "wh_http.h"
 
 namespace {
 
@@ -207,67 +209,86 @@ TEST(Exchange, SlowAnswerWithinTheTimeoutIsDelivered) {
   EXPECT_GE(f.r->elapsed_ms, 1400);
 }
 
-// A TLS endpoint whose certificate nobody vouches for, served by the openssl
-// tool on a loopback port.
-class SelfSignedServer {
- public:
-  SelfSignedServer() {
-    char tmpl[] = "/tmp/vd-tls-XXXXXX";
-    if (!mkdtemp(tmpl)) return;
-    dir_ = tmpl;
-    std::string key = dir_ + "/key.pem", cert = dir_ + "/cert.pem";
-    auto gen = vdtest::run({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
-                            "-keyout", key, "-out", cert, "-subj", "/CN=127.0.0.1", "-addext",
-                            "subjectAltName=IP:127.0.0.1,DNS:localhost", "-days", "1"},
-                           vdtest::base_env(), {}, 30000);
-    if (gen.status != 0) {
-      error_ = "openssl req: " + gen.err;
-      return;
-    }
-    // Port 0: the tool binds a free port and prints it.
-    server_ = std::make_unique<vdtest::child_process>(
-        std::vector<std::string>{"/usr/bin/openssl", "s_server", "-accept", "127.0.0.1:0", "-cert",
-                                 cert, "-key", key, "-www"},
-        vdtest::base_env());
-    while (auto line = server_->read_line(10000)) {
-      auto at = line->rfind("ACCEPT 127.0.0.1:", 0) == 0 ? line->rfind(':') : std::string::npos;
-      if (at != std::string::npos) {
-        port_ = std::stoi(line->substr(at + 1));
-        break;
-      }
-    }
-    if (!port_) error_ = "openssl s_server printed no port";
-  }
-  ~SelfSignedServer() {
-    if (server_) {
-      kill(server_->pid(), SIGTERM);
-      server_->wait(5000);
-    }
-    if (!dir_.empty()) vdtest::run({"/bin/rm", "-rf", dir_}, vdtest::base_env());
-  }
-  int port() const { return port_; }
-  const std::string &error() const { return error_; }
-
- private:
-  std::string dir_, error_;
-  std::unique_ptr<vdtest::child_process> server_;
-  int port_ = 0;
-};
-
-TEST(Exchange, SelfSignedCertificateIsRefused) {
+TEST(Exchange, SelfSignedCertificateIsRefusedAtOnceAndNamed) {
   allow_private_env on("1");
-  SelfSignedServer tls;
-  ASSERT_NE(tls.port(), 0) << tls.error();
-  std::string base = "https://127.0.0.1:" + std::to_string(tls.port()) + "/";
-  auto f = fire(*make_hook(base), "{}");
+  vdtest::tls_server tls;
+  ASSERT_TRUE(tls.ready()) << tls.error();
+  auto f = fire(*make_hook(tls.url("/")), "{}");
+  EXPECT_EQ(f.rc, -1);
+  std::string e = f.r->error;
+  EXPECT_EQ(e.rfind("request failed: the endpoint's TLS certificate was refused (SSL certificate "
+                    "problem: self",
+                    0),
+            0u)
+      << e;
+  EXPECT_LT(f.r->elapsed_ms, 5000) << "refused at the handshake, not after a stall";
+  EXPECT_EQ(tls.answered(), 0);
+  // The endpoint answers a client that trusts its certificate, so a delivery
+  // that skipped the check would have succeeded.
+  auto check = vdtest::run({"/usr/bin/curl", "-s", "--noproxy", "*", "--cacert", tls.cert_file(),
+                            "-d", "{}", tls.url("/")},
+                           vdtest::base_env(), {}, 20000);
+  EXPECT_EQ(check.out, "answered");
+  EXPECT_EQ(tls.answered(), 1);
+}
+
+// Nothing on this side may look like a connection failure, and nothing is
+// resolved or sent for a request that cannot go out as stored.
+TEST(Exchange, UnsendableRequestsNameTheirCause) {
+  allow_private_env on("1");
+  receiver rx;
+  fake_resolver dns;
+  dns.set("relay.test", {{"127.0.0.1"}});
+  std::string base = "http://relay.test:" + std::to_string(rx.port());
+  struct {
+    std::string url, query, header, value, want;
+  } cases[] = {
+      {base + "/a\x01b", "", "", "", "url holds a character that cannot be sent"},
+      {base + "/a\x7f", "", "", "", "url holds a character that cannot be sent"},
+      {base + "/a?x=1", "y=\x1f", "", "", "url holds a character that cannot be sent"},
+      {base + "/", "", "X-A", "c\nContent-Length: 5", "header X-A has a newline in its value"},
+      {base + "/", "", "X-B", "c\r\nTransfer-Encoding: chunked",
+       "header X-B has a newline in its value"},
+      {base + "/", "", "X-C\r\nContent-Length", "5", "header 1 has an invalid name"},
+  };
+  for (const auto &c : cases) {
+    auto h = make_hook(c.url);
+    if (!c.header.empty()) add_header(h.get(), c.header, c.value);
+    auto f = fire(*h, "{}", c.query.c_str());
+    EXPECT_EQ(f.rc, -1);
+    EXPECT_EQ(f.r->error, c.want) << c.url;
+  }
+  // The signature headers pass the same check: a token is sent as it is stored.
+  auto h = make_hook(base + "/", "POST", "gitlab", "tok\nX-Evil: 1");
+  EXPECT_EQ(fire(*h, "{}").r->error,
+            std::string("header X-Gitlab-Token has a newline in its value"));
+  EXPECT_EQ(dns.calls("relay.test"), 0);
+  EXPECT_EQ(rx.connections(), 0);
+}
+
+// An endpoint that never completes the connection: a listener whose backlog
+// is full drops further connection requests, so the connect bound ends it.
+TEST(Exchange, ConnectBound) {
+  EXPECT_EQ(wh_http_connect_timeout_ms, 10000) << "the shipped bound";
+  allow_private_env on("1");
+  unique_fd l(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(bind(l.get(), reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(l.get(), 0), 0);
+  ASSERT_EQ(getsockname(l.get(), reinterpret_cast<sockaddr *>(&a), &len), 0);
+  unique_fd filler(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  ASSERT_EQ(connect(filler.get(), reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+
+  wh_http_connect_timeout_ms = 600;
+  auto f = fire(*make_hook("http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/"), "{}");
+  wh_http_connect_timeout_ms = 10000;
   EXPECT_EQ(f.rc, -1);
   EXPECT_STREQ(f.r->error, kSendFailed);
-  // The server is there and speaks TLS: a client that skips the certificate
-  // check gets an answer, so the failure above is the certificate's.
-  auto check = vdtest::run(
-      {"/usr/bin/curl", "-sk", "-o", "/dev/null", "-w", "%{http_code}", "--noproxy", "*", base},
-      vdtest::base_env(), {}, 20000);
-  EXPECT_EQ(check.out, "200");
+  EXPECT_GE(f.r->elapsed_ms, 550);
+  EXPECT_LT(f.r->elapsed_ms, 3000);
 }
 
 }  // namespace

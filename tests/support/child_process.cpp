@@ -24,11 +24,16 @@ int ms_left(clock_type::time_point deadline) {
 }
 
 // Forks and execs with pipes on standard input and output, and on standard
-// error when err_fd is given; returns the pid or -1.
+// error when err_fd is given; returns the pid or -1. With out_closed the
+// output pipe has no reader from the start (*out_fd is -1).
 pid_t spawn(const std::vector<std::string> &args, const std::vector<std::string> &env, int *in_fd,
-            int *out_fd, int *err_fd) {
+            int *out_fd, int *err_fd, bool out_closed = false) {
   int pin[2], pout[2], perr[2] = {-1, -1};
   if (pipe2(pin, O_CLOEXEC) || pipe2(pout, O_CLOEXEC)) return -1;
+  if (out_closed) {
+    close(pout[0]);
+    pout[0] = -1;
+  }
   if (err_fd && pipe2(perr, O_CLOEXEC)) return -1;
   std::vector<char *> argv, envp;
   for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
@@ -75,12 +80,14 @@ std::vector<std::string> base_env(const std::string &home) {
   return env;
 }
 
-run_result run(const std::vector<std::string> &args, const std::vector<std::string> &env,
-               std::string_view input, int timeout_ms) {
+namespace {
+
+run_result run_child(const std::vector<std::string> &args, const std::vector<std::string> &env,
+                     std::string_view input, int timeout_ms, bool out_closed) {
   signal(SIGPIPE, SIG_IGN);
   run_result r;
   int in = -1, out = -1, err = -1;
-  pid_t pid = spawn(args, env, &in, &out, &err);
+  pid_t pid = spawn(args, env, &in, &out, &err, out_closed);
   if (pid < 0) return r;
   fcntl(in, F_SETFL, O_NONBLOCK);
   size_t written = 0;
@@ -130,6 +137,19 @@ run_result run(const std::vector<std::string> &args, const std::vector<std::stri
   waitpid(pid, &st, 0);
   r.status = decode_status(st);
   return r;
+}
+
+}  // namespace
+
+run_result run(const std::vector<std::string> &args, const std::vector<std::string> &env,
+               std::string_view input, int timeout_ms) {
+  return run_child(args, env, input, timeout_ms, false);
+}
+
+run_result run_output_closed(const std::vector<std::string> &args,
+                             const std::vector<std::string> &env, std::string_view input,
+                             int timeout_ms) {
+  return run_child(args, env, input, timeout_ms, true);
 }
 
 child_process::child_process(const std::vector<std::string> &args,

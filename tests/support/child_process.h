@@ -29,6 +29,12 @@ struct run_result {
 run_result run(const std::vector<std::string> &args, const std::vector<std::string> &env,
                std::string_view input = {}, int timeout_ms = 20000);
 
+// The same with standard output a pipe whose reading end is already closed:
+// every write to it fails (or raises SIGPIPE). `out` stays empty.
+run_result run_output_closed(const std::vector<std::string> &args,
+                             const std::vector<std::string> &env, std::string_view input = {},
+                             int timeout_ms = 20000);
+
 // A running child with pipes on its standard input and output, for exchanges
 // that need to see a reply before writing more.
 class child_process {
