@@ -167,7 +167,8 @@ int trigger(const char *args, char *out, size_t out_size, char *err, size_t err_
   wh_field_copy(query, yyjson_get_str(yyjson_obj_get(root, "query")));
 
   auto store = std::make_unique_for_overwrite<wh_store>();  // the load empties it
-  if (wh_store_load(store.get(), err, err_size) != 0) return -1;
+  char msg[kStoreMsg];  // the loader's message keeps its own size limit
+  if (wh_store_load(store.get(), msg, sizeof msg) != 0) return wh_err_set(err, err_size, "%s", msg);
   if (payload.len == 0) {
     payload.data = "{}";
     payload.len = 2;

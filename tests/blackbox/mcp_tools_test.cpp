@@ -260,6 +260,13 @@ TEST_F(McpTools, TriggerDirectly) {
   write_store("{\"hooks\":[");
   EXPECT_EQ(trigger("{\"name\":\"x\"}"),
             "the hook store exists but is not valid JSON (" + path + "); it was left untouched");
+  // The loader's message keeps its 319-byte limit inside the larger tool error.
+  std::string deep = dir + "/" + std::string(250, 'd');
+  ASSERT_EQ(mkdir(deep.c_str(), 0700), 0);
+  use_path(deep + "/hooks.json");
+  write_store("{");
+  EXPECT_EQ(trigger("{\"name\":\"x\"}"),
+            ("the hook store exists but is not valid JSON (" + path).substr(0, 319));
 }
 
 // A hook saved while a delivery waits for its answer survives the delivery's
