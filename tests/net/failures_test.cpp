@@ -291,4 +291,40 @@ TEST(Exchange, ConnectBound) {
   EXPECT_LT(f.r->elapsed_ms, 3000);
 }
 
+// An endpoint that keeps the exchange alive with one byte at a time, often
+// enough for the no-progress bound never to fire, is cut off by the overall
+// bound: while its answer's head is unfinished the delivery fails; once the
+// head is in, it is delivered with the body bytes that came.
+TEST(Exchange, OverallBoundCutsOffADrippingEndpoint) {
+  EXPECT_EQ(wh_http_overall_timeout_ms, 60000) << "the shipped bound";
+  allow_private_env on("1");
+  receiver_options o;
+  o.body = receiver::pattern(200);
+  o.drip_ms = 100;
+  o.mode = vdtest::answer_mode::drip_head;
+  receiver head(o);
+  o.mode = vdtest::answer_mode::drip_body;
+  receiver body(o);
+
+  struct shortened {
+    shortened() { wh_http_overall_timeout_ms = 900; }
+    ~shortened() { wh_http_overall_timeout_ms = 60000; }
+  } bound;
+  auto in_head = fire(*make_hook(head.url("/")), "{}");
+  auto in_body = fire(*make_hook(body.url("/")), "{}");
+
+  EXPECT_EQ(in_head.rc, -1);
+  EXPECT_STREQ(in_head.r->error, kSendFailed);
+  ASSERT_EQ(in_body.rc, 0) << in_body.r->error;
+  EXPECT_EQ(in_body.r->status, 200);
+  std::string got(in_body.r->body, in_body.r->body_len);
+  EXPECT_GE(got.size(), 3u);
+  EXPECT_LT(got.size(), 12u);
+  EXPECT_EQ(got, o.body.substr(0, got.size()));
+  for (const auto &f : {&in_head, &in_body}) {
+    EXPECT_GE(f->r->elapsed_ms, 850);
+    EXPECT_LT(f->r->elapsed_ms, 2000);
+  }
+}
+
 }  // namespace
