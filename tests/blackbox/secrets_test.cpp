@@ -1,18 +1,14 @@
 // The scan for leaks: with distinctive secrets and header values stored, every
 // mode and action runs, answered or refused, and no output (standard output
 // or standard error) holds any of them.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "bound_port.h"
 #include "cgi_test_util.h"
-#include "raii.h"
 #include "receiver.h"
 
 namespace {
@@ -79,15 +75,8 @@ TEST_F(Secrets, NoOutputOfAnyModeHoldsOne) {
   vdtest::receiver_options o;
   o.body = "pong";
   vdtest::receiver rx(o);
-  // A bound socket that does not listen: connections to its port are refused.
-  unique_fd closed(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t alen = sizeof a;
-  ASSERT_EQ(bind(closed.get(), reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-  ASSERT_EQ(getsockname(closed.get(), reinterpret_cast<sockaddr *>(&a), &alen), 0);
-  const std::string dead = "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+  vdtest::bound_port closed;  // connections to it are refused
+  ASSERT_TRUE(closed.ok());
   const std::string key = header("X-Key", kStored[3]);
   // A hand-edited store may hold what a save refuses: a newline in a header
   // value, credentials in a URL.
@@ -97,7 +86,7 @@ TEST_F(Secrets, NoOutputOfAnyModeHoldsOne) {
            key + "," + header("Authorization", "Bearer " + kStored[4])) +
       "," + hook("gl", rx.url("/gl"), "gitlab", kStored[1], key) + "," +
       hook("v2", rx.url("/v2?token=" + kInUrls[0]), "v2", kStored[2], key) + "," +
-      hook("dead", dead + "/x?token=" + kInUrls[0], "github", kStored[0], key) + "," +
+      hook("dead", closed.url("/x?token=") + kInUrls[0], "github", kStored[0], key) + "," +
       hook("nl", rx.url("/nl"), "", "", header("X-Nl", kStored[5] + "\\nX-Evil: 1")) + "," +
       hook("creds", "https://u:" + kInUrls[1] + "@relay.example/c", "gitlab", kStored[1], key) +
       R"(],"log":[]})";
