@@ -74,8 +74,8 @@ void read_body(wh_buf *b) {
 
 // Loads the store for a request that only reads it; answers 500 and returns
 // null when it cannot.
-std::unique_ptr<wh_store> load_or_answer() {
-  std::unique_ptr<wh_store> store(new (std::nothrow) wh_store());
+wh_store_ptr load_or_answer() {
+  wh_store_ptr store = wh_store_new();
   if (!store) {
     api_err(500, "out of memory");
     return nullptr;

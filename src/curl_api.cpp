@@ -39,7 +39,11 @@ const curl_api *curl_api_get(char *err, size_t err_size) {
     err_size = sizeof scratch;
   }
 
-  void *lib = dlopen(curl_api_library, RTLD_NOW | RTLD_LOCAL);
+  // Lazy binding: libcurl and the libraries it pulls in (TLS, Kerberos, LDAP,
+  // ...) hold thousands of symbols, of which a delivery calls few; resolving
+  // them all up front cost a tenth of a fresh process's delivery. The
+  // functions used here are resolved, and checked, below.
+  void *lib = dlopen(curl_api_library, RTLD_LAZY | RTLD_LOCAL);
   if (!lib) {
     const char *why = dlerror();
     snprintf(err, err_size, "%s", why ? why : "dlopen failed");

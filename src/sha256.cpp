@@ -2,6 +2,13 @@
 
 #include <cstring>
 
+#if defined(__x86_64__)
+#include <cpuid.h>
+#include <immintrin.h>
+#endif
+
+bool kr_sha256_cpu = true;
+
 namespace {
 
 constexpr uint32_t K[64] = {
@@ -52,6 +59,58 @@ void compress(uint32_t h[8], const unsigned char *p) {
   h[7] += hh;
 }
 
+#if defined(__x86_64__)
+// The same compression with the SHA extensions, for `blocks` whole blocks.
+// The state is kept as the instructions want it (ABEF and CDGH) across blocks.
+__attribute__((target("sha,sse4.1,ssse3"))) void compress_cpu(uint32_t h[8], const unsigned char *p,
+                                                              size_t blocks) {
+  const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
+  __m128i cdab = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(h)), 0xB1);
+  __m128i efgh = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(h + 4)), 0x1B);
+  __m128i abef = _mm_alignr_epi8(cdab, efgh, 8);
+  __m128i cdgh = _mm_blend_epi16(efgh, cdab, 0xF0);
+  for (; blocks > 0; --blocks, p += 64) {
+    const __m128i abef_in = abef, cdgh_in = cdgh;
+    __m128i w[4];  // four words of the schedule each, the next four replacing the used ones
+    for (int j = 0; j < 4; ++j)
+      w[j] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * j)),
+                              byte_swap);
+    for (int i = 0; i < 16; ++i) {
+      __m128i wk =
+          _mm_add_epi32(w[i & 3], _mm_loadu_si128(reinterpret_cast<const __m128i *>(K + 4 * i)));
+      cdgh = _mm_sha256rnds2_epu32(cdgh, abef, wk);
+      abef = _mm_sha256rnds2_epu32(abef, cdgh, _mm_shuffle_epi32(wk, 0x0E));
+      if (i < 12) {
+        __m128i t = _mm_sha256msg1_epu32(w[i & 3], w[(i + 1) & 3]);
+        t = _mm_add_epi32(t, _mm_alignr_epi8(w[(i + 3) & 3], w[(i + 2) & 3], 4));
+        w[i & 3] = _mm_sha256msg2_epu32(t, w[(i + 3) & 3]);
+      }
+    }
+    abef = _mm_add_epi32(abef, abef_in);
+    cdgh = _mm_add_epi32(cdgh, cdgh_in);
+  }
+  __m128i feba = _mm_shuffle_epi32(abef, 0x1B);
+  __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);
+  _mm_storeu_si128(reinterpret_cast<__m128i *>(h), _mm_blend_epi16(feba, dchg, 0xF0));
+  _mm_storeu_si128(reinterpret_cast<__m128i *>(h + 4), _mm_alignr_epi8(dchg, feba, 8));
+}
+
+bool cpu_has_sha() {
+  unsigned a, b, c, d;
+  if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_SSE4_1) || !(c & bit_SSSE3)) return false;
+  return __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & bit_SHA);
+}
+#endif
+
+// `blocks` whole 64-byte blocks in a row.
+void compress_blocks(uint32_t h[8], const unsigned char *p, size_t blocks) {
+#if defined(__x86_64__)
+  static const bool has_sha = cpu_has_sha();
+  if (has_sha && kr_sha256_cpu) return compress_cpu(h, p, blocks);
+#endif
+  for (; blocks > 0; --blocks, p += 64) compress(h, p);
+}
+
 void to_hex(const unsigned char *bytes, size_t n, char *out) {
   static constexpr char digits[] = "0123456789abcdef";
   for (size_t i = 0; i < n; ++i) {
@@ -83,13 +142,15 @@ void kr_sha256_update(kr_sha256_ctx *ctx, const void *data, size_t len) {
       p += take;
       len -= take;
       if (ctx->block_len == 64) {
-        compress(ctx->state, ctx->block);
+        compress_blocks(ctx->state, ctx->block, 1);
         ctx->block_len = 0;
       }
     } else {
-      compress(ctx->state, p);  // whole block straight from the input
-      p += 64;
-      len -= 64;
+      // Whole blocks straight from the input, all of them in one go.
+      size_t whole = len / 64 * 64;
+      compress_blocks(ctx->state, p, whole / 64);
+      p += whole;
+      len -= whole;
     }
   }
 }

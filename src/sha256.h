@@ -21,6 +21,12 @@ void kr_hmac_sha256(const void *key, size_t key_len, const void *msg, size_t msg
                     unsigned char out[32]);
 void kr_hmac_sha256_hex(const void *key, size_t key_len, const void *msg, size_t msg_len,
                         char out[65]);
+// Where the processor has SHA instructions (x86-64 SHA extensions), blocks are
+// compressed with them, several times faster than the portable code (a 1 MiB
+// payload is signed in a fraction of a millisecond). A test seam: false forces
+// the portable code.
+extern bool kr_sha256_cpu;
+
 // 1 when the first n bytes of a and b are equal (1 for n == 0), else 0; the
 // time taken depends on n alone.
 int kr_ct_eq(const void *a, const void *b, size_t n);

@@ -18,14 +18,12 @@
 
 wh_resolver wh_http_resolver = {getaddrinfo, freeaddrinfo};
 long wh_http_connect_timeout_ms = 10000;
+long wh_http_overall_timeout_ms = 60000;
 
 namespace {
 
 // "No progress for 15 s" stands for the send and receive timeouts.
 constexpr long kStallSeconds = 15;
-// One bound for the whole delivery, so an endpoint that drips a byte every few
-// seconds cannot hold a single-threaded caller for long.
-constexpr long kOverallTimeoutMs = 60000;
 
 constexpr size_t kHeaderText = WH_HTTP_HEADER_TEXT;
 constexpr size_t kStoredHeadersUntil = 499;
@@ -411,7 +409,7 @@ int exchange_curl(const wh_url *url, const char *method, const wh_header *header
   opt(CURLOPT_CONNECTTIMEOUT_MS, wh_http_connect_timeout_ms);
   opt(CURLOPT_LOW_SPEED_LIMIT, 1L);
   opt(CURLOPT_LOW_SPEED_TIME, kStallSeconds);
-  opt(CURLOPT_TIMEOUT_MS, kOverallTimeoutMs);
+  opt(CURLOPT_TIMEOUT_MS, wh_http_overall_timeout_ms);
   opt(CURLOPT_USERAGENT, WH_HTTP_USER_AGENT);
   opt(CURLOPT_HTTPHEADER, header_lines.get());
   opt(CURLOPT_WRITEFUNCTION, on_body);

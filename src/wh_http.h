@@ -58,3 +58,8 @@ extern wh_resolver wh_http_resolver;
 
 // The connect bound, 10 s. A variable only so that tests can shorten it.
 extern long wh_http_connect_timeout_ms;
+
+// The bound of the whole delivery, 60 s: an endpoint that drips a byte every
+// few seconds cannot hold a single-threaded caller for long. A variable only
+// so that tests can shorten it.
+extern long wh_http_overall_timeout_ms;

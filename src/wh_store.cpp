@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <yyjson.h>
@@ -12,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <new>
 
 #include "raii.h"
 #include "wh_buf.h"
@@ -26,6 +26,51 @@ namespace {
 constexpr size_t kPathCap = 1024;
 constexpr size_t kSidePathCap = 1100;  // the store path plus ".tmp" or ".lock"
 constexpr uint64_t kMaxFileBytes = 4194304;
+
+// Large blocks (the record, a large file's text) are mapped whole huge pages
+// (2 MiB on x86-64 and arm64) at a time; smaller ones whole small pages.
+constexpr size_t kHugePage = size_t{2} << 20;
+constexpr size_t kHugeFrom = size_t{1} << 20;
+constexpr size_t kPage = 4096;
+
+constexpr size_t region_size(size_t n) {
+  size_t unit = n >= kHugeFrom ? kHugePage : kPage;
+  return (n + unit - 1) / unit * unit;
+}
+
+// Fresh anonymous memory for n bytes, zeroed; null when none. A fresh process
+// faults a large block in page by page, which costs more than the work done
+// on it, unless one huge page backs it: so a large block is aligned for huge
+// pages and marked for them (a hint; where the system offers no transparent
+// huge pages it stays on small ones).
+void *region_map(size_t n) {
+  size_t size = region_size(n);
+  size_t span = n >= kHugeFrom ? size + kHugePage : size;
+  void *m = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (m == MAP_FAILED) return nullptr;
+  if (span == size) return m;
+  auto start = reinterpret_cast<uintptr_t>(m);
+  uintptr_t aligned = (start + kHugePage - 1) & ~uintptr_t{kHugePage - 1};
+  if (aligned > start) munmap(m, aligned - start);
+  size_t tail = start + span - (aligned + size);
+  if (tail) munmap(reinterpret_cast<void *>(aligned + size), tail);
+  madvise(reinterpret_cast<void *>(aligned), size, MADV_HUGEPAGE);
+  return reinterpret_cast<void *>(aligned);
+}
+
+void region_unmap(void *p, size_t n) {
+  if (p) munmap(p, region_size(n));
+}
+
+// Owns one region.
+struct region {
+  explicit region(size_t n) : size(n), data(static_cast<char *>(region_map(n))) {}
+  ~region() { region_unmap(data, size); }
+  region(const region &) = delete;
+  region &operator=(const region &) = delete;
+  size_t size;
+  char *data;
+};
 
 // Resolves the path. A path that does not fit would name a different file,
 // so it is refused rather than cut.
@@ -134,8 +179,8 @@ int read_int(yyjson_val *obj, const char *key) {
   return static_cast<int32_t>(static_cast<uint32_t>(bits));
 }
 
+// Fills a zeroed slot.
 void read_hook(yyjson_val *obj, wh_hook *h) {
-  memset(h, 0, sizeof *h);
   wh_field_copy(h->name, jstr(obj, "name"));
   wh_field_copy(h->url, jstr(obj, "url"));
   wh_field_copy(h->method, jstr(obj, "method"));
@@ -159,8 +204,8 @@ void read_hook(yyjson_val *obj, wh_hook *h) {
   }
 }
 
+// Fills a zeroed slot.
 void read_log_entry(yyjson_val *obj, wh_log_entry *e) {
-  memset(e, 0, sizeof *e);
   wh_field_copy(e->at, jstr(obj, "at"));
   wh_field_copy(e->name, jstr(obj, "name"));
   e->status = read_int(obj, "status");
@@ -180,13 +225,15 @@ void fill_store(yyjson_val *root, wh_store *store) {
     yyjson_arr_foreach(hooks, i, n, el) {
       if (store->hook_count >= WH_MAX_HOOKS) break;
       if (!yyjson_is_obj(el)) continue;
+      // The load zeroed every slot; an unnamed element's fields are cleared
+      // again for the next one.
       wh_hook *slot = &store->hooks[store->hook_count];
       read_hook(el, slot);
-      if (slot->name[0]) ++store->hook_count;
+      if (slot->name[0])
+        ++store->hook_count;
+      else
+        memset(slot, 0, sizeof *slot);
     }
-    // An unnamed last element leaves its fields in the first free slot.
-    if (store->hook_count < WH_MAX_HOOKS)
-      memset(&store->hooks[store->hook_count], 0, sizeof(wh_hook));
   }
 
   yyjson_val *log = yyjson_obj_get(root, "log");
@@ -196,10 +243,11 @@ void fill_store(yyjson_val *root, wh_store *store) {
       if (!yyjson_is_obj(el)) continue;
       wh_log_entry *slot = &store->log[store->log_count];
       read_log_entry(el, slot);
-      if (slot->name[0]) ++store->log_count;
+      if (slot->name[0])
+        ++store->log_count;
+      else
+        memset(slot, 0, sizeof *slot);
     }
-    if (store->log_count < WH_MAX_LOG)
-      memset(&store->log[store->log_count], 0, sizeof(wh_log_entry));
   }
 }
 
@@ -326,6 +374,14 @@ int wh_store_path(char *buf, size_t size) {
   return snprintf(buf, size, "hooks.json");
 }
 
+wh_store_ptr wh_store_new() {
+  return wh_store_ptr(static_cast<wh_store *>(region_map(sizeof(wh_store))));
+}
+
+void wh_store_release::operator()(wh_store *store) const {
+  region_unmap(store, sizeof(wh_store));
+}
+
 int wh_store_load(wh_store *store, char *err, size_t err_size) {
   wh_err_clear(err, err_size);
   if (!store) return wh_err_set(err, err_size, "out of memory");
@@ -348,23 +404,24 @@ int wh_store_load(wh_store *store, char *err, size_t err_size) {
       static_cast<uint64_t>(st.st_size) > kMaxFileBytes)
     return wh_err_set(err, err_size, "store file is unreadable or too large");
 
+  // Parsed in place (the document's strings point into the text, which must
+  // outlive it), so the text is not copied a second time; the reader wants
+  // zeroed padding after it, which the fresh region has.
   size_t len = static_cast<size_t>(st.st_size);
-  unique_cstr text(static_cast<char *>(malloc(len + 1)));
-  if (!text) return wh_err_set(err, err_size, "out of memory");
+  region text(len + YYJSON_PADDING_SIZE);
+  if (!text.data) return wh_err_set(err, err_size, "out of memory");
   size_t got = 0;
   while (got < len) {
-    ssize_t n = read(fd.get(), text.get() + got, len - got);
+    ssize_t n = read(fd.get(), text.data + got, len - got);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return wh_err_set(err, err_size, "store file is unreadable or too large");
     if (n == 0) break;
     got += static_cast<size_t>(n);
   }
-  text.get()[got] = '\0';
   fd.reset();
 
   yyjson_read_err rerr;
-  yy_doc doc(yyjson_read_opts(text.get(), got, 0, nullptr, &rerr));
-  text.reset();
+  yy_doc doc(yyjson_read_opts(text.data, got, YYJSON_READ_INSITU, nullptr, &rerr));
   if (!doc)
     return wh_err_set(err, err_size,
                       "the hook store exists but is not valid JSON (%s); it was left untouched",
@@ -466,7 +523,7 @@ int wh_store_update(const wh_store_change_fn &change, char *err, size_t err_size
   store_lock lock;
   if (lock.acquire(path, err, err_size) != 0) return -1;
 
-  std::unique_ptr<wh_store> store(new (std::nothrow) wh_store());
+  wh_store_ptr store = wh_store_new();
   if (!store) return wh_err_set(err, err_size, "out of memory");
   if (wh_store_load(store.get(), err, err_size) != 0) return -1;
 

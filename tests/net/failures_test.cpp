@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <string>
 
+#include "bound_port.h"
 #include "child_process.h"
 #include "fake_resolver.h"
 #include "net_util.h"
@@ -158,16 +159,9 @@ TEST(Pinning, SecondAddressUsedWhenTheFirstRefuses) {
 
 TEST(Exchange, RefusedConnection) {
   allow_private_env on("1");
-  // A bound socket that does not listen: connections to its port are refused
-  // and nobody else can take the port meanwhile.
-  unique_fd s(socket(AF_INET, SOCK_STREAM, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(s.get(), reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-  socklen_t len = sizeof a;
-  getsockname(s.get(), reinterpret_cast<sockaddr *>(&a), &len);
-  auto f = fire(*make_hook("http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/"), "{}");
+  vdtest::bound_port closed;
+  ASSERT_TRUE(closed.ok());
+  auto f = fire(*make_hook(closed.url("/")), "{}");
   EXPECT_EQ(f.rc, -1);
   EXPECT_STREQ(f.r->error, kSendFailed);
   EXPECT_EQ(f.r->status, 0);
@@ -271,24 +265,56 @@ TEST(Exchange, UnsendableRequestsNameTheirCause) {
 TEST(Exchange, ConnectBound) {
   EXPECT_EQ(wh_http_connect_timeout_ms, 10000) << "the shipped bound";
   allow_private_env on("1");
-  unique_fd l(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ASSERT_EQ(bind(l.get(), reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-  ASSERT_EQ(listen(l.get(), 0), 0);
-  ASSERT_EQ(getsockname(l.get(), reinterpret_cast<sockaddr *>(&a), &len), 0);
+  vdtest::bound_port l;
+  ASSERT_TRUE(l.ok());
+  ASSERT_EQ(listen(l.fd(), 0), 0);
   unique_fd filler(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  ASSERT_EQ(connect(filler.get(), reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+  ASSERT_EQ(connect(filler.get(), reinterpret_cast<const sockaddr *>(&l.addr()), sizeof l.addr()),
+            0);
 
   wh_http_connect_timeout_ms = 600;
-  auto f = fire(*make_hook("http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/"), "{}");
+  auto f = fire(*make_hook(l.url("/")), "{}");
   wh_http_connect_timeout_ms = 10000;
   EXPECT_EQ(f.rc, -1);
   EXPECT_STREQ(f.r->error, kSendFailed);
   EXPECT_GE(f.r->elapsed_ms, 550);
   EXPECT_LT(f.r->elapsed_ms, 3000);
+}
+
+// An endpoint that keeps the exchange alive with one byte at a time, often
+// enough for the no-progress bound never to fire, is cut off by the overall
+// bound: while its answer's head is unfinished the delivery fails; once the
+// head is in, it is delivered with the body bytes that came.
+TEST(Exchange, OverallBoundCutsOffADrippingEndpoint) {
+  EXPECT_EQ(wh_http_overall_timeout_ms, 60000) << "the shipped bound";
+  allow_private_env on("1");
+  receiver_options o;
+  o.body = receiver::pattern(200);
+  o.drip_ms = 100;
+  o.mode = vdtest::answer_mode::drip_head;
+  receiver head(o);
+  o.mode = vdtest::answer_mode::drip_body;
+  receiver body(o);
+
+  struct shortened {
+    shortened() { wh_http_overall_timeout_ms = 900; }
+    ~shortened() { wh_http_overall_timeout_ms = 60000; }
+  } bound;
+  auto in_head = fire(*make_hook(head.url("/")), "{}");
+  auto in_body = fire(*make_hook(body.url("/")), "{}");
+
+  EXPECT_EQ(in_head.rc, -1);
+  EXPECT_STREQ(in_head.r->error, kSendFailed);
+  ASSERT_EQ(in_body.rc, 0) << in_body.r->error;
+  EXPECT_EQ(in_body.r->status, 200);
+  std::string got(in_body.r->body, in_body.r->body_len);
+  EXPECT_GE(got.size(), 3u);
+  EXPECT_LT(got.size(), 12u);
+  EXPECT_EQ(got, o.body.substr(0, got.size()));
+  for (const auto &f : {&in_head, &in_body}) {
+    EXPECT_GE(f->r->elapsed_ms, 850);
+    EXPECT_LT(f->r->elapsed_ms, 2000);
+  }
 }
 
 }  // namespace

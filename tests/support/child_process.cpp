@@ -27,7 +27,7 @@ int ms_left(clock_type::time_point deadline) {
 // error when err_fd is given; returns the pid or -1. With out_closed the
 // output pipe has no reader from the start (*out_fd is -1).
 pid_t spawn(const std::vector<std::string> &args, const std::vector<std::string> &env, int *in_fd,
-            int *out_fd, int *err_fd, bool out_closed = false) {
+            int *out_fd, int *err_fd, bool out_closed = false, const child_setup &setup = {}) {
   int pin[2], pout[2], perr[2] = {-1, -1};
   if (pipe2(pin, O_CLOEXEC) || pipe2(pout, O_CLOEXEC)) return -1;
   if (out_closed) {
@@ -46,6 +46,7 @@ pid_t spawn(const std::vector<std::string> &args, const std::vector<std::string>
     dup2(pout[1], 1);
     if (err_fd) dup2(perr[1], 2);
     signal(SIGPIPE, SIG_DFL);
+    if (setup) setup();
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
@@ -83,11 +84,12 @@ std::vector<std::string> base_env(const std::string &home) {
 namespace {
 
 run_result run_child(const std::vector<std::string> &args, const std::vector<std::string> &env,
-                     std::string_view input, int timeout_ms, bool out_closed) {
+                     std::string_view input, int timeout_ms, bool out_closed,
+                     const child_setup &setup = {}) {
   signal(SIGPIPE, SIG_IGN);
   run_result r;
   int in = -1, out = -1, err = -1;
-  pid_t pid = spawn(args, env, &in, &out, &err, out_closed);
+  pid_t pid = spawn(args, env, &in, &out, &err, out_closed, setup);
   if (pid < 0) return r;
   fcntl(in, F_SETFL, O_NONBLOCK);
   size_t written = 0;
@@ -142,8 +144,8 @@ run_result run_child(const std::vector<std::string> &args, const std::vector<std
 }  // namespace
 
 run_result run(const std::vector<std::string> &args, const std::vector<std::string> &env,
-               std::string_view input, int timeout_ms) {
-  return run_child(args, env, input, timeout_ms, false);
+               std::string_view input, int timeout_ms, const child_setup &setup) {
+  return run_child(args, env, input, timeout_ms, false, setup);
 }
 
 run_result run_output_closed(const std::vector<std::string> &args,
@@ -181,6 +183,12 @@ bool child_process::write(std::string_view bytes) {
 void child_process::close_stdin() {
   if (in_ >= 0) close(in_);
   in_ = -1;
+}
+
+void child_process::close_stdout() {
+  if (out_ >= 0) close(out_);
+  out_ = -1;
+  eof_ = true;
 }
 
 bool child_process::fill(int timeout_ms) {

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,9 +26,13 @@ struct run_result {
   bool timed_out = false;
 };
 
+// Runs in the child between fork and exec, to set limits or drop privileges;
+// plain system calls only.
+using child_setup = std::function<void()>;
+
 // Runs to completion: feeds `input` then closes standard input.
 run_result run(const std::vector<std::string> &args, const std::vector<std::string> &env,
-               std::string_view input = {}, int timeout_ms = 20000);
+               std::string_view input = {}, int timeout_ms = 20000, const child_setup &setup = {});
 
 // The same with standard output a pipe whose reading end is already closed:
 // every write to it fails (or raises SIGPIPE). `out` stays empty.
@@ -46,6 +51,8 @@ class child_process {
 
   bool write(std::string_view bytes);
   void close_stdin();
+  // Closes the reading end of the child's standard output: a reader gone.
+  void close_stdout();
   // Next LF-terminated line of standard output (LF removed), or nothing when
   // the timeout passes or output ends first.
   std::optional<std::string> read_line(int timeout_ms = 10000);

@@ -244,7 +244,9 @@ void receiver::serve(int fd) {
       }
       return;
     }
-    case answer_mode::respond: break;
+    case answer_mode::respond:
+    case answer_mode::drip_head:
+    case answer_mode::drip_body: break;
   }
   std::string body = opts_.body_size ? pattern(opts_.body_size) : opts_.body;
   std::string head = "HTTP/1.1 " + std::to_string(opts_.status) + " " + opts_.reason + "\r\n";
@@ -252,6 +254,18 @@ void receiver::serve(int fd) {
   head += "Content-Length: " + std::to_string(announced) + "\r\nConnection: close\r\n";
   for (const auto &l : opts_.extra_headers) head += l + "\r\n";
   head += "\r\n";
+  if (opts_.mode == answer_mode::drip_head || opts_.mode == answer_mode::drip_body) {
+    std::string answer = head + body;
+    size_t at = opts_.mode == answer_mode::drip_body ? head.size() : 0;
+    if (!send_all(fd, answer.data(), at)) return;
+    // Stops when the client hangs up or the receiver stops.
+    for (; at < answer.size() && !wait_readable(wake_[0], opts_.drip_ms); ++at) {
+      if (!send_all(fd, answer.data() + at, 1)) return;
+      std::lock_guard<std::mutex> lock(mu_);
+      sent_ += at >= head.size();
+    }
+    return;
+  }
   if (!send_all(fd, head.data(), head.size())) return;
   if (method == "HEAD") return;
   if (send_all(fd, body.data(), body.size())) {

@@ -1,7 +1,7 @@
 // A local HTTP receiver for delivery tests: listens on a loopback address and
 // a port the kernel picks, records every request byte for byte, and answers
 // in a chosen way (status and body, a generated body of any size, a delay, no
-// answer at all, or a body that never ends).
+// answer at all, a body that never ends, or an answer dripped byte by byte).
 #pragma once
 
 #include <condition_variable>
@@ -36,6 +36,8 @@ enum class answer_mode {
   never_answer,  // read the request, then hold the connection silently
   close_without_answer,
   endless_body,  // 200 without a length, body bytes until the client hangs up
+  drip_head,     // the whole answer one byte per drip_ms, from its first byte
+  drip_body,     // the head at once, then the body one byte per drip_ms
 };
 
 struct receiver_options {
@@ -51,6 +53,7 @@ struct receiver_options {
   // Announce this Content-Length instead of the body's size (a body that
   // breaks off when it is larger than what is sent).
   std::optional<uint64_t> announce_length;
+  int drip_ms = 200;  // the pause before each dripped byte
 };
 
 class receiver {

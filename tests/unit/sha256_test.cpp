@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace {
 
@@ -65,6 +67,23 @@ TEST(Sha256, PiecewiseEqualsOneCall) {
   std::string varied;
   for (int i = 0; i < 1000; ++i) varied.push_back(static_cast<char>(i * 7 + 3));
   for (size_t piece : {1, 63, 64, 65}) EXPECT_EQ(piecewise(varied, piece), hex_of(varied));
+}
+
+// The processor's SHA instructions (where present) and the portable code give
+// the same digests, across block counts and alignments.
+TEST(Sha256, ProcessorAndPortableCodeAgree) {
+  std::string data;
+  for (int i = 0; i < 4099; ++i) data.push_back(static_cast<char>(i * 31 + 7));
+  std::vector<std::string> cpu;
+  for (size_t n = 0; n < 300; ++n) cpu.push_back(hex_of(std::string_view(data).substr(n % 3, n)));
+  cpu.push_back(hmac_of("key", data));
+  kr_sha256_cpu = false;
+  for (size_t n = 0; n < 300; ++n)
+    EXPECT_EQ(hex_of(std::string_view(data).substr(n % 3, n)), cpu[n]) << n << " bytes";
+  EXPECT_EQ(hmac_of("key", data), cpu.back());
+  EXPECT_EQ(hex_of(std::string(1000000, 'a')),
+            "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+  kr_sha256_cpu = true;
 }
 
 TEST(Sha256, EmptyUpdatesChangeNothing) {

@@ -1,0 +1,551 @@
+// The benchmark table: every way the program is called, as a whole process,
+// timed against a baseline measured in the same run, with its peak memory.
+//
+//  - What sends nothing (--version, --schema, a CGI list and page on a full
+//    store) against the floor: a trivial C++ program that prints one line.
+//  - A CGI fire and an MCP trigger to a local endpoint against the curl
+//    command sending the same request (the same header lines, the same body).
+//  - MCP calls through one server process: pipelined calls per second and
+//    the round trip of one call, against the floor's whole process.
+//
+// Subjects of a group run in turn, round after round, so that a change in
+// the machine's load touches them alike; figures are medians. Peak memory is
+// the process's own VmHWM, read at its exit through ptrace (wait4's
+// ru_maxrss would also count the pages the child shared with this program
+// before exec); where ptrace is not allowed, ru_maxrss is shown, marked "~".
+// Every subject's answer is checked once before it is timed. Stores live in a
+// temporary folder, never the user's.
+//
+//   bench_table [rounds]        (default 200; deliveries take rounds/2, 1 MiB
+//                                deliveries rounds/10, at least 5)
+#include <fcntl.h>
+#include <ftw.h>
+#include <signal.h>
+#include <sys/ptrace.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "bench_sink.h"
+#include "bench_stores.h"
+#include "wh_store.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+[[noreturn]] void die(const std::string &why) {
+  fprintf(stderr, "bench_table: %s\n", why.c_str());
+  exit(1);
+}
+
+double median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+std::string read_file(const std::string &p) {
+  std::ostringstream s;
+  s << std::ifstream(p, std::ios::binary).rdbuf();
+  return s.str();
+}
+
+void write_file(const std::string &p, const std::string &text) {
+  std::ofstream f(p, std::ios::binary | std::ios::trunc);
+  f << text;
+  if (!f.good()) die("cannot write " + p);
+}
+
+// Peak resident memory of a live process, in KiB; -1 when unknown.
+long vm_hwm_kib(pid_t pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+  for (std::string l; std::getline(f, l);)
+    if (l.rfind("VmHWM:", 0) == 0) return strtol(l.c_str() + 6, nullptr, 10);
+  return -1;
+}
+
+// ---- Whole processes ------------------------------------------------------
+
+struct subject {
+  subject(std::string l, std::vector<std::string> a, std::vector<std::string> e, std::string in,
+          std::string ex)
+      : label(std::move(l)),
+        argv(std::move(a)),
+        env(std::move(e)),
+        input(std::move(in)),
+        expect(std::move(ex)) {}
+
+  std::string label;
+  std::vector<std::string> argv, env;
+  std::string input;   // file given as standard input; empty: /dev/null
+  std::string expect;  // the answer must hold this
+  std::vector<double> ms;
+  long peak_kib = -1;
+  bool peak_exact = true;
+
+  double med() const { return median(ms); }
+};
+
+struct exec_args {
+  std::vector<char *> argv, envp;
+  explicit exec_args(subject &s) {
+    for (auto &a : s.argv) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (auto &e : s.env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+  }
+};
+
+// Forks and execs the subject with standard input from its file and standard
+// output into out_fd; the caller waits. With trace, the child stops for this
+// process after exec and at its exit.
+pid_t launch(subject &s, int out_fd, bool trace) {
+  exec_args a(s);
+  const char *in = s.input.empty() ? "/dev/null" : s.input.c_str();
+  pid_t pid = fork();
+  if (pid == 0) {
+    int fd = open(in, O_RDONLY);
+    int null = open("/dev/null", O_WRONLY);
+    if (fd < 0 || null < 0) _exit(126);
+    dup2(fd, 0);
+    dup2(out_fd >= 0 ? out_fd : null, 1);
+    dup2(null, 2);
+    if (trace) ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+    execve(a.argv[0], a.argv.data(), a.envp.data());
+    _exit(127);
+  }
+  if (pid < 0) die("fork failed");
+  return pid;
+}
+
+void check_status(const subject &s, int st) {
+  if (!WIFEXITED(st) || WEXITSTATUS(st) != 0) die(s.label + ": the process failed");
+}
+
+// One timed run.
+void run_timed(subject &s) {
+  auto t0 = clock_type::now();
+  pid_t pid = launch(s, -1, false);
+  int st = 0;
+  waitpid(pid, &st, 0);
+  s.ms.push_back(std::chrono::duration<double, std::milli>(clock_type::now() - t0).count());
+  check_status(s, st);
+}
+
+// One run with the answer kept, checked against what the subject must say.
+void run_checked(subject &s, const std::string &dir) {
+  std::string out_path = dir + "/answer";
+  int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  pid_t pid = launch(s, out, false);
+  close(out);
+  int st = 0;
+  waitpid(pid, &st, 0);
+  check_status(s, st);
+  std::string answer = read_file(out_path);
+  if (answer.find(s.expect) == std::string::npos)
+    die(s.label + ": unexpected answer: " + answer.substr(0, 300));
+}
+
+// One run under ptrace, for the peak memory at exit.
+void run_for_peak(subject &s) {
+  pid_t pid = launch(s, -1, true);
+  int st = 0;
+  rusage ru{};
+  bool traced = false;
+  for (;;) {
+    if (wait4(pid, &st, 0, &ru) < 0) die("wait4 failed");
+    if (!WIFSTOPPED(st)) break;
+    int sig = WSTOPSIG(st), deliver = 0;
+    if (sig == SIGTRAP && (st >> 16) == PTRACE_EVENT_EXIT) {
+      s.peak_kib = vm_hwm_kib(pid);
+    } else if (sig == SIGTRAP && !traced) {
+      traced = true;  // stopped after exec
+      ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACEEXIT | PTRACE_O_EXITKILL);
+    } else {
+      deliver = sig;
+    }
+    ptrace(PTRACE_CONT, pid, nullptr, reinterpret_cast<void *>(static_cast<long>(deliver)));
+  }
+  check_status(s, st);
+  if (s.peak_kib < 0) {
+    s.peak_kib = ru.ru_maxrss;
+    s.peak_exact = false;
+  }
+}
+
+// Checks and measures a group: rounds of every subject in turn.
+void measure(std::vector<subject *> group, int rounds, const std::string &dir) {
+  for (subject *s : group) {
+    run_checked(*s, dir);  // also warms the page cache
+    run_for_peak(*s);
+  }
+  for (int i = 0; i < rounds; ++i)
+    for (subject *s : group) run_timed(*s);
+}
+
+// ---- MCP through one process ------------------------------------------------
+
+bool write_all(int fd, const char *p, size_t n) {
+  while (n > 0) {
+    ssize_t w = write(fd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+struct server {
+  pid_t pid = -1;
+  int in = -1, out = -1;
+  std::string pending;
+
+  server(const std::string &store_path) {
+    int pin[2], pout[2];
+    if (pipe2(pin, O_CLOEXEC) || pipe2(pout, O_CLOEXEC)) die("pipe failed");
+    pid = fork();
+    if (pid == 0) {
+      dup2(pin[0], 0);
+      dup2(pout[1], 1);
+      std::string env = "WEBHOOK_STORE_PATH=" + store_path;
+      char *envp[] = {env.data(), nullptr};
+      char *argv[] = {const_cast<char *>(VD_PROGRAM_PATH), const_cast<char *>("--mcp"), nullptr};
+      execve(argv[0], argv, envp);
+      _exit(127);
+    }
+    close(pin[0]);
+    close(pout[1]);
+    in = pin[1];
+    out = pout[0];
+  }
+
+  bool read_line(std::string &line) {
+    char buf[65536];
+    size_t lf;
+    while ((lf = pending.find('\n')) == std::string::npos) {
+      ssize_t got = read(out, buf, sizeof buf);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) return false;
+      pending.append(buf, static_cast<size_t>(got));
+    }
+    line.assign(pending, 0, lf);
+    pending.erase(0, lf + 1);
+    return true;
+  }
+
+  int finish() {
+    if (in >= 0) close(in);
+    in = -1;
+    int st = 0;
+    waitpid(pid, &st, 0);
+    close(out);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  }
+};
+
+std::string request(long id, const char *method, const char *params) {
+  std::string r =
+      "{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(id) + ",\"method\":\"" + method + "\"";
+  if (params) r += std::string(",\"params\":") + params;
+  return r + "}\n";
+}
+
+struct mcp_figures {
+  double per_second = 0, latency_ms = 0;
+  long peak_kib = -1;
+};
+
+// `count` pipelined requests (a writer thread feeds them while this thread
+// reads), then `trips` one at a time. Every reply must carry its id and hold
+// `expect`.
+mcp_figures mcp_measure(const std::string &store, const char *method, const char *params,
+                        const std::string &expect, long count, long trips) {
+  mcp_figures f;
+  auto check = [&](const std::string &line, long id) {
+    std::string head = "{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(id) + ",\"result\":";
+    if (line.rfind(head, 0) != 0 || line.find(expect) == std::string::npos)
+      die(std::string("MCP ") + method + ": unexpected reply: " + line.substr(0, 200));
+  };
+  std::string input;
+  for (long i = 0; i < count; ++i) input += request(i, method, params);
+  {
+    auto t0 = clock_type::now();
+    server s(store);
+    std::atomic<bool> sampled{false};
+    std::thread writer([&] {
+      write_all(s.in, input.data(), input.size());
+      sampled.wait(false);  // standard input stays open until the peak is read
+    });
+    std::string line;
+    long n = 0;
+    for (; n < count && s.read_line(line); ++n) check(line, n);
+    double secs = std::chrono::duration<double>(clock_type::now() - t0).count();
+    f.peak_kib = vm_hwm_kib(s.pid);
+    sampled = true;
+    sampled.notify_one();
+    writer.join();
+    if (s.finish() != 0 || n != count) die(std::string("MCP ") + method + ": the server failed");
+    f.per_second = count / secs;
+  }
+  server s(store);
+  std::vector<double> ms;
+  std::string line;
+  for (long i = 0; i < trips; ++i) {
+    std::string req = request(i, method, params);
+    auto t0 = clock_type::now();
+    if (!write_all(s.in, req.data(), req.size()) || !s.read_line(line)) die("MCP round trip");
+    ms.push_back(std::chrono::duration<double, std::milli>(clock_type::now() - t0).count());
+    check(line, i);
+  }
+  if (s.finish() != 0) die("MCP round trips: the server failed");
+  f.latency_ms = median(ms);
+  return f;
+}
+
+// ---- The table ----------------------------------------------------------------
+
+double mib(long kib) {
+  return kib / 1024.0;
+}
+
+// "ok" or by how much a figure misses its bound.
+std::string judged(double value, double bound, const char *what) {
+  char b[96];
+  if (value <= bound)
+    snprintf(b, sizeof b, "%s ok", what);
+  else
+    snprintf(b, sizeof b, "%s MISSED by %.0f%%", what, (value / bound - 1) * 100);
+  return b;
+}
+
+struct budget {
+  double ratio = 0;     // bound of the time ratio; 0: none
+  double peak_mib = 0;  // bound of the peak memory; 0: none
+};
+
+void row(const std::string &label, double ms, double base_ms, const char *against, long peak_kib,
+         bool exact, const budget &b, const std::string &rate = {}) {
+  double ratio = ms / base_ms;
+  std::string verdict;
+  if (b.ratio > 0) {
+    char what[32];
+    snprintf(what, sizeof what, "time <= %.1fx", b.ratio);
+    verdict = judged(ratio, b.ratio, what);
+  }
+  if (b.peak_mib > 0) {
+    char what[32];
+    snprintf(what, sizeof what, "peak < %.0f MiB", b.peak_mib);
+    verdict += (verdict.empty() ? "" : "; ") + judged(mib(peak_kib), b.peak_mib, what);
+  }
+  printf("  %-44s %9.3f ms %7.2fx %-7s %11s %s%6.1f MiB  %s\n", label.c_str(), ms, ratio, against,
+         rate.c_str(), exact ? " " : "~", mib(peak_kib), verdict.c_str());
+}
+
+void row(const subject &s, const subject &base, const char *against, const budget &b = {}) {
+  row(s.label, s.med(), base.med(), against, s.peak_kib, s.peak_exact, b);
+}
+
+// The curl command sending what the program sent: the same request line
+// target, the same header lines (curl adds none of its own) and the body.
+subject curl_like(const std::string &label, const std::string &head, const std::string &url,
+                  const std::string &body_file) {
+  subject c{label,
+            {"/usr/bin/curl", "-s", "-o", "/dev/null", "--noproxy", "*", "-H", "Accept:", "-H",
+             "Expect:"},
+            {},
+            {},
+            "200"};
+  size_t at = head.find("\r\n");
+  std::string method = head.substr(0, head.find(' '));
+  while (at != std::string::npos && at + 2 < head.size()) {
+    size_t next = head.find("\r\n", at + 2);
+    if (next == std::string::npos || next == at + 2) break;
+    c.argv.push_back("-H");
+    c.argv.push_back(head.substr(at + 2, next - at - 2));
+    at = next;
+  }
+  c.argv.insert(c.argv.end(),
+                {"-X", method, "--data-binary", "@" + body_file, "-w", "%{http_code}", url});
+  return c;
+}
+
+std::string json_string(const std::string &s) {
+  std::string out = "\"";
+  for (char c : s) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  int rounds = argc > 1 ? atoi(argv[1]) : 200;
+  if (rounds < 10) rounds = 10;
+  signal(SIGPIPE, SIG_IGN);
+  const char *tmp = getenv("TMPDIR");
+  std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/vd_bench_XXXXXX";
+  if (!mkdtemp(dir.data())) die("mkdtemp failed");
+  const std::string full = dir + "/full/hooks.json", realistic = dir + "/realistic/hooks.json",
+                    small = dir + "/small/hooks.json";
+  bench::sink_server sink;
+
+  // The stores: full (64 hooks x 16 headers, every field at capacity, 50 log
+  // entries), realistic (the same counts, a real node's sizes) and the one
+  // hook that the delivery rows send, github-signed with two headers.
+  auto store = std::make_unique<wh_store>();
+  char err[320];
+  auto save_at = [&](const std::string &p) {
+    setenv("WEBHOOK_STORE_PATH", p.c_str(), 1);
+    if (wh_store_save(store.get(), err, sizeof err) != 0) die(err);
+  };
+  bench::full_store(store.get());
+  save_at(full);
+  bench::realistic_store(store.get());
+  wh_field_copy(store->hooks[0].url, sink.url("/realistic").c_str());
+  save_at(realistic);
+  memset(store.get(), 0, sizeof *store);
+  store->hook_count = 1;
+  wh_hook &h = store->hooks[0];
+  wh_field_copy(h.name, "bench");
+  wh_field_copy(h.url, sink.url("/hooks/deploy?env=prod").c_str());
+  wh_field_copy(h.method, "POST");
+  wh_field_copy(h.sig, "github");
+  wh_field_copy(h.secret, "whsec_0123456789abcdef0123456789abcdef");
+  h.header_count = 2;
+  wh_field_copy(h.headers[0].name, "Authorization");
+  wh_field_copy(h.headers[0].value, "Bearer eyJhbGciOiJIUzI1NiJ9.e30.c2lnbmF0dXJl");
+  wh_field_copy(h.headers[1].name, "X-Team");
+  wh_field_copy(h.headers[1].value, "platform");
+  save_at(small);
+
+  auto env = [](const std::string &store_path, std::vector<std::string> more = {}) {
+    more.push_back("WEBHOOK_STORE_PATH=" + store_path);
+    return more;
+  };
+  const std::string program = VD_PROGRAM_PATH;
+  const std::string list_q = "QUERY_STRING=action=list";
+
+  // 1. What sends nothing, against the floor.
+  subject floor{"floor: C++ program printing one line", {VD_FLOOR_PATH}, {}, {}, "vavode"};
+  subject version{"--version", {program, "--version"}, {}, {}, "vavode_deveruz 1.0"};
+  subject dynamic{"--version, libstdc++ linked dynamically",
+                  {VD_DYNAMIC_PATH, "--version"},
+                  {},
+                  {},
+                  "vavode_deveruz 1.0"};
+  subject schema{"--schema", {program, "--schema"}, {}, {}, "webhook_trigger"};
+  subject list{"CGI list, full store", {program}, env(full, {list_q}), {}, "\"count\":64"};
+  subject list_real{
+      "CGI list, realistic full store", {program}, env(realistic, {list_q}), {}, "\"count\":64"};
+  subject page{"CGI page", {program}, env(full, {"QUERY_STRING="}), {}, "<!doctype html>"};
+  std::vector<subject *> quiet = {&floor, &version, &dynamic, &schema, &list, &list_real, &page};
+  measure(quiet, rounds, dir);
+
+  // 2. Deliveries, against curl sending the same request.
+  const std::string allow = "WEBHOOK_ALLOW_PRIVATE=1";
+  // 1 MiB less 1 KiB: an MCP call's arguments text, payload included, must
+  // fit into 1 MiB.
+  std::string big_payload = "{\"d\":\"" + std::string(1047552 - 8, 'x') + "\"}";
+  const std::string mcp_small = dir + "/mcp_small", mcp_big = dir + "/mcp_big",
+                    cgi_big = dir + "/cgi_big", raw_small = dir + "/raw_small",
+                    raw_big = dir + "/raw_big";
+  write_file(mcp_small, request(1, "tools/call",
+                                R"({"name":"webhook_trigger","arguments":{"name":"bench"}})"));
+  write_file(mcp_big,
+             request(1, "tools/call",
+                     (R"({"name":"webhook_trigger","arguments":{"name":"bench","payload":)" +
+                      json_string(big_payload) + "}}")
+                         .c_str()));
+  write_file(cgi_big, "{\"payload\":" + json_string(big_payload) + "}");
+  write_file(raw_small, "{}");
+  write_file(raw_big, big_payload);
+  const std::string fire_q = "QUERY_STRING=action=fire&name=bench";
+  const std::string delivered = "\"delivered\":true,\"status\":200";
+  subject fire{"CGI fire", {program}, env(small, {fire_q, allow}), {}, delivered};
+  subject trigger{"MCP trigger (one process, one call)",
+                  {program, "--mcp"},
+                  env(small, {allow}),
+                  mcp_small,
+                  "HTTP 200"};
+  subject fire_real{"CGI fire, realistic full store",
+                    {program},
+                    env(realistic, {"QUERY_STRING=action=fire&name=deploy-service-00", allow}),
+                    {},
+                    delivered};
+  subject fire_big{"CGI fire, 1 MiB payload",
+                   {program},
+                   env(small, {fire_q, allow, "REQUEST_METHOD=POST",
+                               "CONTENT_LENGTH=" + std::to_string(read_file(cgi_big).size())}),
+                   cgi_big,
+                   delivered};
+  subject trigger_big{
+      "MCP trigger, 1 MiB payload", {program, "--mcp"}, env(small, {allow}), mcp_big, "HTTP 200"};
+  // The curl commands copy the request heads the program sent.
+  run_checked(fire, dir);
+  subject curl = curl_like("curl, the same request", sink.last_head(),
+                           sink.url("/hooks/deploy?env=prod"), raw_small);
+  run_checked(fire_big, dir);
+  subject curl_big = curl_like("curl, the same 1 MiB request", sink.last_head(),
+                               sink.url("/hooks/deploy?env=prod"), raw_big);
+  measure({&curl, &fire, &trigger, &fire_real}, rounds / 2, dir);
+  measure({&curl_big, &fire_big, &trigger_big}, std::max(5, rounds / 10), dir);
+
+  // 3. MCP calls through one process.
+  mcp_figures tools = mcp_measure(full, "tools/list", nullptr, "{\"tools\":[{", 10000, 1000);
+  mcp_figures listed = mcp_measure(full, "tools/call", R"({"name":"webhook_list","arguments":{}})",
+                                   "64 configured webhooks", 2000, 500);
+
+  printf("vavode_deveruz %s, whole processes, medians of %d rounds (deliveries %d, 1 MiB %d)\n",
+         program.c_str(), rounds, rounds / 2, std::max(5, rounds / 10));
+  printf("  full store: %ld-byte file (64 hooks x 16 headers at capacity, 50 log entries)\n\n",
+         static_cast<long>(read_file(full).size()));
+  printf("  %-44s %12s %8s %-7s %11s %10s  %s\n", "", "time", "ratio", "against", "calls/s", "peak",
+         "budget");
+  printf("Sends nothing\n");
+  row(floor, floor, "floor");
+  for (subject *s : {&version, &schema}) row(*s, floor, "floor", {1.2, 0});
+  row(list, floor, "floor", {1.2, 8});
+  row(list_real, floor, "floor", {1.2, 8});
+  row(page, floor, "floor", {1.2, 0});
+  row(dynamic, floor, "floor");
+  printf("One delivery to a local endpoint\n");
+  row(curl, curl, "curl");
+  row(fire, curl, "curl", {1.2, 0});
+  row(trigger, curl, "curl", {1.2, 0});
+  row(fire_real, curl, "curl");
+  row(curl_big, curl_big, "curl");
+  row(fire_big, curl_big, "curl", {1.2, 24});
+  row(trigger_big, curl_big, "curl", {1.2, 24});
+  printf("MCP, one server process, full store (time: one call's round trip)\n");
+  char rate[32];
+  snprintf(rate, sizeof rate, "%.0f", tools.per_second);
+  row("tools/list", tools.latency_ms, floor.med(), "floor", tools.peak_kib, true, {}, rate);
+  snprintf(rate, sizeof rate, "%.0f", listed.per_second);
+  row("tools/call webhook_list", listed.latency_ms, floor.med(), "floor", listed.peak_kib, true,
+      {0, 8}, rate);
+
+  nftw(
+      dir.c_str(), [](const char *p, const struct stat *, int, FTW *) { return remove(p); }, 16,
+      FTW_DEPTH | FTW_PHYS);
+  return 0;
+}

@@ -1,0 +1,21 @@
+#include "bound_port.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+namespace vdtest {
+
+bound_port::bound_port() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  addr_.sin_family = AF_INET;
+  addr_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr_;
+  if (!fd_ || bind(fd_.get(), reinterpret_cast<sockaddr *>(&addr_), sizeof addr_) != 0 ||
+      getsockname(fd_.get(), reinterpret_cast<sockaddr *>(&addr_), &len) != 0)
+    addr_.sin_port = 0;
+}
+
+std::string bound_port::url(std::string_view target) const {
+  return "http://127.0.0.1:" + std::to_string(port()) + std::string(target);
+}
+
+}  // namespace vdtest
