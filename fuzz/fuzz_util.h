@@ -12,13 +12,13 @@
 #include "wh_store.h"
 
 // A broken property ends the run like a crash, so libFuzzer keeps the input.
-#define FUZZ_CHECK(cond, what)                                                           \
-  do {                                                                                   \
-    if (!(cond)) {                                                                       \
+#define FUZZ_CHECK(cond, what)                                                               \
+  do {                                                                                       \
+    if (!(cond)) {                                                                           \
       fprintf(stderr, "property violated: %s\n  check: %s (%s:%d)\n", what, #cond, __FILE__, \
-              __LINE__);                                                                 \
-      abort();                                                                           \
-    }                                                                                    \
+              __LINE__);                                                                     \
+      abort();                                                                               \
+    }                                                                                        \
   } while (0)
 
 // The input as a NUL-terminated text (bytes after an embedded NUL are kept but

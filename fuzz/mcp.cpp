@@ -28,7 +28,7 @@
 
 namespace {
 
-int g_in = -1, g_out = -1;      // the memory files behind fds 0 and 1
+int g_in = -1, g_out = -1;        // the memory files behind fds 0 and 1
 int g_stdin = -1, g_stdout = -1;  // the fuzzer's own, put back after each run
 std::string g_store_text;         // the store file every run starts from
 
@@ -43,7 +43,8 @@ void add_hook(wh_store *s, const char *name, const char *url, const char *method
 
 std::string make_store() {
   auto s = std::make_unique<wh_store>();
-  add_hook(s.get(), "deploy", "https://relay.example/hooks/a?token=t0k", "PUT", "signed, two headers");
+  add_hook(s.get(), "deploy", "https://relay.example/hooks/a?token=t0k", "PUT",
+           "signed, two headers");
   wh_hook &d = s->hooks[0];
   wh_field_copy(d.sig, "v2");
   wh_field_copy(d.secret, "s3cret");
@@ -136,6 +137,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string out = run_server(data, size);
+  // FUZZ_DUMP=1 shows the replies, for looking into a saved input.
   if (getenv("FUZZ_DUMP")) fwrite(out.data(), 1, out.size(), stderr);
   FUZZ_CHECK(out.empty() || out.back() == '\n', "every reply ends with its LF");
   size_t replies = 0;

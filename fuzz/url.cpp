@@ -101,8 +101,9 @@ void check_redacted(const wh_url &u, size_t small) {
   memset(cut, 'X', sizeof cut);
   wh_url_redact(&u, cut, small);
   FUZZ_CHECK(memchr(cut, '\0', small), "short display form terminated within its size");
-  FUZZ_CHECK(shown.compare(0, strlen(cut), cut) == 0 && strlen(cut) == std::min(shown.size(), small - 1),
-             "a short buffer holds the display form cut");
+  FUZZ_CHECK(
+      shown.compare(0, strlen(cut), cut) == 0 && strlen(cut) == std::min(shown.size(), small - 1),
+      "a short buffer holds the display form cut");
   cut[0] = 'Y';
   wh_url_redact(&u, cut, 0);
   FUZZ_CHECK(cut[0] == 'Y', "size 0 writes nothing");
@@ -139,6 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   check_redacted(u, 1 + (size ? data[size - 1] : 0) % 255);
 
   // Parsing without a record gives the same verdict.
-  FUZZ_CHECK(wh_url_parse(text.c_str(), nullptr, err, sizeof err) == 0, "same verdict without a record");
+  FUZZ_CHECK(wh_url_parse(text.c_str(), nullptr, err, sizeof err) == 0,
+             "same verdict without a record");
   return 0;
 }
