@@ -2,13 +2,21 @@
 // for the targets that load and save.
 #pragma once
 
+#include <yyjson.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <initializer_list>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "raii.h"
+#include "wh_hook_view.h"
 #include "wh_store.h"
 
 // A broken property ends the run like a crash, so libFuzzer keeps the input.
@@ -106,4 +114,46 @@ inline const char *fuzz_hook_diff(const wh_hook &b, const wh_hook &a) {
     if (!fuzz_same_text(b.headers[i].value, a.headers[i].value)) return "header value";
   }
   return nullptr;
+}
+
+// The members of a view, and of each header in it, exactly.
+inline bool fuzz_has_members(yyjson_val *obj, std::initializer_list<const char *> keys) {
+  if (!yyjson_is_obj(obj) || yyjson_obj_size(obj) != keys.size()) return false;
+  for (const char *k : keys)
+    if (!yyjson_obj_get(obj, k)) return false;
+  return true;
+}
+
+// A hook's view for the page (wh_hook_json, as each entry of the list) is
+// strict JSON that holds no secret and no header value: only the members a
+// view has, whatever the hook holds, and nothing of the URL's query.
+inline void fuzz_check_view(const wh_hook &h) {
+  constexpr size_t kViewCap = 8192;  // as a view is built
+  auto out = std::make_unique<char[]>(kViewCap);
+  wh_hook_json(&h, out.get(), kViewCap);
+  yy_doc doc(yyjson_read(out.get(), strlen(out.get()), 0));
+  FUZZ_CHECK(doc != nullptr, "the view is strict JSON");
+  yyjson_val *v = yyjson_doc_get_root(doc.get());
+  FUZZ_CHECK(fuzz_has_members(v, {"name", "method", "desc", "sig", "has_secret", "url", "headers"}),
+             "the view has its members and no others");
+  // (A stray byte of a name cut inside a character shows as U+FFFD.)
+  bool ascii = std::all_of(h.name, h.name + strlen(h.name), [](char c) { return c > 0; });
+  FUZZ_CHECK(!ascii || yyjson_equals_str(yyjson_obj_get(v, "name"), h.name),
+             "the view names the hook");
+  FUZZ_CHECK(yyjson_get_bool(yyjson_obj_get(v, "has_secret")) == (h.secret[0] != '\0'),
+             "has_secret tells whether a secret is set");
+  yyjson_val *headers = yyjson_obj_get(v, "headers");
+  FUZZ_CHECK(yyjson_arr_size(headers) == static_cast<size_t>(h.header_count),
+             "one view entry per header");
+  size_t i, n;
+  yyjson_val *el;
+  yyjson_arr_foreach(headers, i, n, el) {
+    FUZZ_CHECK(fuzz_has_members(el, {"name", "has_secret"}), "a header shows its name only");
+    FUZZ_CHECK(yyjson_get_bool(yyjson_obj_get(el, "has_secret")) == (h.headers[i].value[0] != '\0'),
+               "has_secret tells whether a header value is set");
+  }
+  const char *url = yyjson_get_str(yyjson_obj_get(v, "url"));
+  FUZZ_CHECK(url != nullptr, "the view shows a url");
+  if (const char *q = strchr(url, '?'))
+    FUZZ_CHECK(strcmp(q, "?<redacted>") == 0, "nothing of the query shows");
 }

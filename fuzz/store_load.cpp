@@ -1,5 +1,6 @@
 // wh_store_load on arbitrary file contents. A file the loader refuses is left
-// as it was; a file it loads gives a store within its capacities, and saving
+// as it was; a file it loads gives a store within its capacities, whose list
+// and hook views for the page are strict JSON without secrets, and saving
 // that store is a fixed point: save, load, save writes the same bytes twice,
 // and the second load gives back the first store.
 #include <yyjson.h>
@@ -63,6 +64,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
   FUZZ_CHECK(err[0] == '\0', "no message on success");
   check_bounds(*first);
+  for (int i = 0; i < first->hook_count; ++i) fuzz_check_view(first->hooks[i]);
+  wh_text list;
+  wh_store_list_write(&list, first.get());
+  FUZZ_CHECK(yy_doc(yyjson_read(list.data, list.len, 0)) != nullptr, "the list is strict JSON");
 
   FUZZ_CHECK(wh_store_save(first.get(), err, sizeof err) == 0, "a loaded store saves");
   std::string once = fuzz_read_file(path);
