@@ -227,7 +227,7 @@ void api_fire(const api_request &rq) {
                   "\"bytes\":%llu,\"truncated\":%s,\"body_preview\":",
                   r->status, ok_status ? "true" : "false", r->elapsed_ms,
                   static_cast<unsigned long long>(r->body_len), r->truncated ? "true" : "false");
-    wh_buf_json_str(&out, r->body);
+    wh_buf_json_utf8(&out, r->body);  // cut at 4096 bytes, maybe inside a character
     wh_buf_str(&out, "}");
     api_ok(wh_buf_cstr(&out));
     entry.status = r->status;

@@ -195,7 +195,9 @@ int trigger(const char *args, char *out, size_t out_size, char *err, size_t err_
 void mcp_tool_content(const char *id, const char *text, int is_error) {
   wh_text r;
   wh_buf_str(&r, "{\"content\":[{\"type\":\"text\",\"text\":");
-  wh_buf_json_str(&r, text);
+  // The text carries names and fields cut by bytes and response bodies cut
+  // at 4096 bytes; the reply must stay well-formed UTF-8 all the same.
+  wh_buf_json_utf8(&r, text);
   wh_buf_str(&r, "}]");
   if (is_error) wh_buf_str(&r, ",\"isError\":true");
   wh_buf_str(&r, "}");

@@ -125,6 +125,51 @@ void wh_buf_json_str(wh_buf *b, const char *s) {
   add_char(b, '"');
 }
 
+size_t wh_utf8_char_len(const unsigned char *p, size_t avail) {
+  unsigned c = p[0];
+  if (c < 0x80) return 1;
+  if (avail < 2 || (c >= 0xE0 && avail < 3) || (c >= 0xF0 && avail < 4)) return 0;
+  auto cont = [](unsigned char x) { return (x & 0xC0) == 0x80; };
+  if (c >= 0xC2 && c <= 0xDF) return cont(p[1]) ? 2 : 0;
+  if (c >= 0xE0 && c <= 0xEF) {
+    unsigned lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
+    return p[1] >= lo && p[1] <= hi && cont(p[2]) ? 3 : 0;
+  }
+  if (c >= 0xF0 && c <= 0xF4) {
+    unsigned lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
+    return p[1] >= lo && p[1] <= hi && cont(p[2]) && cont(p[3]) ? 4 : 0;
+  }
+  return 0;
+}
+
+void wh_buf_json_utf8(wh_buf *b, const char *s) {
+  const auto *u = reinterpret_cast<const unsigned char *>(s ? s : "");
+  size_t len = strlen(reinterpret_cast<const char *>(u)), i = 0, n;
+  while (i < len && (n = wh_utf8_char_len(u + i, len - i)) != 0) i += n;
+  if (i == len) {  // the usual case: nothing to replace
+    wh_buf_json_str(b, s);
+    return;
+  }
+
+  wh_text clean;
+  wh_buf_add(&clean, u, i);
+  while (i < len) {
+    n = wh_utf8_char_len(u + i, len - i);
+    if (n) {
+      wh_buf_add(&clean, u + i, n);
+      i += n;
+    } else {
+      wh_buf_add(&clean, "\xEF\xBF\xBD", 3);
+      ++i;
+    }
+  }
+  if (clean.failed) {
+    b->failed = 1;  // what was built so far stays; nothing is appended after a gap
+    return;
+  }
+  wh_buf_json_str(b, wh_buf_cstr(&clean));
+}
+
 void wh_buf_key(wh_buf *b, const char *key, int *first) {
   if (first) {
     if (*first == 0) add_char(b, ',');

@@ -29,6 +29,16 @@ void wh_buf_str(wh_buf *b, const char *s);
 void wh_buf_printf(wh_buf *b, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 const char *wh_buf_cstr(wh_buf *b);
 void wh_buf_json_str(wh_buf *b, const char *s);
+// wh_buf_json_str for text that must reach its reader as well-formed UTF-8
+// (the MCP replies, which strict clients decode as such): every byte that
+// does not begin a well-formed character is written as U+FFFD. Fields cut
+// by bytes and response bodies cut at their preview size end that way.
+void wh_buf_json_utf8(wh_buf *b, const char *s);
+
+// Length of the well-formed UTF-8 character at p (as a strict JSON reader
+// judges it: no overlong forms, no surrogates, nothing above U+10FFFF), or 0.
+// Reads no further than avail bytes.
+size_t wh_utf8_char_len(const unsigned char *p, size_t avail);
 void wh_buf_key(wh_buf *b, const char *key, int *first);
 
 // The string value of the first member named `key` of a parsed object, or

@@ -16,9 +16,11 @@ namespace {
 constexpr size_t kUrlErrCap = 128;
 constexpr size_t kShownUrlCap = 2080;
 
+// A hand-edited store's fields may end in a character cut at the capacity;
+// the views stay well-formed UTF-8 all the same.
 void key_str(wh_buf *b, const char *key, const char *value, int *first) {
   wh_buf_key(b, key, first);
-  wh_buf_json_str(b, value);
+  wh_buf_json_utf8(b, value);
 }
 
 void key_bool(wh_buf *b, const char *key, bool value, int *first) {

@@ -251,26 +251,6 @@ void fill_store(yyjson_val *root, wh_store *store) {
   }
 }
 
-// Length of the well-formed UTF-8 character at p (as the strict JSON reader
-// judges it: no overlong forms, no surrogates, nothing above U+10FFFF), or 0.
-// Reads no further than avail bytes.
-size_t utf8_char_len(const unsigned char *p, size_t avail) {
-  unsigned c = p[0];
-  if (c < 0x80) return 1;
-  if (avail < 2 || (c >= 0xE0 && avail < 3) || (c >= 0xF0 && avail < 4)) return 0;
-  auto cont = [](unsigned char x) { return (x & 0xC0) == 0x80; };
-  if (c >= 0xC2 && c <= 0xDF) return cont(p[1]) ? 2 : 0;
-  if (c >= 0xE0 && c <= 0xEF) {
-    unsigned lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
-    return p[1] >= lo && p[1] <= hi && cont(p[2]) ? 3 : 0;
-  }
-  if (c >= 0xF0 && c <= 0xF4) {
-    unsigned lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
-    return p[1] >= lo && p[1] <= hi && cont(p[2]) && cont(p[3]) ? 4 : 0;
-  }
-  return 0;
-}
-
 // Writes a field as a JSON string. Fields are cut by bytes, so one may end in
 // part of a character; the file is read back as strict JSON, which refuses
 // such bytes, and one of them would make the whole store unloadable. Bytes
@@ -282,7 +262,7 @@ void write_text(wh_buf *b, const char (&field)[N]) {
   size_t len = strnlen(field, N - 1);
   size_t i = 0;
   while (i < len) {
-    size_t n = utf8_char_len(s + i, len - i);
+    size_t n = wh_utf8_char_len(s + i, len - i);
     if (n == 0) break;
     i += n;
   }
@@ -293,7 +273,7 @@ void write_text(wh_buf *b, const char (&field)[N]) {
   char clean[N];
   size_t out = 0;
   for (i = 0; i < len;) {
-    size_t n = utf8_char_len(s + i, len - i);
+    size_t n = wh_utf8_char_len(s + i, len - i);
     if (n == 0) {
       ++i;
       continue;

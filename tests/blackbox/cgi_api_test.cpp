@@ -245,6 +245,23 @@ TEST_F(CgiApi, Fire) {
   EXPECT_EQ(log_line(s->log[0]), "one 200 1 4 ");
 }
 
+// A response body cut at its preview size inside a character, and a
+// hand-edited store's description cut at its capacity: both answers stay
+// well-formed UTF-8, with U+FFFD for each stray byte.
+TEST_F(CgiApi, AnswersStayWellFormedUtf8) {
+  const std::string e = "\xc3\xa9", fffd = "\xef\xbf\xbd";
+  vdtest::receiver rx(answering(200, std::string(4095, 'b') + e));
+  seed({rx.url("/in")});
+  EXPECT_EQ(untimed(cgi("action=fire&name=one", {}, {kAllow}).out),
+            delivered(200, 4096, true, std::string(4095, 'b') + fffd));
+
+  std::ofstream(path, std::ios::binary)
+      << "{\"hooks\":[{\"name\":\"d\",\"desc\":\"" + std::string(198, 'd') + e + e + "\"}]}";
+  std::string out = cgi("action=list").out;
+  EXPECT_NE(out.find("\"desc\":\"" + std::string(198, 'd') + fffd + "\""), std::string::npos)
+      << out;
+}
+
 TEST_F(CgiApi, FireOutcomesAreLogged) {
   vdtest::receiver rx(answering(404, "", 10000));
   seed({rx.url("/"), rx.url("/")});

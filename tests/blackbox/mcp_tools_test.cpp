@@ -178,6 +178,27 @@ TEST_F(McpTools, TriggerSendsPayloadFormsAndLogsEach) {
   }
 }
 
+// Tool texts carry bytes cut inside a character: a name cut at 63 bytes, a
+// hand-edited store's field cut at its capacity, a response body cut at its
+// 4096-byte preview. The replies stay well-formed UTF-8 (serve parses them
+// strictly), with U+FFFD for each stray byte.
+TEST_F(McpTools, RepliesStayWellFormedUtf8) {
+  const std::string e = "\xc3\xa9", fffd = "\xef\xbf\xbd";
+  receiver rx(answer(200, (std::string(4095, 'b') + e).c_str()));
+  write_store("{\"hooks\":[{\"name\":\"r\",\"url\":\"" + rx.url("/in") + "\",\"desc\":\"" +
+              std::string(198, 'd') + e + e + "\"}]}");
+  auto r = serve(call("webhook_list", "") +
+                 call("webhook_trigger", "{\"name\":\"" + std::string(62, 'n') + e + "\"}") +
+                 call("webhook_trigger", "{\"name\":\"r\"}"));
+  ASSERT_EQ(r.size(), 3u);
+  EXPECT_NE(r[0].text.find("\n    " + std::string(198, 'd') + fffd + "\n"), std::string::npos)
+      << r[0].text;
+  EXPECT_EQ(r[1].text, "no webhook named '" + std::string(62, 'n') + fffd + "'. Configured: r");
+  const std::string body =
+      "body (first 4096 bytes of a larger response):\n" + std::string(4095, 'b') + fffd;
+  EXPECT_EQ(r[2].text.substr(r[2].text.find("body")), body);
+}
+
 TEST_F(McpTools, NotFoundReportsAndLogsRefusalDoesNeither) {
   receiver rx(answer(404, ""));
   write_store("{\"hooks\":[" + hook_json("r", rx.url("/gone")) + "]}");

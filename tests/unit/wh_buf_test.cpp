@@ -97,6 +97,36 @@ TEST(WhBuf, JsonStringRoundTripsThroughParser) {
   EXPECT_EQ(std::string(yyjson_get_str(root), yyjson_get_len(root)), all);
 }
 
+// The writer for replies that strict UTF-8 readers decode: well-formed text
+// passes unchanged, each byte that begins no well-formed character becomes
+// U+FFFD, and the result always parses as strict JSON.
+TEST(WhBuf, JsonUtf8ReplacesIllFormedBytes) {
+  const std::string r = "\xef\xbf\xbd";  // U+FFFD
+  struct {
+    const char *in;
+    std::string want;  // between the quotes
+  } cases[] = {
+      {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80\n",
+       "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80\\n"},
+      {"cut \xe2\x82", "cut " + r + r},  // a character cut at a field's end
+      {"\xc3", r},                       // cut after its first byte, at the very end
+      {"a\x80"
+       "b",
+       "a" + r + "b"},                                      // a lone continuation byte
+      {"\xc0\xaf", r + r},                                  // overlong
+      {"\xed\xa0\x80", r + r + r},                          // a surrogate
+      {"\xf4\x90\x80\x80\xf5\xff", r + r + r + r + r + r},  // above U+10FFFF, never-used bytes
+      {"\"\xff\"", "\\\"" + r + "\\\""},  // escapes still apply around a replacement
+  };
+  for (const auto &c : cases) {
+    wh_text b;
+    wh_buf_json_utf8(&b, c.in);
+    EXPECT_EQ(wh_buf_cstr(&b), "\"" + c.want + "\"") << c.in;
+    yy_doc doc(yyjson_read(b.data, b.len, 0));
+    EXPECT_TRUE(doc) << "strict JSON: " << c.in;
+  }
+}
+
 TEST(WhBuf, KeyCommaHandling) {
   wh_text b;
   int outer = 1;
