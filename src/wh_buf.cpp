@@ -142,10 +142,30 @@ size_t wh_utf8_char_len(const unsigned char *p, size_t avail) {
   return 0;
 }
 
+namespace {
+
+// Length of the run of ASCII bytes at the start of u, read eight at a time:
+// most texts are all ASCII, and the list of a full store checks a megabyte.
+size_t ascii_run(const unsigned char *u, size_t len) {
+  size_t i = 0;
+  for (uint64_t w; i + 8 <= len; i += 8) {
+    memcpy(&w, u + i, 8);
+    if (w & 0x8080808080808080ULL) break;
+  }
+  while (i < len && u[i] < 0x80) ++i;
+  return i;
+}
+
+}  // namespace
+
 void wh_buf_json_utf8(wh_buf *b, const char *s) {
   const auto *u = reinterpret_cast<const unsigned char *>(s ? s : "");
   size_t len = strlen(reinterpret_cast<const char *>(u)), i = 0, n;
-  while (i < len && (n = wh_utf8_char_len(u + i, len - i)) != 0) i += n;
+  for (;;) {
+    i += ascii_run(u + i, len - i);
+    if (i == len || (n = wh_utf8_char_len(u + i, len - i)) == 0) break;
+    i += n;
+  }
   if (i == len) {  // the usual case: nothing to replace
     wh_buf_json_str(b, s);
     return;
