@@ -181,18 +181,6 @@ void fire_body_members(const char *body, char *name, char *extra, char *payload)
   wh_field_copy(payload, kPayloadCap, text.get());
 }
 
-// Adds one delivery to the log through the locked cycle. A failure is not
-// reported: for a delivered request the answer has already gone out.
-void log_delivery(const wh_log_entry &entry) {
-  char err[kErrCap];
-  wh_store_update(
-      [&](wh_store *s, char *, size_t) {
-        wh_store_log_add(s, &entry);
-        return WH_CHANGE_SAVE;
-      },
-      err, sizeof err);
-}
-
 void api_fire(const api_request &rq) {
   auto store = load_or_answer();
   if (!store) return;
@@ -215,13 +203,9 @@ void api_fire(const api_request &rq) {
   auto r = std::make_unique<wh_fire_result>();
   int rc = fire_hook(hook.get(), payload.get(), strlen(payload.get()), extra, r.get());
 
-  wh_log_entry entry{};
-  iso_now(entry.at);
-  wh_field_copy(entry.name, name);
-  entry.ms = r->elapsed_ms;
   wh_text out;
   if (rc == 0) {
-    bool ok_status = r->status >= 200 && r->status <= 299;
+    bool ok_status = wh_status_ok(r->status);
     wh_buf_printf(&out,
                   "{\"ok\":true,\"delivered\":true,\"status\":%d,\"ok_status\":%s,\"ms\":%d,"
                   "\"bytes\":%llu,\"truncated\":%s,\"body_preview\":",
@@ -229,22 +213,15 @@ void api_fire(const api_request &rq) {
                   static_cast<unsigned long long>(r->body_len), r->truncated ? "true" : "false");
     wh_buf_json_utf8(&out, r->body);  // cut at 4096 bytes, maybe inside a character
     wh_buf_str(&out, "}");
-    api_ok(wh_buf_cstr(&out));
-    entry.status = r->status;
-    entry.ok = ok_status;
-    entry.bytes = static_cast<int>(r->body_len);
-    log_delivery(entry);
+    api_ok(wh_buf_cstr(&out));  // answered first: the log entry cannot delay it
+    fire_log(name, r.get());
     return;
   }
   wh_buf_str(&out, "{\"ok\":false,\"delivered\":false,\"error\":");
   wh_buf_json_str(&out, r->error);
   wh_buf_str(&out, "}");
-  wh_field_copy(entry.error, r->error);
-  log_delivery(entry);
-  cgi_write_head(502, CGI_JSON);
-  fputs(wh_buf_cstr(&out), stdout);
-  fputc('\n', stdout);
-  fflush(stdout);
+  fire_log(name, r.get());
+  api_send(502, wh_buf_cstr(&out));
 }
 
 struct api_action {

@@ -1,7 +1,6 @@
 #include "cgi.h"
 
 #include <cctype>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -128,11 +127,15 @@ void require_node_auth() {
   exit(0);
 }
 
-void api_ok(const char *text) {
-  cgi_write_head(0, CGI_JSON);
+void api_send(long status, const char *text) {
+  cgi_write_head(status, CGI_JSON);
   fputs(text ? text : "", stdout);
   fputc('\n', stdout);
   fflush(stdout);
+}
+
+void api_ok(const char *text) {
+  api_send(0, text);
 }
 
 void api_err(long status, const char *message) {
@@ -144,17 +147,10 @@ void api_err(long status, const char *message) {
   wh_buf_key(&b, "error", &first);
   wh_buf_json_str(&b, message ? message : "");
   wh_buf_str(&b, "}");
-  cgi_write_head(status, CGI_JSON);
-  fputs(wh_buf_cstr(&b), stdout);
-  fputc('\n', stdout);
-  fflush(stdout);
+  api_send(status, wh_buf_cstr(&b));
 }
 
 void cgi_main() {
-  // Write errors are ignored: a web server that stopped reading must not end
-  // the process before a delivery has been logged.
-  signal(SIGPIPE, SIG_IGN);
-
   // The query text: a leading path up to the first "?" is dropped, so both
   // forms a web server may pass reach the same parameters.
   char query[kQueryCap];

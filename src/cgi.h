@@ -33,7 +33,11 @@ void copy_trunc(char *dst, size_t dst_size, const char *src);
 // answers 401 and ends the process with status 0.
 void require_node_auth();
 
-// A successful API answer: the header block, `text` (one JSON object), LF.
+// An API answer: the Status line when status is not 0, the header block,
+// `text` (one JSON object), LF; flushed.
+void api_send(long status, const char *text);
+
+// A successful API answer: api_send with no Status line.
 void api_ok(const char *text);
 
 // An error answer {"ok":false,"error":<message>} with a Status line; a null

@@ -11,6 +11,7 @@
 #include "raii.h"
 #include "sha256.h"
 #include "wh_http.h"
+#include "wh_store.h"
 #include "wh_url.h"
 
 namespace {
@@ -159,4 +160,22 @@ void iso_now(char buf[24]) {
   tm utc{};
   gmtime_r(&now, &utc);
   if (strftime(buf, 24, "%Y-%m-%dT%H:%M:%SZ", &utc) == 0) buf[0] = '\0';
+}
+
+void fire_log(const char *name, const wh_fire_result *result) {
+  wh_log_entry entry{};
+  iso_now(entry.at);
+  wh_field_copy(entry.name, name);
+  entry.status = result->status;
+  entry.ok = wh_status_ok(result->status);
+  entry.bytes = static_cast<int>(result->body_len);
+  entry.ms = result->elapsed_ms;
+  wh_field_copy(entry.error, result->error);
+  char err[320];
+  wh_store_update(
+      [&entry](wh_store *s, char *, size_t) {
+        wh_store_log_add(s, &entry);
+        return WH_CHANGE_SAVE;
+      },
+      err, sizeof err);
 }

@@ -1,7 +1,7 @@
 // Firing one stored hook: the URL with the caller's query, the header list
 // (stored headers, default content type, signature headers), the signature
-// of the hook's scheme, one timed HTTP exchange. Loads, saves and logs
-// nothing: the callers do.
+// of the hook's scheme, one timed HTTP exchange; and the delivery-log entry
+// that the callers add after it.
 #pragma once
 
 #include <cstddef>
@@ -34,3 +34,15 @@ int fire_hook(const wh_hook *hook, const void *payload, size_t payload_len, cons
 // The current UTC time as "%Y-%m-%dT%H:%M:%SZ" in a 24-byte buffer: the time
 // stamp of every delivery-log entry.
 void iso_now(char buf[24]);
+
+// 1 for a status from 200 to 299: the endpoint took the delivery.
+inline bool wh_status_ok(int status) {
+  return status >= 200 && status <= 299;
+}
+
+// Adds one delivery attempt of the hook `name` to the store's log (status,
+// preview length, time and error from `result`) through the locked cycle: the
+// store is loaded again, so an edit saved during the exchange is kept. Called
+// after the exchange, never around it. A failed save is not reported: the
+// delivery happened either way.
+void fire_log(const char *name, const wh_fire_result *result);

@@ -1,7 +1,5 @@
 #include "mcp_tools.h"
 
-#include <malloc.h>
-
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -33,27 +31,8 @@ constexpr char kListHint[] =
     "\nUse webhook_trigger with one of these names. Secrets are stored on the node and never "
     "returned.\n";
 
-// Every call loads the whole store (file text, parsed document, the 1.3 MB
-// record: several MB in all) and frees it again. By default the allocator
-// hands those blocks back to the kernel each time, and the next call spends
-// more time faulting the pages in again than on its own work. Keeping freed
-// blocks of up to 32 MiB in the heap lets the server reuse them; the memory
-// held stays bounded by the largest call.
-void keep_heap_between_calls() {
-  static const bool done = [] {
-    mallopt(M_MMAP_THRESHOLD, 32 << 20);
-    mallopt(M_TRIM_THRESHOLD, 32 << 20);
-    return true;
-  }();
-  (void)done;
-}
-
 const char *plural(long n) {
   return n == 1 ? "" : "s";
-}
-
-bool is_2xx(int status) {
-  return status >= 200 && status <= 299;
 }
 
 // Shortens a buffer's text to at most max bytes.
@@ -121,33 +100,13 @@ int unknown_name(const wh_store *store, const char *name, char *err, size_t err_
 void write_report(wh_buf *b, const char *method, const char *name, const wh_fire_result &r) {
   wh_buf_printf(b, "%s %s -> HTTP %d in %ld ms\n", method, name, r.status,
                 static_cast<long>(r.elapsed_ms));
-  wh_buf_printf(b, "ok: %s\n", is_2xx(r.status) ? "yes" : "no");
+  wh_buf_printf(b, "ok: %s\n", wh_status_ok(r.status) ? "yes" : "no");
   if (r.truncated)
     wh_buf_printf(b, "body (first %u bytes of a larger response):\n",
                   static_cast<unsigned>(r.body_len));
   else
     wh_buf_str(b, "body:\n");
   wh_buf_str(b, r.body_len ? r.body : "(empty)");
-}
-
-// Adds the delivery to the log through the locked cycle, after the exchange:
-// the store is loaded again, so edits saved during a slow delivery are kept.
-// A failure is not reported; the delivery itself happened.
-void log_delivery(const char *name, const wh_fire_result &r) {
-  wh_log_entry entry{};
-  iso_now(entry.at);
-  wh_field_copy(entry.name, name);
-  entry.status = r.status;
-  entry.ok = is_2xx(r.status) ? 1 : 0;
-  entry.bytes = static_cast<int>(r.body_len);
-  entry.ms = r.elapsed_ms;
-  char msg[kStoreMsg];
-  wh_store_update(
-      [&entry](wh_store *s, char *, size_t) {
-        wh_store_log_add(s, &entry);
-        return WH_CHANGE_SAVE;
-      },
-      msg, sizeof msg);
 }
 
 // tool_trigger with 0 / -1 results.
@@ -186,7 +145,7 @@ int trigger(const char *args, char *out, size_t out_size, char *err, size_t err_
   wh_text report;
   write_report(&report, hook->method, name, *result);
   wh_field_copy(out, out_size, wh_buf_cstr(&report));
-  log_delivery(name, *result);
+  fire_log(name, result.get());
   return 0;
 }
 
@@ -242,7 +201,6 @@ int tool_trigger(const char *args, char *out, size_t out_size, char *err, size_t
 }
 
 void mcp_call_tool(const char *id, yyjson_val *params) {
-  keep_heap_between_calls();
   if (!yyjson_is_obj(params) || yyjson_obj_size(params) == 0) {
     mcp_error(id, -32602, kMissingName);
     return;

@@ -28,8 +28,14 @@ void key_bool(wh_buf *b, const char *key, bool value, int *first) {
   wh_buf_str(b, value ? "true" : "false");
 }
 
-void copy_out(wh_buf *b, char *out, size_t out_size) {
-  wh_field_copy(out, out_size, wh_buf_cstr(b));
+// Runs a view writer into a fresh buffer and copies its text into out, cut
+// to out_size - 1 bytes; nothing without an out buffer.
+template <class Write>
+void write_cut(char *out, size_t out_size, Write write) {
+  if (!out || out_size == 0) return;
+  wh_text b;
+  write(&b);
+  wh_field_copy(out, out_size, wh_buf_cstr(&b));
 }
 
 // The first `name` member's value when it is a non-empty string, else null.
@@ -66,10 +72,6 @@ void apply_headers(wh_hook *hook, yyjson_val *arr, const wh_hook *stored) {
   hook->header_count = count;
 }
 
-}  // namespace
-
-namespace {
-
 void hook_view(wh_buf *b, const wh_hook *hook) {
   int first = 1;
   wh_buf_str(b, "{");
@@ -101,12 +103,9 @@ void hook_view(wh_buf *b, const wh_hook *hook) {
 }  // namespace
 
 void wh_hook_json(const wh_hook *hook, char *out, size_t out_size) {
-  if (!out || out_size == 0) return;
-  out[0] = '\0';
-  if (!hook) return;
-  wh_text b;
-  hook_view(&b, hook);
-  copy_out(&b, out, out_size);
+  write_cut(out, out_size, [hook](wh_buf *b) {
+    if (hook) hook_view(b, hook);
+  });
 }
 
 void wh_store_list_write(wh_buf *b, const wh_store *store) {
@@ -133,12 +132,9 @@ void wh_store_list_write(wh_buf *b, const wh_store *store) {
 }
 
 void wh_store_list_json(const wh_store *store, char *out, size_t out_size) {
-  if (!out || out_size == 0) return;
-  out[0] = '\0';
-  if (!store) return;
-  wh_text b;
-  wh_store_list_write(&b, store);
-  copy_out(&b, out, out_size);
+  write_cut(out, out_size, [store](wh_buf *b) {
+    if (store) wh_store_list_write(b, store);
+  });
 }
 
 int wh_hook_apply(wh_hook *hook, const char *body, const wh_hook *stored, char *err,

@@ -1,8 +1,6 @@
 #include "tls_server.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
@@ -53,19 +51,11 @@ tls_server::tls_server() {
     error_ = "cannot load the certificate";
     return;
   }
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, 8) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0 || pipe2(wake_, O_CLOEXEC)) {
+  if (!port_.ok() || listen(port_.fd(), 8) != 0 || pipe2(wake_, O_CLOEXEC)) {
     error_ = "cannot listen on 127.0.0.1";
-    if (fd >= 0) close(fd);
     return;
   }
-  fd_ = fd;
-  port_ = ntohs(a.sin_port);
+  listening_ = true;
   thread_ = std::thread([this] { serve(); });
 }
 
@@ -74,21 +64,21 @@ tls_server::~tls_server() {
     (void)!write(wake_[1], "x", 1);
     thread_.join();
   }
-  for (int fd : {fd_, wake_[0], wake_[1]})
+  for (int fd : wake_)
     if (fd >= 0) close(fd);
   SSL_CTX_free(ctx_of(ctx_));
   if (!dir_.empty()) run({"/bin/rm", "-rf", dir_}, base_env());
 }
 
 std::string tls_server::url(std::string_view target) const {
-  return "https://127.0.0.1:" + std::to_string(port_) + std::string(target);
+  return "https://127.0.0.1:" + std::to_string(port_.port()) + std::string(target);
 }
 
 void tls_server::serve() {
   for (;;) {
-    pollfd p[2] = {{fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    pollfd p[2] = {{port_.fd(), POLLIN, 0}, {wake_[0], POLLIN, 0}};
     if (poll(p, 2, -1) < 0 || p[1].revents) return;
-    int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    int c = accept4(port_.fd(), nullptr, nullptr, SOCK_CLOEXEC);
     if (c < 0) continue;
     // A client that stalls cannot hold the server (or its shutdown) for long.
     timeval tv{5, 0};
@@ -106,7 +96,6 @@ void tls_server::answer(int fd) {
     ERR_clear_error();  // the client refused the certificate, most likely
     return;
   }
-  ++handshakes_;
   std::string raw;
   char buf[4096];
   for (;;) {

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <thread>
 
+#include "bound_port.h"
+
 namespace vdtest {
 
 class tls_server {
@@ -22,16 +24,15 @@ class tls_server {
 
   // False when the certificate or the listening socket could not be made;
   // the reason is in error().
-  bool ready() const { return fd_ >= 0 && ctx_; }
+  bool ready() const { return listening_ && ctx_; }
   const std::string &error() const { return error_; }
-  uint16_t port() const { return port_; }
+  uint16_t port() const { return port_.port(); }
   // "https://127.0.0.1:<port><target>"
   std::string url(std::string_view target = "/") const;
   // The file holding the certificate (PEM), for a client that trusts it.
   const std::string &cert_file() const { return cert_; }
 
-  int handshakes() const { return handshakes_.load(); }  // completed TLS handshakes
-  int answered() const { return answered_.load(); }      // requests read and answered
+  int answered() const { return answered_.load(); }  // requests read and answered
 
  private:
   void serve();
@@ -39,10 +40,10 @@ class tls_server {
 
   std::string dir_, cert_, error_;
   void *ctx_ = nullptr;  // SSL_CTX
-  int fd_ = -1;
+  bound_port port_;      // listens once the certificate is ready
+  bool listening_ = false;
   int wake_[2] = {-1, -1};
-  uint16_t port_ = 0;
-  std::atomic<int> handshakes_{0}, answered_{0};
+  std::atomic<int> answered_{0};
   std::thread thread_;
 };
 
