@@ -2,7 +2,6 @@
 #include <yyjson.h>
 
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -42,7 +41,7 @@ class CgiApi : public Cgi {
 
   std::string write_file(const std::string &name, const std::string &text) {
     std::string p = dir + "/" + name;
-    std::ofstream(p, std::ios::binary) << text;
+    write_text(p, text);
     return p;
   }
 };
@@ -77,14 +76,6 @@ std::string delivered(int status, size_t bytes, bool truncated, const std::strin
             ",\"ok_status\":" + (status / 100 == 2 ? "true" : "false") + ",\"ms\":0,\"bytes\":" +
             std::to_string(bytes) + ",\"truncated\":" + (truncated ? "true" : "false") +
             ",\"body_preview\":\"" + preview + "\"}");
-}
-
-// "name method sig secret | header=value ..." of a stored hook.
-std::string hook_line(const wh_hook &h) {
-  std::string s = std::string(h.name) + " " + h.method + " " + h.sig + " " + h.secret + " |";
-  for (int i = 0; i < h.header_count; ++i)
-    s += std::string(" ") + h.headers[i].name + "=" + h.headers[i].value;
-  return s;
 }
 
 TEST_F(CgiApi, Save) {
@@ -255,8 +246,7 @@ TEST_F(CgiApi, AnswersStayWellFormedUtf8) {
   EXPECT_EQ(untimed(cgi("action=fire&name=one", {}, {kAllow}).out),
             delivered(200, 4096, true, std::string(4095, 'b') + fffd));
 
-  std::ofstream(path, std::ios::binary)
-      << "{\"hooks\":[{\"name\":\"d\",\"desc\":\"" + std::string(198, 'd') + e + e + "\"}]}";
+  write_store("{\"hooks\":[{\"name\":\"d\",\"desc\":\"" + std::string(198, 'd') + e + e + "\"}]}");
   std::string out = cgi("action=list").out;
   EXPECT_NE(out.find("\"desc\":\"" + std::string(198, 'd') + fffd + "\""), std::string::npos)
       << out;

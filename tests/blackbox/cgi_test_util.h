@@ -53,14 +53,6 @@ class Cgi : public StoreEnv {
     return r;
   }
 
-  // The store as the file holds it now.
-  std::unique_ptr<wh_store> stored() const {
-    auto s = new_store();
-    char e[320];
-    EXPECT_EQ(wh_store_load(s.get(), e, sizeof e), 0) << e;
-    return s;
-  }
-
   static std::string names(const wh_store &s) {
     std::string out;
     for (int i = 0; i < s.hook_count; ++i) out += (i ? "," : "") + std::string(s.hooks[i].name);

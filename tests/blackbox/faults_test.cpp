@@ -1,6 +1,5 @@
 // Faults from outside the program: a full disk, a read-only store, clients
 // that go away early. None may lose the store or end a process by a signal.
-#include <grp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,8 +7,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -25,18 +22,12 @@ const std::string kAllow = "WEBHOOK_ALLOW_PRIVATE=1";
 
 class Faults : public cgitest::Cgi {
  protected:
-  std::string file_text() const {
-    std::ostringstream s;
-    s << std::ifstream(path, std::ios::binary).rdbuf();
-    return s.str();
-  }
-
   // One hook, saved by the test: the store as it must stay.
   std::string seed(const std::string &url = "https://relay.example/h") {
     auto s = new_store();
     add_hook(s.get(), "kept", url);
     save(*s);
-    return file_text();
+    return store_text();
   }
 
   vdtest::run_result cgi_with(const vdtest::child_setup &setup, const std::string &query,
@@ -64,7 +55,7 @@ TEST_F(Faults, FullDiskFailsTheSaveAndKeepsTheStore) {
   auto r = cgi_with(full_after_4k, "action=save", body);
   EXPECT_EQ(r.status, 0) << "153 is SIGXFSZ";
   EXPECT_EQ(r.out, err(400, "short write to " + path + ".tmp"));
-  EXPECT_EQ(file_text(), before);
+  EXPECT_EQ(store_text(), before);
   EXPECT_FALSE(file_exists(path + ".tmp"));
   // A change that still fits goes through under the same limit.
   r = cgi_with(full_after_4k, "action=save", R"({"name":"small","url":"https://relay.example/"})");
@@ -82,7 +73,7 @@ TEST_F(Faults, ReadOnlyStoreRefusesChangesAndLosesNothing) {
   ASSERT_EQ(chmod(dir.c_str(), 0711), 0);
   ASSERT_EQ(chmod((dir + "/nest").c_str(), 0555), 0);
   auto unprivileged = [] {
-    if (geteuid() == 0 && (setgroups(0, nullptr) || setgid(65534) || setuid(65534))) _exit(121);
+    if (!become_nobody()) _exit(121);
   };
   const std::string cannot = "cannot create " + path + ".tmp: " + strerror(EACCES);
   struct {
@@ -100,7 +91,7 @@ TEST_F(Faults, ReadOnlyStoreRefusesChangesAndLosesNothing) {
   // Reading still works, and the file is as it was.
   auto list = cgi_with(unprivileged, "action=list");
   EXPECT_NE(list.out.find("\"name\":\"kept\""), std::string::npos) << list.out;
-  EXPECT_EQ(file_text(), before);
+  EXPECT_EQ(store_text(), before);
   EXPECT_FALSE(file_exists(path + ".tmp"));
 }
 
@@ -161,7 +152,7 @@ TEST_F(Faults, ClientsThatGoAwayEarly) {
 
   // Input that ends inside a message, a line or a counted body: answered as
   // what it is, nothing sent.
-  const std::string logged = file_text();
+  const std::string logged = store_text();
   const std::string parse_error =
       R"({"jsonrpc":"2.0","id":null,"error":{"code":-32700,"message":"parse error"}})"
       "\n";
@@ -172,7 +163,7 @@ TEST_F(Faults, ClientsThatGoAwayEarly) {
     EXPECT_EQ(r.out, parse_error) << cut;
   }
   EXPECT_EQ(rx.connections(), 2);
-  EXPECT_EQ(file_text(), logged);
+  EXPECT_EQ(store_text(), logged);
 }
 
 }  // namespace

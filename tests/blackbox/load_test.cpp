@@ -3,9 +3,7 @@
 // afterwards, and the file is still a valid store.
 #include <yyjson.h>
 
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -78,9 +76,8 @@ TEST_F(Load, FiftyProcessesKeepEveryChange) {
       EXPECT_EQ(count_of(r.out, delivered), 2) << r.out;
   }
 
-  std::ostringstream text;
-  text << std::ifstream(path, std::ios::binary).rdbuf();
-  yyjson_doc *doc = yyjson_read(text.str().data(), text.str().size(), 0);
+  const std::string text = store_text();
+  yyjson_doc *doc = yyjson_read(text.data(), text.size(), 0);
   EXPECT_NE(doc, nullptr) << "the file is no longer JSON";
   yyjson_doc_free(doc);
   s = stored();

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -63,15 +62,6 @@ receiver_options answer(int status, const char *body, int delay_ms = 0) {
 
 class McpTools : public StoreEnv {
  protected:
-  void write_store(const std::string &text) {
-    mkdir((dir + "/nest").c_str(), 0700);
-    std::ofstream(path, std::ios::binary) << text;
-  }
-  std::string read_store() {
-    std::ostringstream s;
-    s << std::ifstream(path, std::ios::binary).rdbuf();
-    return s.str();
-  }
   std::vector<std::string> env(bool allow_private = true) {
     auto e = vdtest::base_env(dir);
     e.push_back("WEBHOOK_STORE_PATH=" + path);
@@ -86,12 +76,6 @@ class McpTools : public StoreEnv {
     std::istringstream lines(r.out);
     for (std::string l; std::getline(lines, l);) out.push_back(parse_reply(l));
     return out;
-  }
-  std::unique_ptr<wh_store> load() {
-    auto s = new_store();
-    char err[320];
-    EXPECT_EQ(wh_store_load(s.get(), err, sizeof err), 0) << err;
-    return s;
   }
   static std::string hook_json(const std::string &name, const std::string &url) {
     return "{\"name\":\"" + name + "\",\"url\":\"" + url + "\"}";
@@ -162,7 +146,7 @@ TEST_F(McpTools, TriggerSendsPayloadFormsAndLogsEach) {
   auto reqs = rx.requests();
   ASSERT_EQ(replies.size(), std::size(cases));
   ASSERT_EQ(reqs.size(), std::size(cases));
-  auto s = load();
+  auto s = stored();
   ASSERT_EQ(s->log_count, static_cast<int>(std::size(cases)));
   for (size_t i = 0; i < std::size(cases); ++i) {
     const wh_log_entry &e = s->log[std::size(cases) - 1 - i];  // newest first
@@ -203,7 +187,7 @@ TEST_F(McpTools, NotFoundReportsAndLogsRefusalDoesNeither) {
   receiver rx(answer(404, ""));
   write_store("{\"hooks\":[" + hook_json("r", rx.url("/gone")) + "]}");
   auto r = serve(call("webhook_trigger", "{\"name\":\"r\"}"));
-  auto s = load();
+  auto s = stored();
   ASSERT_EQ(s->log_count, 1);
   EXPECT_EQ(r.at(0).text, "POST r -> HTTP 404 in " + std::to_string(s->log[0].ms) +
                               " ms\nok: no\nbody:\n(empty)");
@@ -212,12 +196,12 @@ TEST_F(McpTools, NotFoundReportsAndLogsRefusalDoesNeither) {
   EXPECT_EQ(s->log[0].ok, 0);
 
   // Without WEBHOOK_ALLOW_PRIVATE the guard refuses 127.0.0.1 before sending.
-  const std::string before = read_store();
+  const std::string before = store_text();
   r = serve(call("webhook_trigger", "{\"name\":\"r\"}"), false);
   EXPECT_TRUE(r.at(0).is_error);
   EXPECT_EQ(r[0].text.rfind("could not deliver to 'r': refused: 127.0.0.1 resolves to", 0), 0u)
       << r[0].text;
-  EXPECT_EQ(read_store(), before);
+  EXPECT_EQ(store_text(), before);
   EXPECT_EQ(rx.connections(), 1);
 }
 
@@ -311,7 +295,7 @@ TEST_F(McpTools, HookSavedDuringSlowDeliveryIsKept) {
   auto reply = server.read_line();
   ASSERT_TRUE(reply);
   EXPECT_FALSE(parse_reply(*reply).is_error) << *reply;
-  auto s = load();
+  auto s = stored();
   ASSERT_EQ(s->hook_count, 2);
   EXPECT_STREQ(s->hooks[1].name, "added");
   ASSERT_EQ(s->log_count, 1);

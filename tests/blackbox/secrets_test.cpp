@@ -1,9 +1,7 @@
 // The scan for leaks: with distinctive secrets and header values stored, every
 // mode and action runs, answered or refused, and no output (standard output
 // or standard error) holds any of them.
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -90,8 +88,7 @@ TEST_F(Secrets, NoOutputOfAnyModeHoldsOne) {
       hook("nl", rx.url("/nl"), "", "", header("X-Nl", kStored[5] + "\\nX-Evil: 1")) + "," +
       hook("creds", "https://u:" + kInUrls[1] + "@relay.example/c", "gitlab", kStored[1], key) +
       R"(],"log":[]})";
-  mkdir((dir + "/nest").c_str(), 0700);
-  std::ofstream(path, std::ios::binary) << store;
+  write_store(store);
 
   for (const char *arg : {"--version", "--meta", "--schema"})
     scan(arg, {vdtest::program_path(), arg}, env({}, {}, {}));
@@ -149,8 +146,7 @@ TEST_F(Secrets, NoOutputOfAnyModeHoldsOne) {
   EXPECT_EQ(seen, (std::set<std::string>{kStored[3], "Bearer " + kStored[4], kStored[1]}));
 
   // A store cut short after the secrets: its error names the file only.
-  std::ofstream(path, std::ios::binary | std::ios::trunc)
-      << store.substr(0, store.find(kStored[4]) + 40);
+  write_store(store.substr(0, store.find(kStored[4]) + 40));
   cgi_scan("action=list");
   cgi_scan("action=fire&name=gh");
   mcp_scan("broken store",

@@ -1,7 +1,6 @@
 // What a person does on the page: create, edit, rename, fire and delete a
 // hook, and the refusals they meet on the way.
 import assert from 'node:assert/strict';
-import crypto from 'node:crypto';
 import { after, before, test } from 'node:test';
 import { launchBrowser, sanitizerReports, startReceiver, startServer } from './support.mjs';
 
@@ -119,8 +118,6 @@ test('create, edit, rename, fire and delete a hook', async () => {
   assert.equal(got.url, '/hook?token=abc&event=deploy&env=prod');
   assert.equal(got.body, payload, 'the payload arrives exactly as typed');
   assert.equal(got.headers.authorization, 'Bearer t0ken');
-  assert.equal(got.headers['x-hub-signature-256'],
-    `sha256=${crypto.createHmac('sha256', 's3cret').update(payload).digest('hex')}`);
   const out = JSON.parse(await text('#fireOut'));
   assert.deepEqual({ ...out, ms: 0 }, {
     ok: true, delivered: true, status: 200, ok_status: true, ms: 0, bytes: 17, truncated: false, body_preview: '{"received":true}',

@@ -3,7 +3,6 @@
 // receiver and check what arrived there.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { createHmac } from 'node:crypto';
 import fs from 'node:fs';
 import http from 'node:http';
 import os from 'node:os';
@@ -113,10 +112,6 @@ test('the official MCP client lists and fires hooks', async (t) => {
   );
   assert.equal(req.headers['x-api-key'], 'key-1');
   assert.equal(req.headers['content-type'], 'application/json; charset=utf-8');
-  assert.equal(
-    req.headers['x-hub-signature-256'],
-    'sha256=' + createHmac('sha256', 's3cret').update(req.body).digest('hex'),
-  );
   const { log } = JSON.parse(fs.readFileSync(store, 'utf8'));
   assert.deepEqual(
     log.map((e) => [e.name, e.status, e.ok, e.bytes, e.error]),

@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "wh_store_test_env.h"
+
 namespace {
 
 std::unique_ptr<wh_hook> stored_hook() {
@@ -23,28 +25,21 @@ std::unique_ptr<wh_hook> stored_hook() {
   return h;
 }
 
-// "method sig secret | name=value;..." of a record.
-std::string summary(const wh_hook &h) {
-  std::string s = std::string(h.method) + " " + h.sig + " " + h.secret + " |";
-  for (int i = 0; i < h.header_count; ++i)
-    s += std::string(" ") + h.headers[i].name + "=" + h.headers[i].value;
-  return s;
-}
-
 TEST(WhHookApply, Edits) {
-  std::string twenty, sixteen = "POST  s |";  // 20 named headers among nameless ones: 16 taken
+  std::string twenty, sixteen = "n POST  s |";  // 20 named headers among nameless ones: 16 taken
   for (int i = 0; i < 20; ++i) twenty += "{\"name\":\"H\"},{},";
   for (int i = 0; i < 16; ++i) sixteen += " H=";
   struct row {
     bool edit;  // a copy of the stored hook, else a new record
     std::string body, want;
   } rows[] = {
-      {true, "{}", "PUT v2 s3 | X-Key=k1 X-Empty="},
-      {true, R"({"sig":"github","secret":7})", "PUT github s3 | X-Key=k1 X-Empty="},
-      {true, R"({"headers":[{"name":"x-key"},1,{"value":"z"},{"name":""}]})", "PUT v2 s3 | x-key="},
-      {true, R"({"headers":{"name":"X"},"headers":[]})", "PUT v2 s3 | X-Key=k1 X-Empty="},
-      {true, R"({"method":"post"})", "POST v2 s3 | X-Key=k1 X-Empty="},
-      {true, R"({"method":""})", "POST v2 s3 | X-Key=k1 X-Empty="},
+      {true, "{}", "deploy PUT v2 s3 | X-Key=k1 X-Empty="},
+      {true, R"({"sig":"github","secret":7})", "deploy PUT github s3 | X-Key=k1 X-Empty="},
+      {true, R"({"headers":[{"name":"x-key"},1,{"value":"z"},{"name":""}]})",
+       "deploy PUT v2 s3 | x-key="},
+      {true, R"({"headers":{"name":"X"},"headers":[]})", "deploy PUT v2 s3 | X-Key=k1 X-Empty="},
+      {true, R"({"method":"post"})", "deploy POST v2 s3 | X-Key=k1 X-Empty="},
+      {true, R"({"method":""})", "deploy POST v2 s3 | X-Key=k1 X-Empty="},
       {true, R"({"method":"deletexx"})",
        "method must be one of GET, POST, PUT, PATCH, DELETE, HEAD"},
       {true, R"({"name":""})", "a hook needs a name"},
@@ -66,7 +61,7 @@ TEST(WhHookApply, Edits) {
     char err[320];
     int rc =
         wh_hook_apply(h.get(), r.body.c_str(), r.edit ? stored.get() : nullptr, err, sizeof err);
-    EXPECT_EQ(rc == 0 ? summary(*h) : std::string(err), r.want) << r.body;
+    EXPECT_EQ(rc == 0 ? hook_line(*h) : std::string(err), r.want) << r.body;
   }
 }
 

@@ -1,6 +1,5 @@
 #include "wh_store.h"
 
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/prctl.h>
@@ -24,19 +23,6 @@
 
 namespace {
 
-std::string read_text(const std::string &p) {
-  std::ifstream f(p, std::ios::binary);
-  std::ostringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-
-void write_text(const std::string &p, const std::string &text) {
-  std::ofstream f(p, std::ios::binary | std::ios::trunc);
-  f << text;
-  ASSERT_TRUE(f.good()) << p;
-}
-
 mode_t mode_of(const std::string &p) {
   struct stat st;
   EXPECT_EQ(stat(p.c_str(), &st), 0) << p;
@@ -53,8 +39,7 @@ std::string in_child(const std::function<std::string()> &fn, bool unprivileged =
   if (pid == 0) {
     close(p[0]);
     std::string r;
-    if (unprivileged && geteuid() == 0 &&
-        (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+    if (unprivileged && !become_nobody()) {
       r = "(cannot become nobody)";
     } else {
       prctl(PR_SET_DUMPABLE, 1);  // keeps /proc/self readable for the sanitizers

@@ -3,17 +3,46 @@
 #pragma once
 
 #include <ftw.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 
 #include "wh_store.h"
+
+inline std::string read_text(const std::string &p) {
+  std::ostringstream ss;
+  ss << std::ifstream(p, std::ios::binary).rdbuf();
+  return ss.str();
+}
+
+inline void write_text(const std::string &p, const std::string &text) {
+  std::ofstream f(p, std::ios::binary | std::ios::trunc);
+  f << text;
+  ASSERT_TRUE(f.good()) << p;
+}
+
+// For a child process of a test run as root, which reads and writes any file
+// whatever its mode: becomes the user nobody. False when that failed.
+inline bool become_nobody() {
+  return geteuid() != 0 || (setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0);
+}
+
+// "name method sig secret | header=value ..." of a hook record.
+inline std::string hook_line(const wh_hook &h) {
+  std::string s = std::string(h.name) + " " + h.method + " " + h.sig + " " + h.secret + " |";
+  for (int i = 0; i < h.header_count; ++i)
+    s += std::string(" ") + h.headers[i].name + "=" + h.headers[i].value;
+  return s;
+}
 
 class StoreEnv : public ::testing::Test {
  protected:
@@ -57,6 +86,22 @@ class StoreEnv : public ::testing::Test {
   }
 
   static std::unique_ptr<wh_store> new_store() { return std::make_unique<wh_store>(); }
+
+  // The store file as it is now, and a store file written as given (its
+  // folder made first).
+  std::string store_text() const { return read_text(path); }
+  void write_store(const std::string &text) const {
+    mkdir(path.substr(0, path.rfind('/')).c_str(), 0700);
+    write_text(path, text);
+  }
+
+  // The store as the file holds it now; it must load.
+  std::unique_ptr<wh_store> stored() const {
+    auto s = new_store();
+    char e[320];
+    EXPECT_EQ(wh_store_load(s.get(), e, sizeof e), 0) << e;
+    return s;
+  }
 
   static void add_hook(wh_store *s, const std::string &name,
                        const std::string &url = "https://relay.example/h") {
