@@ -40,8 +40,109 @@ bool reserve(wh_buf *b, uint64_t n) {
   return true;
 }
 
-void add_char(wh_buf *b, char c) {
-  wh_buf_add(b, &c, 1);
+// True when n more bytes and the terminator fit without growing: the path of
+// almost every append once the buffer has its size. (cap >= len + 1 whenever
+// data is set, and cap == len == 0 otherwise, so cap - len never wraps.)
+inline bool fits(const wh_buf *b, uint64_t n) {
+  return b->cap - b->len > n && !b->failed;
+}
+
+inline void put(wh_buf *b, const void *bytes, size_t n) {
+  memcpy(b->data + b->len, bytes, n);
+  b->len += n;
+  b->data[b->len] = '\0';
+}
+
+inline void add_char(wh_buf *b, char c) {
+  if (fits(b, 1)) {
+    b->data[b->len++] = c;
+    b->data[b->len] = '\0';
+  } else if (reserve(b, 1)) {
+    put(b, &c, 1);
+  }
+}
+
+// Word-at-a-time tests of eight bytes: whether any byte is below 0x20, is a
+// double quote or a backslash (what a JSON string escapes), or has its high
+// bit set. Each is exact for the word as a whole.
+constexpr uint64_t kOnes = 0x0101010101010101ULL;
+constexpr uint64_t kHighs = 0x8080808080808080ULL;
+
+inline uint64_t has_zero_byte(uint64_t w) {
+  return (w - kOnes) & ~w & kHighs;
+}
+
+inline bool needs_escape(uint64_t w) {
+  return ((w - kOnes * 0x20) & ~w & kHighs) | has_zero_byte(w ^ (kOnes * '"')) |
+         has_zero_byte(w ^ (kOnes * '\\'));
+}
+
+inline uint64_t load8(const unsigned char *p) {
+  uint64_t w;
+  memcpy(&w, p, 8);
+  return w;
+}
+
+inline bool escaped(unsigned char c) {
+  return c < 0x20 || c == '"' || c == '\\';
+}
+
+// Length of the run at the start of u (len bytes) that a JSON string takes
+// unchanged; with ascii, the run also stops at the first byte of 0x80 and
+// above.
+template <bool ascii>
+size_t plain_run(const unsigned char *u, size_t len) {
+  auto stops = [](uint64_t w) { return needs_escape(w) || (ascii && (w & kHighs)); };
+  size_t i = 0;
+  for (; i + 8 <= len; i += 8)
+    if (stops(load8(u + i))) break;
+  // The last part of a text of eight bytes or more: its last word at once.
+  if (i < len && len >= 8 && i + 8 > len && !stops(load8(u + len - 8))) return len;
+  while (i < len && !escaped(u[i]) && !(ascii && u[i] >= 0x80)) ++i;
+  return i;
+}
+
+// Appends s (len bytes) as a JSON string literal when none of its bytes needs
+// an escape.
+void plain_str(wh_buf *b, const char *s, size_t len) {
+  if (!fits(b, len + 2) && !reserve(b, len + 2)) return;
+  b->data[b->len] = '"';
+  memcpy(b->data + b->len + 1, s, len);
+  b->len += len + 2;
+  b->data[b->len - 1] = '"';
+  b->data[b->len] = '\0';
+}
+
+// Appends s (len bytes, no NUL among them) as a JSON string literal.
+void json_str(wh_buf *b, const char *s, size_t len) {
+  const auto *u = reinterpret_cast<const unsigned char *>(s);
+  size_t run = plain_run<false>(u, len);
+  if (run == len) return plain_str(b, s, len);  // the usual case, in one piece
+  add_char(b, '"');
+  size_t i = 0;
+  for (;;) {
+    wh_buf_add(b, s + i, run);
+    i += run;
+    if (i == len) break;
+    unsigned char c = u[i++];
+    switch (c) {
+      case '"': wh_buf_add(b, "\\\"", 2); break;
+      case '\\': wh_buf_add(b, "\\\\", 2); break;
+      case 0x08: wh_buf_add(b, "\\b", 2); break;
+      case 0x09: wh_buf_add(b, "\\t", 2); break;
+      case 0x0A: wh_buf_add(b, "\\n", 2); break;
+      case 0x0C: wh_buf_add(b, "\\f", 2); break;
+      case 0x0D: wh_buf_add(b, "\\r", 2); break;
+      default: {
+        static constexpr char kHex[] = "0123456789abcdef";
+        const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};  // "\\u%04x"
+        wh_buf_add(b, esc, 6);
+        break;
+      }
+    }
+    run = plain_run<false>(u + i, len - i);
+  }
+  add_char(b, '"');
 }
 
 }  // namespace
@@ -62,10 +163,8 @@ void wh_buf_free(wh_buf *b) {
 }
 
 void wh_buf_add(wh_buf *b, const void *bytes, size_t n) {
-  if (n == 0 || !reserve(b, n)) return;
-  memcpy(b->data + b->len, bytes, n);
-  b->len += n;
-  b->data[b->len] = '\0';
+  if (n == 0 || (!fits(b, n) && !reserve(b, n))) return;
+  put(b, bytes, n);
 }
 
 void wh_buf_str(wh_buf *b, const char *s) {
@@ -100,29 +199,7 @@ const char *wh_buf_cstr(wh_buf *b) {
 }
 
 void wh_buf_json_str(wh_buf *b, const char *s) {
-  add_char(b, '"');
-  if (s) {
-    // Copy runs of bytes that need no escape in one append.
-    const char *run = s;
-    for (const char *p = s;; ++p) {
-      unsigned char c = static_cast<unsigned char>(*p);
-      if (c >= 0x20 && c != '"' && c != '\\') continue;
-      wh_buf_add(b, run, static_cast<size_t>(p - run));
-      if (c == 0) break;
-      switch (c) {
-        case '"': wh_buf_add(b, "\\\"", 2); break;
-        case '\\': wh_buf_add(b, "\\\\", 2); break;
-        case 0x08: wh_buf_add(b, "\\b", 2); break;
-        case 0x09: wh_buf_add(b, "\\t", 2); break;
-        case 0x0A: wh_buf_add(b, "\\n", 2); break;
-        case 0x0C: wh_buf_add(b, "\\f", 2); break;
-        case 0x0D: wh_buf_add(b, "\\r", 2); break;
-        default: wh_buf_printf(b, "\\u%04x", c); break;
-      }
-      run = p + 1;
-    }
-  }
-  add_char(b, '"');
+  json_str(b, s ? s : "", s ? strlen(s) : 0);
 }
 
 size_t wh_utf8_char_len(const unsigned char *p, size_t avail) {
@@ -142,33 +219,25 @@ size_t wh_utf8_char_len(const unsigned char *p, size_t avail) {
   return 0;
 }
 
-namespace {
-
-// Length of the run of ASCII bytes at the start of u, read eight at a time:
-// most texts are all ASCII, and the list of a full store checks a megabyte.
-size_t ascii_run(const unsigned char *u, size_t len) {
-  size_t i = 0;
-  for (uint64_t w; i + 8 <= len; i += 8) {
-    memcpy(&w, u + i, 8);
-    if (w & 0x8080808080808080ULL) break;
-  }
-  while (i < len && u[i] < 0x80) ++i;
-  return i;
-}
-
-}  // namespace
-
 void wh_buf_json_utf8(wh_buf *b, const char *s) {
   const auto *u = reinterpret_cast<const unsigned char *>(s ? s : "");
-  size_t len = strlen(reinterpret_cast<const char *>(u)), i = 0, n;
+  size_t len = strlen(reinterpret_cast<const char *>(u)), i = 0, n = 0;
+  bool escapes = false;
   for (;;) {
-    i += ascii_run(u + i, len - i);
-    if (i == len || (n = wh_utf8_char_len(u + i, len - i)) == 0) break;
-    i += n;
+    i += plain_run<true>(u + i, len - i);
+    if (i == len) break;
+    if (u[i] < 0x80) {
+      escapes = true;  // json_str deals with it
+      ++i;
+    } else if ((n = wh_utf8_char_len(u + i, len - i)) != 0) {
+      i += n;
+    } else {
+      break;
+    }
   }
   if (i == len) {  // the usual case: nothing to replace
-    wh_buf_json_str(b, s);
-    return;
+    const char *text = reinterpret_cast<const char *>(u);
+    return escapes ? json_str(b, text, len) : plain_str(b, text, len);
   }
 
   wh_text clean;
@@ -187,7 +256,7 @@ void wh_buf_json_utf8(wh_buf *b, const char *s) {
     b->failed = 1;  // what was built so far stays; nothing is appended after a gap
     return;
   }
-  wh_buf_json_str(b, wh_buf_cstr(&clean));
+  json_str(b, clean.data, clean.len);
 }
 
 void wh_buf_key(wh_buf *b, const char *key, int *first) {
@@ -196,7 +265,7 @@ void wh_buf_key(wh_buf *b, const char *key, int *first) {
     *first = 0;
   }
   wh_buf_json_str(b, key);
-  if (!b->failed && reserve(b, 1)) add_char(b, ':');
+  add_char(b, ':');
 }
 
 const char *jstr(yyjson_val *obj, const char *key) {

@@ -53,9 +53,13 @@ wh_store_ptr wh_store_new();
 // USERPROFILE, else "hooks.json" in the working directory.
 int wh_store_path(char *buf, size_t size);
 
-// Empties the store, then fills it from the file. 0: loaded (a missing file is
-// an empty store). -1: the store stays empty and err holds the reason; the
-// caller must not save over a file it could not read.
+// Empties the store (both counts 0), then fills it from the file. 0: loaded
+// (a missing file is an empty store). -1: the store stays empty and err holds
+// the reason; the caller must not save over a file it could not read.
+// The record need not be zeroed, nor is it zeroed: each hook and log entry in
+// use gets every field from this load (text and terminator, counts, numbers),
+// so nothing of an earlier load shows. Bytes past a field's terminator and
+// slots past the counts keep whatever they held.
 int wh_store_load(wh_store *store, char *err, size_t err_size);
 
 // Writes the whole store to the file, replacing it in one atomic step (file
