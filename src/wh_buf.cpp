@@ -190,6 +190,19 @@ void wh_buf_printf(wh_buf *b, const char *fmt, ...) {
   b->len += static_cast<uint64_t>(n);
 }
 
+void wh_buf_long(wh_buf *b, long n) {
+  char digits[24];
+  char *end = digits + sizeof digits, *p = end;
+  // In unsigned arithmetic, so that the most negative value has a magnitude.
+  unsigned long m = n < 0 ? 0UL - static_cast<unsigned long>(n) : static_cast<unsigned long>(n);
+  do {
+    *--p = static_cast<char>('0' + m % 10);
+    m /= 10;
+  } while (m);
+  if (n < 0) *--p = '-';
+  wh_buf_add(b, p, static_cast<size_t>(end - p));
+}
+
 const char *wh_buf_cstr(wh_buf *b) {
   static const char empty[] = "";
   if (b->data) return b->data;
@@ -217,6 +230,18 @@ size_t wh_utf8_char_len(const unsigned char *p, size_t avail) {
     return p[1] >= lo && p[1] <= hi && cont(p[2]) && cont(p[3]) ? 4 : 0;
   }
   return 0;
+}
+
+size_t wh_utf8_prefix(const char *p, size_t len) {
+  const auto *u = reinterpret_cast<const unsigned char *>(p);
+  size_t i = 0, n;
+  for (;;) {
+    for (; i + 8 <= len && !(load8(u + i) & kHighs); i += 8) {
+    }
+    while (i < len && u[i] < 0x80) ++i;
+    if (i == len || (n = wh_utf8_char_len(u + i, len - i)) == 0) return i;
+    i += n;
+  }
 }
 
 void wh_buf_json_utf8(wh_buf *b, const char *s) {

@@ -28,6 +28,9 @@ void wh_buf_add(wh_buf *b, const void *bytes, size_t n);
 void wh_buf_str(wh_buf *b, const char *s);
 void wh_buf_printf(wh_buf *b, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 const char *wh_buf_cstr(wh_buf *b);
+// Appends n in decimal, as "%ld" writes it, without a formatting pass: the
+// list and the store file write several numbers per log entry.
+void wh_buf_long(wh_buf *b, long n);
 void wh_buf_json_str(wh_buf *b, const char *s);
 // wh_buf_json_str for text that must reach its reader as well-formed UTF-8
 // (the MCP replies, which strict clients decode as such): every byte that
@@ -39,6 +42,8 @@ void wh_buf_json_utf8(wh_buf *b, const char *s);
 // judges it: no overlong forms, no surrogates, nothing above U+10FFFF), or 0.
 // Reads no further than avail bytes.
 size_t wh_utf8_char_len(const unsigned char *p, size_t avail);
+// Length of the longest well-formed UTF-8 prefix of the len bytes at p.
+size_t wh_utf8_prefix(const char *p, size_t len);
 void wh_buf_key(wh_buf *b, const char *key, int *first);
 
 // The string value of the first member named `key` of a parsed object, or

@@ -135,9 +135,15 @@ void wh_store_list_write(wh_buf *b, const wh_store *store) {
     str(b, e.at);
     lit(b, ",\"name\":");
     str(b, e.name);
-    wh_buf_printf(b, ",\"status\":%d,\"ok\":%s,\"bytes\":%ld,\"ms\":%ld,\"error\":", e.status,
-                  e.ok != 0 ? "true" : "false", static_cast<long>(e.bytes),
-                  static_cast<long>(e.ms));
+    lit(b, ",\"status\":");
+    wh_buf_long(b, e.status);
+    lit(b, ",\"ok\":");
+    boolean(b, e.ok != 0);
+    lit(b, ",\"bytes\":");
+    wh_buf_long(b, e.bytes);
+    lit(b, ",\"ms\":");
+    wh_buf_long(b, e.ms);
+    lit(b, ",\"error\":");
     str(b, e.error);
     lit(b, "}");
   }

@@ -12,7 +12,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
+#include <string_view>
 
 #include "raii.h"
 #include "wh_buf.h"
@@ -164,11 +166,36 @@ class store_lock {
   bool held_ = false;
 };
 
+// The values of the first members named keys[0..N-1] (null where there is
+// none), found in one pass over the object's members: a store holds thousands
+// of small objects, and a lookup per key would walk each object once a key.
+template <size_t N>
+void first_members(yyjson_val *obj, const std::string_view (&keys)[N], yyjson_val *(&out)[N]) {
+  for (yyjson_val *&v : out) v = nullptr;
+  size_t idx, max, found = 0;
+  yyjson_val *key, *val;
+  yyjson_obj_foreach(obj, idx, max, key, val) {
+    std::string_view name(yyjson_get_str(key), yyjson_get_len(key));
+    for (size_t i = 0; i < N; ++i) {
+      if (name != keys[i]) continue;
+      if (!out[i]) {  // only the first occurrence counts, whatever its type
+        out[i] = val;
+        if (++found == N) return;
+      }
+      break;
+    }
+  }
+}
+
+// A string member's text, or null for any other value (or none).
+const char *text_of(yyjson_val *v) {
+  return yyjson_is_str(v) ? yyjson_get_str(v) : nullptr;
+}
+
 // An integer member: the low 32 bits of a JSON integer, as signed. Numbers
 // with a fraction or exponent, and integers beyond 64 bits (which the parser
 // keeps as reals), give 0.
-int read_int(yyjson_val *obj, const char *key) {
-  yyjson_val *v = yyjson_obj_get(obj, key);
+int int_of(yyjson_val *v) {
   uint64_t bits;
   if (yyjson_is_uint(v))
     bits = yyjson_get_uint(v);
@@ -179,42 +206,53 @@ int read_int(yyjson_val *obj, const char *key) {
   return static_cast<int32_t>(static_cast<uint32_t>(bits));
 }
 
+constexpr std::string_view kHookKeys[] = {"name", "url",    "method", "desc",
+                                          "sig",  "secret", "headers"};
+constexpr std::string_view kHeaderKeys[] = {"name", "value"};
+constexpr std::string_view kLogKeys[] = {"at", "name", "status", "ok", "bytes", "ms", "error"};
+
 // Fills a slot whatever it held before: every field gets its text and its
 // terminator, and the header count starts from 0.
 void read_hook(yyjson_val *obj, wh_hook *h) {
+  yyjson_val *m[std::size(kHookKeys)];
+  first_members(obj, kHookKeys, m);
   h->header_count = 0;
-  wh_field_copy(h->name, jstr(obj, "name"));
-  wh_field_copy(h->url, jstr(obj, "url"));
-  wh_field_copy(h->method, jstr(obj, "method"));
+  wh_field_copy(h->name, text_of(m[0]));
+  wh_field_copy(h->url, text_of(m[1]));
+  wh_field_copy(h->method, text_of(m[2]));
   if (h->method[0] == '\0') wh_field_copy(h->method, "POST");
-  wh_field_copy(h->desc, jstr(obj, "desc"));
-  wh_field_copy(h->sig, jstr(obj, "sig"));
-  wh_field_copy(h->secret, jstr(obj, "secret"));
+  wh_field_copy(h->desc, text_of(m[3]));
+  wh_field_copy(h->sig, text_of(m[4]));
+  wh_field_copy(h->secret, text_of(m[5]));
 
-  yyjson_val *headers = yyjson_obj_get(obj, "headers");
+  yyjson_val *headers = m[6];
   if (!yyjson_is_arr(headers)) return;
   size_t i, n;
   yyjson_val *el;
   yyjson_arr_foreach(headers, i, n, el) {
     if (h->header_count >= WH_MAX_HEADERS) break;
     if (!yyjson_is_obj(el)) continue;
+    yyjson_val *hm[std::size(kHeaderKeys)];
+    first_members(el, kHeaderKeys, hm);
     wh_header &slot = h->headers[h->header_count];
-    wh_field_copy(slot.name, jstr(el, "name"));
+    wh_field_copy(slot.name, text_of(hm[0]));
     if (slot.name[0] == '\0') continue;  // unnamed headers take no slot
-    wh_field_copy(slot.value, jstr(el, "value"));
+    wh_field_copy(slot.value, text_of(hm[1]));
     ++h->header_count;
   }
 }
 
 // Fills a slot whatever it held before: every field is set.
 void read_log_entry(yyjson_val *obj, wh_log_entry *e) {
-  wh_field_copy(e->at, jstr(obj, "at"));
-  wh_field_copy(e->name, jstr(obj, "name"));
-  e->status = read_int(obj, "status");
-  e->ok = yyjson_is_true(yyjson_obj_get(obj, "ok")) ? 1 : 0;
-  e->bytes = read_int(obj, "bytes");
-  e->ms = read_int(obj, "ms");
-  wh_field_copy(e->error, jstr(obj, "error"));
+  yyjson_val *m[std::size(kLogKeys)];
+  first_members(obj, kLogKeys, m);
+  wh_field_copy(e->at, text_of(m[0]));
+  wh_field_copy(e->name, text_of(m[1]));
+  e->status = int_of(m[2]);
+  e->ok = yyjson_is_true(m[3]) ? 1 : 0;
+  e->bytes = int_of(m[4]);
+  e->ms = int_of(m[5]);
+  wh_field_copy(e->error, text_of(m[6]));
 }
 
 void fill_store(yyjson_val *root, wh_store *store) {
@@ -255,19 +293,13 @@ template <size_t N>
 void write_text(wh_buf *b, const char (&field)[N]) {
   const auto *s = reinterpret_cast<const unsigned char *>(field);
   size_t len = strnlen(field, N - 1);
-  size_t i = 0;
-  while (i < len) {
-    size_t n = wh_utf8_char_len(s + i, len - i);
-    if (n == 0) break;
-    i += n;
-  }
-  if (i >= len && field[len] == '\0') {
+  if (wh_utf8_prefix(field, len) == len && field[len] == '\0') {
     wh_buf_json_str(b, field);
     return;
   }
   char clean[N];
   size_t out = 0;
-  for (i = 0; i < len;) {
+  for (size_t i = 0; i < len;) {
     size_t n = wh_utf8_char_len(s + i, len - i);
     if (n == 0) {
       ++i;
@@ -317,8 +349,13 @@ void write_store(wh_buf *b, const wh_store *s) {
     write_text(b, e.at);
     wh_buf_str(b, ",\"name\":");
     write_text(b, e.name);
-    wh_buf_printf(b, ",\"status\":%d,\"ok\":%s,\"bytes\":%ld,\"ms\":%ld,\"error\":", e.status,
-                  e.ok ? "true" : "false", static_cast<long>(e.bytes), static_cast<long>(e.ms));
+    wh_buf_str(b, ",\"status\":");
+    wh_buf_long(b, e.status);
+    wh_buf_str(b, e.ok ? ",\"ok\":true,\"bytes\":" : ",\"ok\":false,\"bytes\":");
+    wh_buf_long(b, e.bytes);
+    wh_buf_str(b, ",\"ms\":");
+    wh_buf_long(b, e.ms);
+    wh_buf_str(b, ",\"error\":");
     write_text(b, e.error);
     wh_buf_str(b, "}");
   }

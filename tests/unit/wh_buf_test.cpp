@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -124,6 +126,67 @@ TEST(WhBuf, JsonUtf8ReplacesIllFormedBytes) {
     EXPECT_EQ(wh_buf_cstr(&b), "\"" + c.want + "\"") << c.in;
     yy_doc doc(yyjson_read(b.data, b.len, 0));
     EXPECT_TRUE(doc) << "strict JSON: " << c.in;
+  }
+}
+
+// The numbers of the list and the store file are written without printf; they
+// must read exactly as "%ld" writes them.
+TEST(WhBuf, LongAsPrintfWritesIt) {
+  for (long n : {0L, 7L, -1L, 10L, -10L, 4096L, 2147483647L, -2147483647L - 1, LONG_MAX, LONG_MIN}) {
+    wh_text b;
+    wh_buf_str(&b, "<");
+    wh_buf_long(&b, n);
+    char want[32];
+    snprintf(want, sizeof want, "<%ld", n);
+    EXPECT_STREQ(wh_buf_cstr(&b), want);
+    EXPECT_EQ(b.len, strlen(want));
+  }
+}
+
+// Escapes and ill-formed bytes at every position around the eight-byte words
+// the writers scan at once: each must be found wherever it falls, and a text
+// without any passes whole.
+TEST(WhBuf, JsonWritersFindEveryByteWhereverItFalls) {
+  const std::string r = "\xef\xbf\xbd";  // U+FFFD
+  struct {
+    std::string in, escaped, utf8;  // one special piece; how each writer writes it
+  } pieces[] = {
+      {"\"", "\\\"", "\\\""},
+      {"\\", "\\\\", "\\\\"},
+      {"\x01", "\\u0001", "\\u0001"},
+      {"\x1f", "\\u001f", "\\u001f"},
+      {"\n", "\\n", "\\n"},
+      {"\x7f", "\x7f", "\x7f"},
+      {" ", " ", " "},
+      {"\xc3\xa9", "\xc3\xa9", "\xc3\xa9"},
+      {"\xe2\x82\xac", "\xe2\x82\xac", "\xe2\x82\xac"},
+      {"\xff", "\xff", r},
+      {"\xc3", "\xc3", r},
+  };
+  for (const auto &p : pieces) {
+    for (size_t len : {1u, 7u, 8u, 9u, 16u, 17u, 23u}) {
+      for (size_t at = 0; at < len; ++at) {
+        std::string in(len, 'a'), escaped(len, 'a'), utf8(len, 'a');
+        in.replace(at, 1, p.in);
+        escaped.replace(at, 1, p.escaped);
+        utf8.replace(at, 1, p.utf8);
+        EXPECT_EQ(json_of(in.c_str()), "\"" + escaped + "\"") << len << " " << at;
+        wh_text b;
+        wh_buf_json_utf8(&b, in.c_str());
+        EXPECT_EQ(wh_buf_cstr(&b), "\"" + utf8 + "\"") << len << " " << at;
+        EXPECT_EQ(wh_utf8_prefix(in.data(), in.size()),
+                  p.utf8 == r ? at : in.size())
+            << len << " " << at;
+      }
+    }
+  }
+  // A string that exactly fills a buffer's block, and one a byte longer.
+  for (size_t n : {253u, 254u}) {
+    wh_text b;
+    wh_buf_json_str(&b, std::string(n, 'x').c_str());
+    EXPECT_EQ(b.len, n + 2);
+    EXPECT_EQ(b.cap, n + 3 <= 256 ? 256u : 512u);
+    EXPECT_EQ(std::string(b.data), "\"" + std::string(n, 'x') + "\"");
   }
 }
 
