@@ -166,42 +166,60 @@ void api_delete(const api_request &rq) {
   api_ok("{\"ok\":true,\"deleted\":true}");
 }
 
+// A fire's payload: text cut to kPayloadCap - 1 bytes (and at a NUL), from
+// the query or else the JSON body. A body's payload (up to a megabyte) is not
+// copied out: it is sent from the parsed body, which lives here as long.
+struct fire_payload {
+  const char *data = "";
+  size_t len = 0;
+  std::unique_ptr<char[]> query_text;
+  yy_doc body;
+  unique_cstr written;  // a payload that is not a string, as its compact JSON text
+
+  void take(const char *text) {
+    data = text ? text : "";
+    len = strnlen(data, kPayloadCap - 1);
+  }
+};
+
 // The fire parameters that the query text did not give, from a JSON body.
-void fire_body_members(const char *body, char *name, char *extra, char *payload) {
-  yy_doc doc(yyjson_read(body, strlen(body), 0));
-  yyjson_val *root = body_object(doc);
+void fire_body_members(const char *body, char *name, char *extra, fire_payload *payload) {
+  payload->body.reset(yyjson_read(body, strlen(body), 0));
+  yyjson_val *root = body_object(payload->body);
   if (!root) return;
   if (!name[0]) wh_field_copy(name, kNameCap, jstr(root, "name"));
   if (!extra[0]) wh_field_copy(extra, kExtraQueryCap, jstr(root, "query"));
   yyjson_val *p = yyjson_obj_get(root, "payload");
   if (!p) return;
-  if (yyjson_is_str(p)) return wh_field_copy(payload, kPayloadCap, yyjson_get_str(p));
+  if (yyjson_is_str(p)) return payload->take(yyjson_get_str(p));
   // Any other value goes out as its compact JSON text.
-  unique_cstr text(yyjson_val_write_opts(p, 0, nullptr, nullptr, nullptr));
-  wh_field_copy(payload, kPayloadCap, text.get());
+  payload->written.reset(yyjson_val_write_opts(p, 0, nullptr, nullptr, nullptr));
+  payload->take(payload->written.get());
 }
 
 void api_fire(const api_request &rq) {
   auto store = load_or_answer();
   if (!store) return;
-  std::unique_ptr<char[]> payload(new (std::nothrow) char[kPayloadCap]);
-  if (!payload) return api_err(500, "out of memory");
+  fire_payload payload;
+  payload.query_text.reset(new (std::nothrow) char[kPayloadCap]);
+  if (!payload.query_text) return api_err(500, "out of memory");
   char name[kNameCap], extra[kExtraQueryCap];
   get_query_val(rq.query, "name", name, sizeof name);
   get_query_val(rq.query, "query", extra, sizeof extra);
-  get_query_val(rq.query, "payload", payload.get(), kPayloadCap);
-  if (!payload[0] && *rq.body) fire_body_members(rq.body, name, extra, payload.get());
+  get_query_val(rq.query, "payload", payload.query_text.get(), kPayloadCap);
+  payload.take(payload.query_text.get());
+  if (!payload.len && *rq.body) fire_body_members(rq.body, name, extra, &payload);
   if (!name[0]) return api_err(400, "fire needs a hook name");
   const wh_hook *found = wh_hook_find(store.get(), name);
   if (!found) return api_err(404, "no such hook");
-  if (!payload[0]) wh_field_copy(payload.get(), kPayloadCap, "{}");
+  if (!payload.len) payload.take("{}");
 
   // The store is not held across the exchange: the log entry is added to a
   // fresh copy afterwards, so edits made meanwhile are kept.
   auto hook = std::make_unique<wh_hook>(*found);
   store.reset();
   auto r = std::make_unique<wh_fire_result>();
-  int rc = fire_hook(hook.get(), payload.get(), strlen(payload.get()), extra, r.get());
+  int rc = fire_hook(hook.get(), payload.data, payload.len, extra, r.get());
 
   wh_text out;
   if (rc == 0) {

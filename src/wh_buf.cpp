@@ -300,6 +300,51 @@ const char *jstr(yyjson_val *obj, const char *key) {
   return yyjson_is_str(v) ? yyjson_get_str(v) : nullptr;
 }
 
+size_t wh_json_written_len(yyjson_val *v) {
+  if (!v) return SIZE_MAX;
+  // A document keeps its values in one array in document order, each
+  // container followed by its members, so v and everything inside it are the
+  // values up to v's next sibling: counted in one flat pass, with no
+  // recursion however deep the nesting.
+  yyjson_val *end = unsafe_yyjson_get_next(v);
+  size_t total = 0;
+  for (yyjson_val *p = v; p < end; ++p) {
+    switch (yyjson_get_type(p)) {
+      case YYJSON_TYPE_NULL: total += 4; break;
+      case YYJSON_TYPE_BOOL: total += yyjson_get_bool(p) ? 4 : 5; break;
+      case YYJSON_TYPE_STR: {  // keys too
+        const auto *u = reinterpret_cast<const unsigned char *>(yyjson_get_str(p));
+        size_t len = yyjson_get_len(p), n = len + 2;
+        for (size_t i = plain_run<false>(u, len); i < len; i += 1 + plain_run<false>(u + i + 1, len - i - 1)) {
+          unsigned char c = u[i];
+          n += c == '"' || c == '\\' || c == '\b' || c == '\t' || c == '\n' || c == '\f' || c == '\r' ? 1 : 5;
+        }
+        total += n;
+        break;
+      }
+      case YYJSON_TYPE_NUM: {
+        char digits[48];
+        const char *stop = yyjson_write_number(p, digits);
+        if (!stop) return SIZE_MAX;
+        total += static_cast<size_t>(stop - digits);
+        break;
+      }
+      case YYJSON_TYPE_ARR: {
+        size_t n = yyjson_arr_size(p);
+        total += 2 + (n ? n - 1 : 0);  // brackets, commas
+        break;
+      }
+      case YYJSON_TYPE_OBJ: {
+        size_t n = yyjson_obj_size(p);
+        total += 2 + (n ? n - 1 : 0) + n;  // braces, commas, colons
+        break;
+      }
+      default: return SIZE_MAX;
+    }
+  }
+  return total;
+}
+
 char *wh_html_escape(const char *s) {
   size_t out_len = 0;
   if (s) {

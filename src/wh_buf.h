@@ -50,6 +50,12 @@ void wh_buf_key(wh_buf *b, const char *key, int *first);
 // null. Points into the document.
 const char *jstr(yyjson_val *obj, const char *key);
 
+// The length of the text yyjson_val_write_opts (flags 0, compact) writes for
+// v, counted without writing it; SIZE_MAX when v is null or holds a number
+// that cannot be written (so the caller writes it to find out). Only for
+// values of a parsed (immutable) document.
+size_t wh_json_written_len(yyjson_val *v);
+
 // A new heap string with & < > " ' replaced by entities; the caller frees it.
 char *wh_html_escape(const char *s);
 

@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "raii.h"
 
@@ -188,6 +190,43 @@ TEST(WhBuf, JsonWritersFindEveryByteWhereverItFalls) {
     EXPECT_EQ(b.cap, n + 3 <= 256 ? 256u : 512u);
     EXPECT_EQ(std::string(b.data), "\"" + std::string(n, 'x') + "\"");
   }
+}
+
+// The counted length must be exactly what the writer writes, for every kind
+// of value and every byte a string can hold, at any depth.
+TEST(WhBuf, JsonWrittenLenIsTheWritersLength) {
+  std::string every_byte = "\"";
+  for (int c = 1; c < 0x80; ++c) {
+    char esc[8];
+    snprintf(esc, sizeof esc, "\\u%04x", c);
+    every_byte += esc;
+  }
+  every_byte += "\\u0000\\/\\u2028\\u00e9\\ud83d\\ude00\xc3\xa9\xe2\x82\xac\"";
+  std::string deep = std::string(500, '[') + "1" + std::string(500, ']');
+  const char *texts[] = {
+      "null", "true", "false", "0", "-1", "18446744073709551615", "-9223372036854775808",
+      "123456789012345678901234567890", "1.5", "-0.0", "1e2", "1E-7", "3.141592653589793",
+      "1e308", "2.2250738585072014e-308", "\"\"", "[]", "{}", "[1,[2,[3,{}]],{\"a\":[]}]",
+      "{ \"k\" : \"v\" , \"k\" : [ true , null ] , \"\" : {\"x\\\"y\":0.25} }",
+      "{\"name\":\"bench\",\"payload\":\"{\\\"d\\\":\\\"x\\\"}\",\"query\":\"a=1&b=2\"}",
+  };
+  std::vector<std::string> all(std::begin(texts), std::end(texts));
+  all.push_back(every_byte);
+  all.push_back("{\"s\":" + every_byte + ",\"t\":[" + every_byte + "]}");
+  all.push_back(deep);
+  for (const std::string &t : all) {
+    yy_doc doc(yyjson_read(t.data(), t.size(), 0));
+    ASSERT_TRUE(doc) << t;
+    // Every value inside, not only the root.
+    yyjson_val *root = yyjson_doc_get_root(doc.get());
+    for (yyjson_val *v = root; v < unsafe_yyjson_get_next(root); ++v) {
+      size_t len = 0;
+      unique_cstr written(yyjson_val_write_opts(v, 0, nullptr, &len, nullptr));
+      ASSERT_TRUE(written) << t;
+      EXPECT_EQ(wh_json_written_len(v), len) << written.get();
+    }
+  }
+  EXPECT_EQ(wh_json_written_len(nullptr), SIZE_MAX);
 }
 
 TEST(WhBuf, KeyCommaHandling) {
