@@ -218,6 +218,12 @@ TEST_F(CgiApi, Fire) {
       {"", R"({"name":"one","payload":"{ \"a\" : 1 }"})", "", R"({ "a" : 1 })", "/in"},
       {"&name=one&payload=%5B1%5D&query=x%3D1", "", "", "[1]", "/in?x=1"},
       {"", R"({"name":"one","query":"q=2","payload":7})", "", "7", "/in?q=2"},
+      // A body's payload is sent from the parsed body: still cut at a NUL and
+      // at 1048575 bytes, and an empty one is still {}.
+      {"", R"({"name":"one","payload":"a\u0000b"})", "", "a", "/in"},
+      {"", R"({"name":"one","payload":""})", "", "{}", "/in"},
+      {"", R"({"name":"one","payload":")" + std::string(1048580, 'x') + "\"}", "",
+       std::string(1048575, 'x'), "/in"},
       {"&payload=abc", R"({"name":"one"})", err(400, "fire needs a hook name")},
       {"&name=nope", "", err(404, "no such hook")},
   };
