@@ -34,6 +34,9 @@ constexpr uint64_t kMaxFileBytes = 4194304;
 constexpr size_t kHugePage = size_t{2} << 20;
 constexpr size_t kHugeFrom = size_t{1} << 20;
 constexpr size_t kPage = 4096;
+// A store file from which a load touches more of the record's pages than one
+// huge page costs (about 16 hooks with their headers).
+constexpr off_t kHugeStoreFile = 16384;
 
 constexpr size_t region_size(size_t n) {
   size_t unit = n >= kHugeFrom ? kHugePage : kPage;
@@ -44,10 +47,11 @@ constexpr size_t region_size(size_t n) {
 // faults a large block in page by page, which costs more than the work done
 // on it, unless one huge page backs it: so a large block is aligned for huge
 // pages and marked for them (a hint; where the system offers no transparent
-// huge pages it stays on small ones).
-void *region_map(size_t n) {
+// huge pages it stays on small ones). With `huge` false it stays on small
+// pages, for a block of which little will be touched.
+void *region_map(size_t n, bool huge = true) {
   size_t size = region_size(n);
-  size_t span = n >= kHugeFrom ? size + kHugePage : size;
+  size_t span = n >= kHugeFrom && huge ? size + kHugePage : size;
   void *m = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (m == MAP_FAILED) return nullptr;
   if (span == size) return m;
@@ -387,7 +391,14 @@ int wh_store_path(char *buf, size_t size) {
 }
 
 wh_store_ptr wh_store_new() {
-  return wh_store_ptr(static_cast<wh_store *>(region_map(sizeof(wh_store))));
+  // A load fills only the slots in use: a store of a few hooks touches a few
+  // of the record's pages, cheaper to fault in one by one than zeroing a
+  // whole huge page for them. The file's size tells which (a hint only).
+  char path[kPathCap];
+  struct stat st;
+  bool big = resolve_path(path, nullptr, 0) == 0 && stat(path, &st) == 0 &&
+             st.st_size >= kHugeStoreFile;
+  return wh_store_ptr(static_cast<wh_store *>(region_map(sizeof(wh_store), big)));
 }
 
 void wh_store_release::operator()(wh_store *store) const {

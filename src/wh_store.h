@@ -38,10 +38,10 @@ struct wh_store {
 };
 
 // A zeroed store record on the heap; null when memory is short. A fresh
-// process (every CGI request) would spend more time faulting the 1.3 MB record
-// in page by page than on the rest of its work, so where the system offers
-// transparent huge pages the record sits on one, and elsewhere on ordinary
-// pages.
+// process (every CGI request) loading a large store would spend more time
+// faulting the 1.3 MB record in page by page than on the rest of its work, so
+// when the store file is large and the system offers transparent huge pages
+// the record sits on one; a small store's few slots stay on ordinary pages.
 struct wh_store_release {
   void operator()(wh_store *store) const;
 };
