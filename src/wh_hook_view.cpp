@@ -135,15 +135,7 @@ void wh_store_list_write(wh_buf *b, const wh_store *store) {
     str(b, e.at);
     lit(b, ",\"name\":");
     str(b, e.name);
-    lit(b, ",\"status\":");
-    wh_buf_long(b, e.status);
-    lit(b, ",\"ok\":");
-    boolean(b, e.ok != 0);
-    lit(b, ",\"bytes\":");
-    wh_buf_long(b, e.bytes);
-    lit(b, ",\"ms\":");
-    wh_buf_long(b, e.ms);
-    lit(b, ",\"error\":");
+    wh_log_numbers_write(b, &e);
     str(b, e.error);
     lit(b, "}");
   }

@@ -353,13 +353,7 @@ void write_store(wh_buf *b, const wh_store *s) {
     write_text(b, e.at);
     wh_buf_str(b, ",\"name\":");
     write_text(b, e.name);
-    wh_buf_str(b, ",\"status\":");
-    wh_buf_long(b, e.status);
-    wh_buf_str(b, e.ok ? ",\"ok\":true,\"bytes\":" : ",\"ok\":false,\"bytes\":");
-    wh_buf_long(b, e.bytes);
-    wh_buf_str(b, ",\"ms\":");
-    wh_buf_long(b, e.ms);
-    wh_buf_str(b, ",\"error\":");
+    wh_log_numbers_write(b, &e);
     write_text(b, e.error);
     wh_buf_str(b, "}");
   }
@@ -505,6 +499,16 @@ int wh_store_save(const wh_store *store, char *err, size_t err_size) {
   // a failure here is not reported.
   sync_parent_dir(path);
   return 0;
+}
+
+void wh_log_numbers_write(wh_buf *b, const wh_log_entry *e) {
+  wh_buf_str(b, ",\"status\":");
+  wh_buf_long(b, e->status);
+  wh_buf_str(b, e->ok ? ",\"ok\":true,\"bytes\":" : ",\"ok\":false,\"bytes\":");
+  wh_buf_long(b, e->bytes);
+  wh_buf_str(b, ",\"ms\":");
+  wh_buf_long(b, e->ms);
+  wh_buf_str(b, ",\"error\":");
 }
 
 wh_hook *wh_hook_find(wh_store *store, const char *name) {

@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 
+#include "wh_buf.h"
 #include "wh_hook.h"
 
 inline constexpr int WH_MAX_HOOKS = 64;
@@ -77,6 +78,11 @@ const wh_hook *wh_hook_find(const wh_store *store, const char *name);
 // Removes the hook at index, keeping the order of the rest; a bad index does
 // nothing.
 void wh_hook_remove(wh_store *store, int index);
+
+// Appends what the store file and the web API's list alike write of a log
+// entry between its "name" text and its "error" text:
+// ,"status":<n>,"ok":<true|false>,"bytes":<n>,"ms":<n>,"error":
+void wh_log_numbers_write(wh_buf *b, const wh_log_entry *entry);
 
 // Puts a copy of entry first in the log; the 51st oldest entry falls off.
 void wh_store_log_add(wh_store *store, const wh_log_entry *entry);
