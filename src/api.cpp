@@ -200,8 +200,6 @@ void fire_body_members(const char *body, char *name, char *extra, fire_payload *
 }
 
 void api_fire(const api_request &rq) {
-  auto store = load_or_answer();
-  if (!store) return;
   fire_payload payload;
   payload.query_text.reset(new (std::nothrow) char[kPayloadCap]);
   if (!payload.query_text) return api_err(500, "out of memory");
@@ -211,15 +209,17 @@ void api_fire(const api_request &rq) {
   get_query_val(rq.query, "payload", payload.query_text.get(), kPayloadCap);
   payload.take(payload.query_text.get());
   if (!payload.len && *rq.body) fire_body_members(rq.body, name, extra, &payload);
+  // Only the hook is taken from the store (a store that cannot be read is
+  // still reported first); it is not held across the exchange: the log entry
+  // is added to a fresh copy afterwards, so edits made meanwhile are kept.
+  auto hook = std::make_unique<wh_hook>();
+  char err[kErrCap];
+  int found = wh_store_load_hook(name, hook.get(), err, sizeof err);
+  if (found < 0) return api_err(500, err);
   if (!name[0]) return api_err(400, "fire needs a hook name");
-  const wh_hook *found = wh_hook_find(store.get(), name);
   if (!found) return api_err(404, "no such hook");
   if (!payload.len) payload.take("{}");
 
-  // The store is not held across the exchange: the log entry is added to a
-  // fresh copy afterwards, so edits made meanwhile are kept.
-  auto hook = std::make_unique<wh_hook>(*found);
-  store.reset();
   auto r = std::make_unique<wh_fire_result>();
   int rc = fire_hook(hook.get(), payload.data, payload.len, extra, r.get());
 

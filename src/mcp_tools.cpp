@@ -123,18 +123,20 @@ int trigger(yyjson_val *root, char *out, size_t out_size, char *err, size_t err_
   char query[kQueryCap];
   wh_field_copy(query, yyjson_get_str(yyjson_obj_get(root, "query")));
 
-  auto store = std::make_unique_for_overwrite<wh_store>();  // the load empties it
+  // Only the hook is taken from the store; it is loaded again for the log.
+  auto hook = std::make_unique<wh_hook>();
   char msg[kStoreMsg];  // the loader's message keeps its own size limit
-  if (wh_store_load(store.get(), msg, sizeof msg) != 0) return wh_err_set(err, err_size, "%s", msg);
+  int found = wh_store_load_hook(name, hook.get(), msg, sizeof msg);
+  if (found < 0) return wh_err_set(err, err_size, "%s", msg);
   if (payload.len == 0) {
     payload.data = "{}";
     payload.len = 2;
   }
-  const wh_hook *found = wh_hook_find(store.get(), name);
-  if (!found) return unknown_name(store.get(), name, err, err_size);
-  // Only the hook is needed from here on; the store is loaded again for the log.
-  auto hook = std::make_unique<wh_hook>(*found);
-  store.reset();
+  if (!found) {  // the message names every stored hook
+    auto store = std::make_unique_for_overwrite<wh_store>();  // the load empties it
+    wh_store_load(store.get(), msg, sizeof msg);
+    return unknown_name(store.get(), name, err, err_size);
+  }
 
   auto result = std::make_unique<wh_fire_result>();
   if (fire_hook(hook.get(), payload.data, payload.len, query, result.get()) != 0)

@@ -288,6 +288,77 @@ void fill_store(yyjson_val *root, wh_store *store) {
   }
 }
 
+// What fill_store and then wh_hook_find would give for `name`, without
+// filling any other slot: the first hook in use (named, among the first
+// WH_MAX_HOOKS named ones) whose name, cut to its field, equals `name`.
+bool find_hook(yyjson_val *root, std::string_view name, wh_hook *hook) {
+  yyjson_val *hooks = yyjson_is_obj(root) ? yyjson_obj_get(root, "hooks") : nullptr;
+  if (!yyjson_is_arr(hooks)) return false;
+  int counted = 0;
+  size_t i, n;
+  yyjson_val *el;
+  yyjson_arr_foreach(hooks, i, n, el) {
+    if (counted >= WH_MAX_HOOKS) break;
+    if (!yyjson_is_obj(el)) continue;
+    const char *text = text_of(yyjson_obj_get(el, "name"));
+    size_t len = text ? strnlen(text, sizeof hook->name - 1) : 0;
+    if (len == 0) continue;  // unnamed: takes no slot
+    ++counted;
+    if (std::string_view(text, len) != name) continue;
+    read_hook(el, hook);
+    return true;
+  }
+  return false;
+}
+
+// Reads and parses the store file and hands its root to fill; a missing file
+// is an empty store, and fill is not called. 0, or -1 with the reason in err.
+template <class Fill>
+int load_parsed(char *err, size_t err_size, Fill fill) {
+  char path[kPathCap];
+  if (resolve_path(path, err, err_size) != 0) return -1;
+
+  // Without O_NONBLOCK a FIFO at the path would block the open for good (and
+  // with it every writer waiting for the lock); the type check below refuses it.
+  unique_fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd) {
+    if (errno == ENOENT) return 0;  // no file yet: an empty store
+    // Anything else is a store we cannot see; loading it as empty would let
+    // the next save wipe hooks that were never read.
+    return wh_err_set(err, err_size, "store file is unreadable or too large");
+  }
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
+      static_cast<uint64_t>(st.st_size) > kMaxFileBytes)
+    return wh_err_set(err, err_size, "store file is unreadable or too large");
+
+  // Parsed in place (the document's strings point into the text, which must
+  // outlive it), so the text is not copied a second time; the reader wants
+  // zeroed padding after it, which the fresh region has.
+  size_t len = static_cast<size_t>(st.st_size);
+  region text(len + YYJSON_PADDING_SIZE);
+  if (!text.data) return wh_err_set(err, err_size, "out of memory");
+  size_t got = 0;
+  while (got < len) {
+    ssize_t n = read(fd.get(), text.data + got, len - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return wh_err_set(err, err_size, "store file is unreadable or too large");
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  fd.reset();
+
+  yyjson_read_err rerr;
+  yy_doc doc(yyjson_read_opts(text.data, got, YYJSON_READ_INSITU, nullptr, &rerr));
+  if (!doc)
+    return wh_err_set(err, err_size,
+                      "the hook store exists but is not valid JSON (%s); it was left untouched",
+                      path);
+
+  fill(yyjson_doc_get_root(doc.get()));
+  return 0;
+}
+
 // Writes a field as a JSON string. Fields are cut by bytes, so one may end in
 // part of a character; the file is read back as strict JSON, which refuses
 // such bytes, and one of them would make the whole store unloadable. Bytes
@@ -409,49 +480,17 @@ int wh_store_load(wh_store *store, char *err, size_t err_size) {
   // a field's terminator.
   store->hook_count = 0;
   store->log_count = 0;
+  return load_parsed(err, err_size, [store](yyjson_val *root) { fill_store(root, store); });
+}
 
-  char path[kPathCap];
-  if (resolve_path(path, err, err_size) != 0) return -1;
-
-  // Without O_NONBLOCK a FIFO at the path would block the open for good (and
-  // with it every writer waiting for the lock); the type check below refuses it.
-  unique_fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!fd) {
-    if (errno == ENOENT) return 0;  // no file yet: an empty store
-    // Anything else is a store we cannot see; loading it as empty would let
-    // the next save wipe hooks that were never read.
-    return wh_err_set(err, err_size, "store file is unreadable or too large");
-  }
-  struct stat st;
-  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
-      static_cast<uint64_t>(st.st_size) > kMaxFileBytes)
-    return wh_err_set(err, err_size, "store file is unreadable or too large");
-
-  // Parsed in place (the document's strings point into the text, which must
-  // outlive it), so the text is not copied a second time; the reader wants
-  // zeroed padding after it, which the fresh region has.
-  size_t len = static_cast<size_t>(st.st_size);
-  region text(len + YYJSON_PADDING_SIZE);
-  if (!text.data) return wh_err_set(err, err_size, "out of memory");
-  size_t got = 0;
-  while (got < len) {
-    ssize_t n = read(fd.get(), text.data + got, len - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return wh_err_set(err, err_size, "store file is unreadable or too large");
-    if (n == 0) break;
-    got += static_cast<size_t>(n);
-  }
-  fd.reset();
-
-  yyjson_read_err rerr;
-  yy_doc doc(yyjson_read_opts(text.data, got, YYJSON_READ_INSITU, nullptr, &rerr));
-  if (!doc)
-    return wh_err_set(err, err_size,
-                      "the hook store exists but is not valid JSON (%s); it was left untouched",
-                      path);
-
-  fill_store(yyjson_doc_get_root(doc.get()), store);
-  return 0;
+int wh_store_load_hook(const char *name, wh_hook *hook, char *err, size_t err_size) {
+  wh_err_clear(err, err_size);
+  if (!hook) return wh_err_set(err, err_size, "out of memory");
+  bool found = false;
+  std::string_view want(name ? name : "");
+  if (load_parsed(err, err_size, [&](yyjson_val *root) { found = find_hook(root, want, hook); }))
+    return -1;
+  return found ? 1 : 0;
 }
 
 int wh_store_save(const wh_store *store, char *err, size_t err_size) {

@@ -63,6 +63,12 @@ int wh_store_path(char *buf, size_t size);
 // slots past the counts keep whatever they held.
 int wh_store_load(wh_store *store, char *err, size_t err_size);
 
+// For a delivery, which needs one hook before its exchange: loads the file
+// as wh_store_load does but fills only the hook that wh_hook_find(store,
+// name) would then give, into *hook. 1: found; 0: the file (or its absence)
+// holds no such hook; -1: the load failed, err holds wh_store_load's reason.
+int wh_store_load_hook(const char *name, wh_hook *hook, char *err, size_t err_size);
+
 // Writes the whole store to the file, replacing it in one atomic step (file
 // mode 0600, new directories 0700). 0: the file holds exactly the store.
 // -1: err holds the reason and the file is as before. Takes the store's lock

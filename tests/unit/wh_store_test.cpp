@@ -431,6 +431,57 @@ TEST_F(WhStore, LoadingOverAUsedRecordShowsNothingOfTheEarlierOne) {
   }
 }
 
+// A delivery loads only its hook: whatever the file, that must be the hook a
+// whole load and wh_hook_find give, or none where they find none.
+TEST_F(WhStore, LoadingOneHookFindsWhatAWholeLoadFinds) {
+  std::string many = "{\"hooks\":[";
+  for (int i = 0; i < 70; ++i) many += (i ? ",{\"name\":\"h" : "{\"name\":\"h") + std::to_string(i) + "\"}";
+  many += "]}";
+  const std::string n70(70, 'n');
+  const std::string files[] = {
+      R"({"hooks":[{"name":"a","url":"https://a/1","headers":[{"name":"X","value":"1"}]},)"
+      R"({"name":"a","url":"https://a/2"},{"url":"https://unnamed/"},7,{"name":""},)"
+      R"({"name":"b","name":"shadowed","sig":"v2","secret":"s","desc":"d"},)"
+      R"({"name":5,"url":"https://number/"},{"name":"c\u0000d"},{"name":")" + n70 + R"("}]})",
+      many,
+      R"({"hooks":{"name":"a"}})",
+      "[]",
+      "",  // no file
+  };
+  const std::string names[] = {"a", "b", "shadowed", "c", "c\0d", "", n70.substr(0, 63), n70,
+                               "h0", "h63", "h64", "h69", "zz"};
+  for (const std::string &f : files) {
+    if (f.empty())
+      unlink(path.c_str());
+    else
+      write_store(f);
+    auto whole = new_store();
+    char err[320];
+    ASSERT_EQ(wh_store_load(whole.get(), err, sizeof err), 0) << err;
+    for (const std::string &n : names) {
+      const wh_hook *want = wh_hook_find(whole.get(), n.c_str());
+      auto got = std::make_unique<wh_hook>();
+      memset(got.get(), 'G', sizeof(wh_hook));
+      int rc = wh_store_load_hook(n.c_str(), got.get(), err, sizeof err);
+      ASSERT_EQ(rc, want ? 1 : 0) << f << " / " << n;
+      EXPECT_STREQ(err, "");
+      if (!want) continue;
+      ASSERT_EQ(got->header_count, want->header_count);
+      EXPECT_EQ(hook_line(*got), hook_line(*want)) << n;
+      EXPECT_STREQ(got->url, want->url) << n;
+      EXPECT_STREQ(got->desc, want->desc) << n;
+    }
+  }
+  // A file that cannot be loaded fails alike, with the same reason.
+  write_store("{");
+  auto hook = std::make_unique<wh_hook>();
+  char err[320], whole_err[320];
+  EXPECT_EQ(wh_store_load_hook("a", hook.get(), err, sizeof err), -1);
+  auto whole = new_store();
+  EXPECT_EQ(wh_store_load(whole.get(), whole_err, sizeof whole_err), -1);
+  EXPECT_STREQ(err, whole_err);
+}
+
 TEST_F(WhStore, UnparsableFilesFailAndNameThePath) {
   const std::string msg =
       "the hook store exists but is not valid JSON (" + path + "); it was left untouched";
