@@ -27,6 +27,11 @@ void wh_buf_free(wh_buf *b);
 void wh_buf_add(wh_buf *b, const void *bytes, size_t n);
 void wh_buf_str(wh_buf *b, const char *s);
 void wh_buf_printf(wh_buf *b, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// Appends a string literal, its length known without measuring it.
+template <size_t N>
+inline void wh_buf_lit(wh_buf *b, const char (&text)[N]) {
+  wh_buf_add(b, text, N - 1);
+}
 const char *wh_buf_cstr(wh_buf *b);
 // Appends n in decimal, as "%ld" writes it, without a formatting pass: the
 // list and the store file write several numbers per log entry.

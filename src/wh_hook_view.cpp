@@ -16,13 +16,6 @@ namespace {
 constexpr size_t kUrlErrCap = 128;
 constexpr size_t kShownUrlCap = 2080;
 
-// Appends a literal: the views' member names and punctuation, which need no
-// escaping, go in as they are written here.
-template <size_t N>
-void lit(wh_buf *b, const char (&text)[N]) {
-  wh_buf_add(b, text, N - 1);
-}
-
 // A hand-edited store's fields may end in a character cut at the capacity;
 // the views stay well-formed UTF-8 all the same.
 void str(wh_buf *b, const char *value) {
@@ -31,9 +24,9 @@ void str(wh_buf *b, const char *value) {
 
 void boolean(wh_buf *b, bool value) {
   if (value)
-    lit(b, "true");
+    wh_buf_lit(b, "true");
   else
-    lit(b, "false");
+    wh_buf_lit(b, "false");
 }
 
 // Runs a view writer into a fresh buffer and copies its text into out, cut
@@ -81,15 +74,15 @@ void apply_headers(wh_hook *hook, yyjson_val *arr, const wh_hook *stored) {
 }
 
 void hook_view(wh_buf *b, const wh_hook *hook) {
-  lit(b, "{\"name\":");
+  wh_buf_lit(b, "{\"name\":");
   str(b, hook->name);
-  lit(b, ",\"method\":");
+  wh_buf_lit(b, ",\"method\":");
   str(b, hook->method);
-  lit(b, ",\"desc\":");
+  wh_buf_lit(b, ",\"desc\":");
   str(b, hook->desc);
-  lit(b, ",\"sig\":");
+  wh_buf_lit(b, ",\"sig\":");
   str(b, hook->sig);
-  lit(b, ",\"has_secret\":");
+  wh_buf_lit(b, ",\"has_secret\":");
   boolean(b, hook->secret[0] != '\0');
 
   char shown[kShownUrlCap];
@@ -98,19 +91,19 @@ void hook_view(wh_buf *b, const wh_hook *hook) {
   wh_url url;
   if (wh_url_parse(hook->url, &url, url_err, sizeof url_err) == 0)
     wh_url_redact(&url, shown, sizeof shown);
-  lit(b, ",\"url\":");
+  wh_buf_lit(b, ",\"url\":");
   str(b, shown);
 
-  lit(b, ",\"headers\":[");
+  wh_buf_lit(b, ",\"headers\":[");
   for (int i = 0; i < hook->header_count && i < WH_MAX_HEADERS; ++i) {
-    if (i) lit(b, ",");
-    lit(b, "{\"name\":");
+    if (i) wh_buf_lit(b, ",");
+    wh_buf_lit(b, "{\"name\":");
     str(b, hook->headers[i].name);
-    lit(b, ",\"has_secret\":");
+    wh_buf_lit(b, ",\"has_secret\":");
     boolean(b, hook->headers[i].value[0] != '\0');
-    lit(b, "}");
+    wh_buf_lit(b, "}");
   }
-  lit(b, "]}");
+  wh_buf_lit(b, "]}");
 }
 
 }  // namespace
@@ -124,20 +117,20 @@ void wh_hook_json(const wh_hook *hook, char *out, size_t out_size) {
 void wh_store_list_write(wh_buf *b, const wh_store *store) {
   wh_buf_printf(b, "{\"ok\":true,\"count\":%d,\"hooks\":[", store->hook_count);
   for (int i = 0; i < store->hook_count && i < WH_MAX_HOOKS; ++i) {
-    if (i) lit(b, ",");
+    if (i) wh_buf_lit(b, ",");
     hook_view(b, &store->hooks[i]);
   }
-  lit(b, "],\"log\":[");
+  wh_buf_lit(b, "],\"log\":[");
   for (int i = 0; i < store->log_count && i < WH_MAX_LOG; ++i) {
     const wh_log_entry &e = store->log[i];
-    if (i) lit(b, ",");
-    lit(b, "{\"at\":");
+    if (i) wh_buf_lit(b, ",");
+    wh_buf_lit(b, "{\"at\":");
     str(b, e.at);
-    lit(b, ",\"name\":");
+    wh_buf_lit(b, ",\"name\":");
     str(b, e.name);
     wh_log_numbers_write(b, &e);
     str(b, e.error);
-    lit(b, "}");
+    wh_buf_lit(b, "}");
   }
   wh_buf_printf(b, "],\"allow_private\":%s}", wh_allow_private() ? "true" : "false");
 }

@@ -389,46 +389,46 @@ void write_text(wh_buf *b, const char (&field)[N]) {
 }
 
 void write_store(wh_buf *b, const wh_store *s) {
-  wh_buf_str(b, "{\"version\":1,\"hooks\":[");
+  wh_buf_lit(b, "{\"version\":1,\"hooks\":[");
   for (int i = 0; i < s->hook_count && i < WH_MAX_HOOKS; ++i) {
     const wh_hook &h = s->hooks[i];
-    if (i) wh_buf_str(b, ",");
-    wh_buf_str(b, "{\"name\":");
+    if (i) wh_buf_lit(b, ",");
+    wh_buf_lit(b, "{\"name\":");
     write_text(b, h.name);
-    wh_buf_str(b, ",\"url\":");
+    wh_buf_lit(b, ",\"url\":");
     write_text(b, h.url);
-    wh_buf_str(b, ",\"method\":");
+    wh_buf_lit(b, ",\"method\":");
     write_text(b, h.method);
-    wh_buf_str(b, ",\"desc\":");
+    wh_buf_lit(b, ",\"desc\":");
     write_text(b, h.desc);
-    wh_buf_str(b, ",\"sig\":");
+    wh_buf_lit(b, ",\"sig\":");
     write_text(b, h.sig);
-    wh_buf_str(b, ",\"secret\":");
+    wh_buf_lit(b, ",\"secret\":");
     write_text(b, h.secret);
-    wh_buf_str(b, ",\"headers\":[");
+    wh_buf_lit(b, ",\"headers\":[");
     for (int j = 0; j < h.header_count && j < WH_MAX_HEADERS; ++j) {
-      if (j) wh_buf_str(b, ",");
-      wh_buf_str(b, "{\"name\":");
+      if (j) wh_buf_lit(b, ",");
+      wh_buf_lit(b, "{\"name\":");
       write_text(b, h.headers[j].name);
-      wh_buf_str(b, ",\"value\":");
+      wh_buf_lit(b, ",\"value\":");
       write_text(b, h.headers[j].value);
-      wh_buf_str(b, "}");
+      wh_buf_lit(b, "}");
     }
-    wh_buf_str(b, "]}");
+    wh_buf_lit(b, "]}");
   }
-  wh_buf_str(b, "],\"log\":[");
+  wh_buf_lit(b, "],\"log\":[");
   for (int i = 0; i < s->log_count && i < WH_MAX_LOG; ++i) {
     const wh_log_entry &e = s->log[i];
-    if (i) wh_buf_str(b, ",");
-    wh_buf_str(b, "{\"at\":");
+    if (i) wh_buf_lit(b, ",");
+    wh_buf_lit(b, "{\"at\":");
     write_text(b, e.at);
-    wh_buf_str(b, ",\"name\":");
+    wh_buf_lit(b, ",\"name\":");
     write_text(b, e.name);
     wh_log_numbers_write(b, &e);
     write_text(b, e.error);
-    wh_buf_str(b, "}");
+    wh_buf_lit(b, "}");
   }
-  wh_buf_str(b, "]}");
+  wh_buf_lit(b, "]}");
 }
 
 bool write_all(int fd, const char *data, size_t len) {
@@ -541,13 +541,16 @@ int wh_store_save(const wh_store *store, char *err, size_t err_size) {
 }
 
 void wh_log_numbers_write(wh_buf *b, const wh_log_entry *e) {
-  wh_buf_str(b, ",\"status\":");
+  wh_buf_lit(b, ",\"status\":");
   wh_buf_long(b, e->status);
-  wh_buf_str(b, e->ok ? ",\"ok\":true,\"bytes\":" : ",\"ok\":false,\"bytes\":");
+  if (e->ok)
+    wh_buf_lit(b, ",\"ok\":true,\"bytes\":");
+  else
+    wh_buf_lit(b, ",\"ok\":false,\"bytes\":");
   wh_buf_long(b, e->bytes);
-  wh_buf_str(b, ",\"ms\":");
+  wh_buf_lit(b, ",\"ms\":");
   wh_buf_long(b, e->ms);
-  wh_buf_str(b, ",\"error\":");
+  wh_buf_lit(b, ",\"error\":");
 }
 
 wh_hook *wh_hook_find(wh_store *store, const char *name) {

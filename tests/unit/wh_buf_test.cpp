@@ -166,7 +166,7 @@ TEST(WhBuf, JsonWritersFindEveryByteWhereverItFalls) {
       {"\xc3", "\xc3", r},
   };
   for (const auto &p : pieces) {
-    for (size_t len : {1u, 7u, 8u, 9u, 16u, 17u, 23u}) {
+    for (size_t len : {1u, 7u, 8u, 9u, 15u, 16u, 17u, 23u, 24u, 31u, 32u, 33u, 47u}) {
       for (size_t at = 0; at < len; ++at) {
         std::string in(len, 'a'), escaped(len, 'a'), utf8(len, 'a');
         in.replace(at, 1, p.in);
