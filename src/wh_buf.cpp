@@ -254,8 +254,7 @@ size_t wh_utf8_prefix(const char *p, size_t len) {
   const auto *u = reinterpret_cast<const unsigned char *>(p);
   size_t i = 0, n;
   for (;;) {
-    for (; i + 8 <= len && !(load8(u + i) & kHighs); i += 8) {
-    }
+    while (i + 8 <= len && !(load8(u + i) & kHighs)) i += 8;
     while (i < len && u[i] < 0x80) ++i;
     if (i == len || (n = wh_utf8_char_len(u + i, len - i)) == 0) return i;
     i += n;
