@@ -82,8 +82,8 @@ int wh_url_parse(const char *text, wh_url *out, char *err, size_t err_size) {
   // The target is kept byte for byte; a space or a fragment ends it, and an
   // overlong one is cut rather than refused.
   if (*p == '/' || *p == '?') {
-    size_t n = 0;
-    while (n < sizeof out->path - 1 && p[n] != '\0' && p[n] != ' ' && p[n] != '#') ++n;
+    size_t n = strcspn(p, " #");  // a stored URL's target can be 2 KB long
+    if (n > sizeof out->path - 1) n = sizeof out->path - 1;
     memcpy(out->path, p, n);
     out->path[n] = '\0';
   } else {
