@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 struct wh_buf {
   char *data;
@@ -27,10 +28,17 @@ void wh_buf_free(wh_buf *b);
 void wh_buf_add(wh_buf *b, const void *bytes, size_t n);
 void wh_buf_str(wh_buf *b, const char *s);
 void wh_buf_printf(wh_buf *b, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-// Appends a string literal, its length known without measuring it.
+// Appends a string literal, its length known without measuring it; where it
+// fits (cap >= len + 1 always holds once data is set), copied in place.
 template <size_t N>
 inline void wh_buf_lit(wh_buf *b, const char (&text)[N]) {
-  wh_buf_add(b, text, N - 1);
+  if (b->cap - b->len > N - 1 && !b->failed) {
+    memcpy(b->data + b->len, text, N - 1);
+    b->len += N - 1;
+    b->data[b->len] = '\0';
+  } else {
+    wh_buf_add(b, text, N - 1);
+  }
 }
 const char *wh_buf_cstr(wh_buf *b);
 // Appends n in decimal, as "%ld" writes it, without a formatting pass: the

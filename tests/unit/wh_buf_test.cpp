@@ -182,6 +182,15 @@ TEST(WhBuf, JsonWritersFindEveryByteWhereverItFalls) {
       }
     }
   }
+  // A literal that exactly fills a buffer's block, and one a byte longer.
+  for (size_t n : {251u, 252u}) {
+    wh_text b;
+    wh_buf_add(&b, std::string(n, 'y').data(), n);
+    wh_buf_lit(&b, "four");
+    EXPECT_EQ(b.len, n + 4);
+    EXPECT_EQ(b.cap, n + 5 <= 256 ? 256u : 512u);
+    EXPECT_EQ(std::string(b.data), std::string(n, 'y') + "four");
+  }
   // A string that exactly fills a buffer's block, and one a byte longer.
   for (size_t n : {253u, 254u}) {
     wh_text b;
@@ -283,6 +292,9 @@ TEST_F(RefusingAllocator, FailedGrowthIsStickyAndKeepsContent) {
   wh_buf_str(&b, "!");
   wh_buf_printf(&b, "%d", 5);
   wh_buf_json_str(&b, "s");
+  wh_buf_json_utf8(&b, "u");
+  wh_buf_lit(&b, "lit");
+  wh_buf_long(&b, 7);
   int first = 1;
   wh_buf_key(&b, "k", &first);
   EXPECT_STREQ(wh_buf_cstr(&b), "kept");
