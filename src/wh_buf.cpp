@@ -250,6 +250,12 @@ size_t wh_utf8_char_len(const unsigned char *p, size_t avail) {
   return 0;
 }
 
+bool wh_buf_json_ascii(wh_buf *b, const char *s, size_t len) {
+  if (plain_run<true>(reinterpret_cast<const unsigned char *>(s), len) != len) return false;
+  plain_str(b, s, len);
+  return true;
+}
+
 size_t wh_utf8_prefix(const char *p, size_t len) {
   const auto *u = reinterpret_cast<const unsigned char *>(p);
   size_t i = 0, n;

@@ -55,6 +55,11 @@ void wh_buf_json_utf8(wh_buf *b, const char *s);
 // judges it: no overlong forms, no surrogates, nothing above U+10FFFF), or 0.
 // Reads no further than avail bytes.
 size_t wh_utf8_char_len(const unsigned char *p, size_t avail);
+// Appends the len bytes at s as a JSON string literal when they are all
+// ASCII and need no escape (most fields), and returns true; otherwise appends
+// nothing and returns false.
+bool wh_buf_json_ascii(wh_buf *b, const char *s, size_t len);
+
 // Length of the longest well-formed UTF-8 prefix of the len bytes at p.
 size_t wh_utf8_prefix(const char *p, size_t len);
 void wh_buf_key(wh_buf *b, const char *key, int *first);

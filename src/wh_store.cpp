@@ -368,6 +368,7 @@ template <size_t N>
 void write_text(wh_buf *b, const char (&field)[N]) {
   const auto *s = reinterpret_cast<const unsigned char *>(field);
   size_t len = strnlen(field, N - 1);
+  if (field[len] == '\0' && wh_buf_json_ascii(b, field, len)) return;  // most fields
   if (wh_utf8_prefix(field, len) == len && field[len] == '\0') {
     wh_buf_json_str(b, field);
     return;

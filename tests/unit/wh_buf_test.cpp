@@ -176,6 +176,11 @@ TEST(WhBuf, JsonWritersFindEveryByteWhereverItFalls) {
         wh_text b;
         wh_buf_json_utf8(&b, in.c_str());
         EXPECT_EQ(wh_buf_cstr(&b), "\"" + utf8 + "\"") << len << " " << at;
+        wh_text a;
+        wh_buf_str(&a, "<");
+        bool ascii = p.in == " " || p.in == "\x7f";
+        EXPECT_EQ(wh_buf_json_ascii(&a, in.data(), in.size()), ascii) << len << " " << at;
+        EXPECT_EQ(wh_buf_cstr(&a), ascii ? "<\"" + escaped + "\"" : std::string("<"));
         EXPECT_EQ(wh_utf8_prefix(in.data(), in.size()),
                   p.utf8 == r ? at : in.size())
             << len << " " << at;
