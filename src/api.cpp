@@ -1,16 +1,20 @@
 #include "api.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <yyjson.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 
-#include "cgi.h"
+#include "cgi_answer.h"
+#include "cgi_query.h"
 #include "fire.h"
 #include "raii.h"
 #include "wh_buf.h"
@@ -34,18 +38,24 @@ struct api_request {
 
 // A body file is read up to the same bound as standard input: a larger one is
 // dropped whole, as an oversize CONTENT_LENGTH is, so that no file can make
-// the process take unbounded memory.
+// the process take unbounded memory. Only a regular file is read: without
+// O_NONBLOCK a FIFO with no writer would hold the open for good.
 void read_body_file(const char *path, wh_buf *b) {
-  unique_file f(fopen(path, "rb"));
-  if (!f) return;
+  unique_fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  struct stat st;
+  if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<uint64_t>(st.st_size) > kMaxBody)
+    return;
   char chunk[kChunk];
-  size_t n;
-  while ((n = fread(chunk, 1, sizeof chunk, f.get())) > 0) {
-    if (b->len + n > kMaxBody) {
+  for (;;) {
+    ssize_t n = read(fd.get(), chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    if (b->len + static_cast<size_t>(n) > kMaxBody) {  // grew while being read
       wh_buf_free(b);
       return;
     }
-    wh_buf_add(b, chunk, n);
+    wh_buf_add(b, chunk, static_cast<size_t>(n));
   }
 }
 

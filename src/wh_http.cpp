@@ -292,7 +292,8 @@ int wh_http_request(const char *method, const wh_url *url, const wh_header *head
       return fail(response, "%s", kUnsendableUrl);
   }
   for (int i = 0; headers && i < header_count; ++i) {
-    if (strpbrk(headers[i].name, "\r\n"))
+    // An empty name is never sent (the header text skips it).
+    if (headers[i].name[0] && !wh_header_name_ok(headers[i].name))
       return fail(response, "header %d has an invalid name", i + 1);
     if (strpbrk(headers[i].value, "\r\n"))
       return fail(response, "header %s has a newline in its value", headers[i].name);

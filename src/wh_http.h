@@ -28,9 +28,10 @@ struct wh_response {
 
 // 0 when an exchange took place (any status), -1 with response->error set.
 // Checks, in order: url present, method accepted, body at most 1 MiB, a
-// request target libcurl can send, no CR or LF in any header name or value
-// (a hand-edited store is not validated, and such a byte would start a header
-// line of its own). All before anything is resolved or sent.
+// request target libcurl can send, every header name a token and no CR or LF
+// in any value (a hand-edited store is not validated: a leading space would
+// fold a name into the line before, a colon or a line break would reshape the
+// request). All before anything is resolved or sent.
 // A HEAD request never carries a body (nor its length line).
 int wh_http_request(const char *method, const wh_url *url, const wh_header *headers,
                     int header_count, const void *body, uint64_t body_len, wh_response *response);
