@@ -36,7 +36,11 @@ async function startReceiver(t) {
   return { port: server.address().port, received };
 }
 
-test('the official MCP client lists and fires hooks', async (t) => {
+// Every call gets a short bound of its own: a server that does not answer
+// fails the case at once with the call named, not at CTest's limit.
+const call = { timeout: 10000 };
+
+test('the official MCP client lists and fires hooks', { timeout: 60000 }, async (t) => {
   const { port, received } = await startReceiver(t);
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'vd-interop-'));
   t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
@@ -61,10 +65,10 @@ test('the official MCP client lists and fires hooks', async (t) => {
   let stderr = '';
   transport.stderr.on('data', (d) => (stderr += d));
   const client = new Client({ name: 'vd-interop', version: '1.0.0' });
-  await client.connect(transport);
+  await client.connect(transport, call);
 
   assert.deepEqual(client.getServerVersion(), { name: 'vavode_deveruz', version: '1.0.1' });
-  const { tools } = await client.listTools();
+  const { tools } = await client.listTools(undefined, call);
   const shape = (s) => ({
     type: s.type,
     props: Object.entries(s.properties).map(([k, v]) => `${k}:${v.type}`),
@@ -86,7 +90,7 @@ test('the official MCP client lists and fires hooks', async (t) => {
     ],
   );
 
-  const list = await client.callTool({ name: 'webhook_list', arguments: {} });
+  const list = await client.callTool({ name: 'webhook_list', arguments: {} }, undefined, call);
   assert.deepEqual(list, {
     content: [{
       type: 'text',
@@ -101,7 +105,7 @@ test('the official MCP client lists and fires hooks', async (t) => {
   const fired = await client.callTool({
     name: 'webhook_trigger',
     arguments: { name: 'deploy', payload: '{"event":"ship"}', query: 'env=prod' },
-  });
+  }, undefined, call);
   assert.equal(fired.isError, undefined);
   assert.match(fired.content[0].text, /^POST deploy -> HTTP 202 in \d+ ms\nok: yes\nbody:\naccepted$/);
   assert.equal(received.length, 1);
@@ -118,12 +122,12 @@ test('the official MCP client lists and fires hooks', async (t) => {
     [['deploy', 202, true, 8, '']],
   );
 
-  const missing = await client.callTool({ name: 'webhook_trigger', arguments: { name: 'nope' } });
+  const missing = await client.callTool({ name: 'webhook_trigger', arguments: { name: 'nope' } }, undefined, call);
   assert.deepEqual(missing, {
     content: [{ type: 'text', text: "no webhook named 'nope'. Configured: deploy" }],
     isError: true,
   });
-  await assert.rejects(client.callTool({ name: 'webhook_delete', arguments: {} }), {
+  await assert.rejects(client.callTool({ name: 'webhook_delete', arguments: {} }, undefined, call), {
     code: -32602,
     message: /unknown tool/,
   });
