@@ -39,15 +39,6 @@ const char *bearer_token(const char *auth) {
   return auth;
 }
 
-bool ieq_sv(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-    if ((x >= 'A' && x <= 'Z' ? x + 32 : x) != (y >= 'A' && y <= 'Z' ? y + 32 : y)) return false;
-  }
-  return true;
-}
-
 bool all_digits(std::string_view s) {
   for (char c : s)
     if (c < '0' || c > '9') return false;
@@ -70,7 +61,7 @@ bool listed(std::string_view host, std::string_view list) {
     list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
     while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
     while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
-    if (!item.empty() && ieq_sv(item, host)) return true;
+    if (!item.empty() && ieq_view(item, host)) return true;
   }
   return false;
 }
@@ -85,8 +76,8 @@ bool is_own_origin(std::string_view origin, const char *host) {
   bool tls = ieq(env_or("HTTPS", ""), "on") || ieq(env_or("REQUEST_SCHEME", ""), "https");
   std::string_view scheme = tls ? "https://" : "http://";
   if (!host || origin.size() <= scheme.size()) return false;
-  return ieq_sv(origin.substr(0, scheme.size()), scheme) &&
-         ieq_sv(origin.substr(scheme.size()), host);
+  return ieq_view(origin.substr(0, scheme.size()), scheme) &&
+         ieq_view(origin.substr(scheme.size()), host);
 }
 
 }  // namespace
@@ -109,9 +100,9 @@ bool cgi_host_allowed(const char *http_host, const char *allowed) {
   if (host.empty()) return false;
   if (h.front() == '[' || is_ip(host, AF_INET)) return true;
   constexpr std::string_view kLocal = "localhost", kUnderLocal = ".localhost";
-  if (ieq_sv(host, kLocal)) return true;
+  if (ieq_view(host, kLocal)) return true;
   if (host.size() > kUnderLocal.size() &&
-      ieq_sv(host.substr(host.size() - kUnderLocal.size()), kUnderLocal))
+      ieq_view(host.substr(host.size() - kUnderLocal.size()), kUnderLocal))
     return true;
   return listed(host, allowed ? allowed : "");
 }

@@ -55,12 +55,16 @@ int get_query_val(const char *query, const char *name, char *out, size_t out_siz
   return 0;
 }
 
+bool ieq_view(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (tolower(static_cast<unsigned char>(a[i])) != tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  return true;
+}
+
 int ieq(const char *a, const char *b) {
-  if (!a || !b) return 0;
-  for (; *a && *b; ++a, ++b)
-    if (tolower(static_cast<unsigned char>(*a)) != tolower(static_cast<unsigned char>(*b)))
-      return 0;
-  return *a == *b;
+  return a && b && ieq_view(a, b);
 }
 
 void copy_trunc(char *dst, size_t dst_size, const char *src) {
