@@ -152,6 +152,10 @@ TEST_F(Cgi, MethodsPageAndScheme) {
                        "HTTP_ORIGIN=http://h.localhost"},
        err(403, "request from another origin refused (Origin)")},
       {"action=list", {"HTTP_ORIGIN=null"}, err(403, "request from another origin refused (Origin)")},
+      {"action=list", {"HTTP_ORIGIN=null", "HTTP_SEC_FETCH_SITE=none"},
+       err(403, "request from another origin refused (Origin)")},
+      // The own page's POST under "Referrer-Policy: no-referrer" may carry "null".
+      {"action=list", {"HTTP_ORIGIN=null", "HTTP_SEC_FETCH_SITE=same-origin"}, ok(kEmptyList)},
   };
   for (auto &r : rows) {
     std::string out = cgi(r.query, {}, r.extra).out;
