@@ -1,9 +1,7 @@
 #include "api.h"
 
-#include <unistd.h>
 #include <yyjson.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +10,7 @@
 
 #include "cgi.h"
 #include "fire.h"
+#include "plat.h"
 #include "raii.h"
 #include "wh_buf.h"
 #include "wh_err.h"
@@ -57,8 +56,7 @@ void read_body_stdin(const char *content_length, wh_buf *b) {
   char chunk[kChunk];
   size_t left = static_cast<size_t>(want);
   while (left) {
-    ssize_t n = read(0, chunk, left < sizeof chunk ? left : sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
+    long n = plat_read_stdin(chunk, left < sizeof chunk ? left : sizeof chunk);
     if (n <= 0) break;
     wh_buf_add(b, chunk, static_cast<size_t>(n));
     left -= static_cast<size_t>(n);
