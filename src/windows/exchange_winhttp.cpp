@@ -9,10 +9,12 @@
 // connected to is vetted after the exchange and a refused one discards the
 // answer. (The request has gone out by then: WinHTTP cannot be stopped
 // between connecting and sending.)
-#include <windows.h>
-#include <winhttp.h>
+// Winsock before windows.h, which would bring in the old socket header.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+// (windows.h after)
+#include <windows.h>
+#include <winhttp.h>
 
 #include <cstdio>
 #include <cstring>

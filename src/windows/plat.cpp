@@ -1,10 +1,11 @@
 #include "plat.h"
 
-// winsock2.h must come before windows.h.
 #include <fcntl.h>
 #include <io.h>
-#include <windows.h>
+// winsock2.h must come before windows.h.
 #include <winsock2.h>
+// (windows.h after)
+#include <windows.h>
 
 #include <cerrno>
 #include <cstdio>
