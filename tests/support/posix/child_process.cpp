@@ -205,26 +205,6 @@ bool child_process::fill(int timeout_ms) {
   return true;
 }
 
-std::optional<std::string> child_process::read_line(int timeout_ms) {
-  auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
-  for (;;) {
-    size_t lf = pending_.find('\n');
-    if (lf != std::string::npos) {
-      std::string line = pending_.substr(0, lf);
-      pending_.erase(0, lf + 1);
-      return line;
-    }
-    if (!fill(ms_left(deadline))) return std::nullopt;
-  }
-}
-
-std::string child_process::read_rest(int timeout_ms) {
-  auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
-  while (fill(ms_left(deadline))) {
-  }
-  return std::exchange(pending_, std::string());
-}
-
 int child_process::wait(int timeout_ms) {
   auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
