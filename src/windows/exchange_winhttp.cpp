@@ -66,7 +66,10 @@ struct exchange_notes {
 void CALLBACK on_status(HINTERNET, DWORD_PTR context, DWORD status, void *info, DWORD length) {
   auto *notes = reinterpret_cast<exchange_notes *>(context);
   if (!notes || !info) return;
-  if (status == WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER) {
+  // Both carry the address text: the one WinHTTP resolved and is about to
+  // connect to (also when the handshake fails later), then the one it reached.
+  if (status == WINHTTP_CALLBACK_STATUS_CONNECTING_TO_SERVER ||
+      status == WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER) {
     int n = WideCharToMultiByte(CP_UTF8, 0, static_cast<const wchar_t *>(info), -1,
                                 notes->connected, sizeof notes->connected, nullptr, nullptr);
     if (n <= 0) notes->connected[0] = '\0';

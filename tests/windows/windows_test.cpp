@@ -116,18 +116,20 @@ TEST_F(WindowsStore, ConcurrentProcessesKeepEveryChange) {
     threads.emplace_back([&, i] {
       auto env = vdtest::base_env(dir);
       env.push_back("WEBHOOK_STORE_PATH=" + path);
-      env.push_back("QUERY_STRING=api=save");
-      std::string body = "{\"hook\":{\"name\":\"h" + std::to_string(i) +
-                         "\",\"url\":\"https://relay.example/x\",\"method\":\"POST\"}}";
+      env.push_back("QUERY_STRING=action=save");
+      std::string body =
+          "{\"name\":\"h" + std::to_string(i) + "\",\"url\":\"https://relay.example/x\"}";
       env.push_back("CONTENT_LENGTH=" + std::to_string(body.size()));
       env.push_back("REQUEST_METHOD=POST");
       results[i] = vdtest::run({vdtest::program_path()}, env, body, 120000);
     });
   }
   for (auto &t : threads) t.join();
-  for (const auto &r : results) {
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("\"ok\":true"), std::string::npos) << r.out;
+  for (int i = 0; i < kProcs; ++i) {
+    EXPECT_EQ(results[i].status, 0) << results[i].err;
+    EXPECT_NE(results[i].out.find("{\"ok\":true,\"saved\":\"h" + std::to_string(i) + "\"}"),
+              std::string::npos)
+        << results[i].out;
   }
   auto s = stored();
   EXPECT_EQ(s->hook_count, kProcs);
@@ -177,10 +179,11 @@ TEST(WinHttpConnected, VettedAgainAfterTheExchange) {
   } cases[] = {
       {"192.88.99.1", false, 0, 0, ""},
       {"127.0.0.1", false, 0, -1, reached},
-      {"::ffff:10.0.0.1", false, 0, -1, "refused: relay.example was reached at a private or "
-                                         "reserved address (::ffff:10.0.0.1); the answer was "
-                                         "discarded. Set WEBHOOK_ALLOW_PRIVATE=1 to allow local "
-                                         "endpoints."},
+      {"::ffff:10.0.0.1", false, 0, -1,
+       "refused: relay.example was reached at a private or "
+       "reserved address (::ffff:10.0.0.1); the answer was "
+       "discarded. Set WEBHOOK_ALLOW_PRIVATE=1 to allow local "
+       "endpoints."},
       {"127.0.0.1", true, 0, 0, ""},  // a proxy's address says nothing about the endpoint
       {"127.0.0.1", false, 1, 0, ""},
       {"", false, 0, -1,

@@ -1,20 +1,21 @@
 // The process runner on Windows: CreateProcessW with pipes on the standard
 // streams. Pipe handles become C runtime descriptors, so the class keeps the
 // same members as on POSIX; the process is found again by its id.
+#include "child_process.h"
+
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <io.h>
-#include <fcntl.h>
 #include <map>
 #include <mutex>
 #include <thread>
 #include <utility>
 
-#include "child_process.h"
 #include "windows/utf16.h"
 
 namespace vdtest {
@@ -72,8 +73,7 @@ pid_t spawn(const std::vector<std::string> &args, const std::vector<std::string>
             int *out_fd, int *err_fd, bool out_closed = false) {
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE in_r, in_w, out_r, out_w, err_r = nullptr, err_w = GetStdHandle(STD_ERROR_HANDLE);
-  if (!CreatePipe(&in_r, &in_w, &inherit, 0) || !CreatePipe(&out_r, &out_w, &inherit, 0))
-    return -1;
+  if (!CreatePipe(&in_r, &in_w, &inherit, 0) || !CreatePipe(&out_r, &out_w, &inherit, 0)) return -1;
   if (err_fd && !CreatePipe(&err_r, &err_w, &inherit, 0)) return -1;
   SetHandleInformation(in_w, HANDLE_FLAG_INHERIT, 0);
   SetHandleInformation(out_r, HANDLE_FLAG_INHERIT, 0);
