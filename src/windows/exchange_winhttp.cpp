@@ -98,6 +98,10 @@ const char *certificate_problem(DWORD flags, DWORD error) {
   if ((flags & WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CERT) ||
       error == ERROR_WINHTTP_SECURE_INVALID_CERT || error == ERROR_WINHTTP_SECURE_FAILURE)
     return "certificate invalid";
+  // Some WinHTTP versions (Wine's) report a refused certificate only as a
+  // failed secure channel.
+  if (error == ERROR_WINHTTP_SECURE_CHANNEL_ERROR)
+    return "secure channel refused: certificate not trusted, or no common TLS version";
   return nullptr;
 }
 

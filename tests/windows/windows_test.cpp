@@ -124,8 +124,7 @@ TEST_F(WindowsStore, ConcurrentProcessesKeepEveryChange) {
       auto env = vdtest::base_env(dir);
       env.push_back("WEBHOOK_STORE_PATH=" + path);
       env.push_back("QUERY_STRING=action=save");
-      std::string body =
-          "{\"name\":\"" + hook_name(i) + "\",\"url\":\"https://relay.example/x\"}";
+      std::string body = "{\"name\":\"" + hook_name(i) + "\",\"url\":\"https://relay.example/x\"}";
       env.push_back("CONTENT_LENGTH=" + std::to_string(body.size()));
       env.push_back("REQUEST_METHOD=POST");
       results[i] = vdtest::run({vdtest::program_path()}, env, body, 120000);
@@ -258,6 +257,69 @@ TEST(WinHttpConnected, RebindingToLoopbackIsRefused) {
             "refused: localhost was reached at a private or reserved address (127.0.0.1); the "
             "answer was discarded. Set WEBHOOK_ALLOW_PRIVATE=1 to allow local endpoints.");
   EXPECT_EQ(r->status, 0);
+}
+
+// An endpoint whose certificate no authority vouches for: Wine starts the
+// openssl tool of the host system, which serves TLS with a certificate made
+// for the test (for "localhost", so only the trust is wrong).
+TEST(WinHttpTls, UntrustedCertificateIsRefusedAndNamed) {
+  vdtest::set_env("WEBHOOK_ALLOW_PRIVATE", "1");
+  std::string unix_dir = "/tmp/vd_tls_" + std::to_string(GetCurrentProcessId());
+  vdtest::make_dir("Z:" + unix_dir);
+  auto made =
+      vdtest::run({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                   unix_dir + "/key.pem", "-out", unix_dir + "/cert.pem", "-days", "2", "-subj",
+                   "/CN=localhost", "-addext", "subjectAltName=DNS:localhost"},
+                  vdtest::base_env(), {}, 60000);
+  ASSERT_EQ(made.status, 0) << made.err;
+  // Wine does not wait for a Unix program's end: the files tell.
+  auto ready = [&unix_dir] {
+    WIN32_FILE_ATTRIBUTE_DATA cert{};
+    std::wstring w(unix_dir.size() + 32, L'\0');
+    wh_utf16(("Z:" + unix_dir + "\\cert.pem").c_str(), w.data(), w.size(), true);
+    return GetFileAttributesExW(w.c_str(), GetFileExInfoStandard, &cert) && cert.nFileSizeLow > 0;
+  };
+  for (int i = 0; i < 600 && !ready(); ++i) Sleep(100);
+  ASSERT_TRUE(ready());
+  Sleep(200);  // the last write of the file
+
+  WSADATA data;
+  ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
+  SOCKET probe = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int len = sizeof a;
+  ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+  ASSERT_EQ(getsockname(probe, reinterpret_cast<sockaddr *>(&a), &len), 0);
+  std::string port = std::to_string(ntohs(a.sin_port));
+  closesocket(probe);
+
+  // Two connections and it ends: the probe that finds it listening (its
+  // output does not reach us), then the delivery.
+  vdtest::child_process server(
+      {"/usr/bin/openssl", "s_server", "-accept", "127.0.0.1:" + port, "-cert",
+       unix_dir + "/cert.pem", "-key", unix_dir + "/key.pem", "-www", "-naccept", "2"},
+      vdtest::base_env());
+  bool listening = false;
+  for (int i = 0; i < 200 && !listening; ++i) {
+    SOCKET c = socket(AF_INET, SOCK_STREAM, 0);
+    listening = connect(c, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    closesocket(c);
+    if (!listening) Sleep(100);
+  }
+  ASSERT_TRUE(listening);
+
+  wh_url u = parsed(("https://localhost:" + port + "/").c_str());
+  auto r = std::make_unique<wh_response>();
+  EXPECT_EQ(wh_http_request("POST", &u, nullptr, 0, "{}", 2, r.get()), -1);
+  EXPECT_EQ(std::string(r->error).rfind(
+                "request failed: the endpoint's TLS certificate was refused (", 0),
+            0u)
+      << r->error;
+  EXPECT_EQ(r->status, 0);
+  vdtest::set_env("WEBHOOK_ALLOW_PRIVATE", nullptr);
+  vdtest::remove_tree("Z:" + unix_dir);
 }
 
 }  // namespace

@@ -99,8 +99,9 @@ pid_t spawn(const std::vector<std::string> &args, const std::vector<std::string>
   si.hStdOutput = out_w;
   si.hStdError = err_w;
   PROCESS_INFORMATION pi{};
-  std::wstring exe = to_wide(args.at(0));
-  BOOL ok = CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE,
+  // The program is the command line's first word, so Wine can also start a
+  // Unix program named by its Unix path.
+  BOOL ok = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
                            CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr, &si, &pi);
   CloseHandle(in_r);
   CloseHandle(out_w);
