@@ -9,12 +9,7 @@
 // connected to is vetted after the exchange and a refused one discards the
 // answer. (The request has gone out by then: WinHTTP cannot be stopped
 // between connecting and sending.)
-// Winsock before windows.h, which would bring in the old socket header.
-#include <winsock2.h>
 #include <ws2tcpip.h>
-// (windows.h after)
-#include <windows.h>
-#include <winhttp.h>
 
 #include <cstdio>
 #include <cstring>
@@ -25,6 +20,7 @@
 #include "wh_http.h"
 #include "wh_http_parts.h"
 #include "windows/utf16.h"
+#include "windows/winhttp_api.h"
 #include "windows/winhttp_parts.h"
 
 using wh_http_parts::fail;
@@ -46,7 +42,10 @@ constexpr size_t kWideMethod = 16;
 constexpr size_t kWideHeaders = 2048;
 
 struct handle_close {
-  void operator()(void *h) const { WinHttpCloseHandle(h); }
+  const winhttp_api *api = nullptr;
+  void operator()(void *h) const {
+    if (api) api->close_handle(h);
+  }
 };
 using winhttp_handle = std::unique_ptr<void, handle_close>;
 
@@ -107,12 +106,12 @@ const char *certificate_problem(DWORD flags, DWORD error) {
 
 // The address WinHTTP reports for the finished exchange, as text; "" when
 // it reports none.
-void remote_address(HINTERNET request, char (&out)[64]) {
+void remote_address(const winhttp_api *api, HINTERNET request, char (&out)[64]) {
   out[0] = '\0';
   connection_info info{};
   info.size = sizeof info;
   DWORD size = sizeof info;
-  if (!WinHttpQueryOption(request, WINHTTP_OPTION_CONNECTION_INFO, &info, &size)) return;
+  if (!api->query_option(request, WINHTTP_OPTION_CONNECTION_INFO, &info, &size)) return;
   const auto *sa = reinterpret_cast<const sockaddr *>(&info.remote);
   const void *bytes = nullptr;
   if (sa->sa_family == AF_INET) bytes = &reinterpret_cast<const sockaddr_in *>(sa)->sin_addr;
@@ -121,10 +120,10 @@ void remote_address(HINTERNET request, char (&out)[64]) {
 }
 
 // Whether the request went through a named proxy.
-bool via_proxy(HINTERNET request) {
+bool via_proxy(const winhttp_api *api, HINTERNET request) {
   WINHTTP_PROXY_INFO info{};
   DWORD size = sizeof info;
-  if (!WinHttpQueryOption(request, WINHTTP_OPTION_PROXY, &info, &size)) return false;
+  if (!api->query_option(request, WINHTTP_OPTION_PROXY, &info, &size)) return false;
   bool named =
       info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && info.lpszProxy && info.lpszProxy[0];
   if (info.lpszProxy) GlobalFree(info.lpszProxy);
@@ -138,7 +137,7 @@ struct read_chunk {
 
 // The body: the first 4096 bytes kept, the rest drained until more than
 // 8 MiB have arrived. A failed read ends it without failing the exchange.
-void read_body(HINTERNET request, wh_response *r) {
+void read_body(const winhttp_api *api, HINTERNET request, wh_response *r) {
   auto chunk = zeroed<read_chunk>();
   if (!chunk) return;
   uint64_t total = 0;
@@ -148,7 +147,7 @@ void read_body(HINTERNET request, wh_response *r) {
       if (total > WH_HTTP_DRAIN_LIMIT) break;
     }
     DWORD got = 0;
-    if (!WinHttpReadData(request, chunk->bytes, kReadChunk, &got) || got == 0) break;
+    if (!api->read_data(request, chunk->bytes, kReadChunk, &got) || got == 0) break;
     total += got;
     if (r->body_len < WH_HTTP_PREVIEW) {
       uint64_t room = WH_HTTP_PREVIEW - r->body_len;
@@ -204,14 +203,17 @@ int exchange_winhttp(const wh_url *url, const char *method, const wh_header *hea
   if (!vetted || !wide || !notes) return fail(response, "out of memory");
   if (wh_http_parts::resolve_vetted(url, vetted.get(), response) != 0) return -1;
 
-  winhttp_handle session(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                                     WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+  const winhttp_api *api = winhttp_api_get();
+  if (!api) return fail(response, "WinHttpOpen failed");
+  winhttp_handle session(api->open(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+                                   WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0),
+                         handle_close{api});
   if (!session)
-    session.reset(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                              WINHTTP_NO_PROXY_BYPASS, 0));
+    session.reset(api->open(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                            WINHTTP_NO_PROXY_BYPASS, 0));
   if (!session) return fail(response, "WinHttpOpen failed");
-  WinHttpSetTimeouts(session.get(), 10000, static_cast<int>(wh_http_connect_timeout_ms),
-                     kSendTimeoutMs, kReceiveTimeoutMs);
+  api->set_timeouts(session.get(), 10000, static_cast<int>(wh_http_connect_timeout_ms),
+                    kSendTimeoutMs, kReceiveTimeoutMs);
 
   // http: the first vetted address, so nothing is resolved again.
   const char *connect_to = url->https ? url->host : vetted->addrs[0].text;
@@ -225,22 +227,24 @@ int exchange_winhttp(const wh_url *url, const char *method, const wh_header *hea
   wh_utf16(method, wide->method, kWideMethod, false);
 
   winhttp_handle connection(
-      WinHttpConnect(session.get(), wide->host, static_cast<INTERNET_PORT>(url->port), 0));
+      api->connect(session.get(), wide->host, static_cast<INTERNET_PORT>(url->port), 0),
+      handle_close{api});
   if (!connection) return fail(response, "could not connect to %s", url->host);
-  winhttp_handle request(WinHttpOpenRequest(connection.get(), wide->method, wide->path, nullptr,
-                                            WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                            url->https ? WINHTTP_FLAG_SECURE : 0));
+  winhttp_handle request(
+      api->open_request(connection.get(), wide->method, wide->path, nullptr, WINHTTP_NO_REFERER,
+                        WINHTTP_DEFAULT_ACCEPT_TYPES, url->https ? WINHTTP_FLAG_SECURE : 0),
+      handle_close{api});
   if (!request) return fail(response, "WinHttpOpenRequest failed");
   HINTERNET req = request.get();
 
   DWORD protocols = kTls12And13;
-  WinHttpSetOption(req, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
+  api->set_option(req, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
   DWORD redirects = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
-  WinHttpSetOption(req, WINHTTP_OPTION_REDIRECT_POLICY, &redirects, sizeof redirects);
+  api->set_option(req, WINHTTP_OPTION_REDIRECT_POLICY, &redirects, sizeof redirects);
   // Some WinHTTP versions take the receive bound only from this option.
   DWORD receive = kReceiveTimeoutMs;
-  WinHttpSetOption(req, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &receive, sizeof receive);
-  WinHttpSetStatusCallback(
+  api->set_option(req, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &receive, sizeof receive);
+  api->set_status_callback(
       req, on_status,
       WINHTTP_CALLBACK_FLAG_CONNECT_TO_SERVER | WINHTTP_CALLBACK_FLAG_SECURE_FAILURE, 0);
 
@@ -250,7 +254,7 @@ int exchange_winhttp(const wh_url *url, const char *method, const wh_header *hea
   // go out without its signature, so it does not go out at all.
   if (wh_winhttp_header_text(url, method, headers, header_count, body_len, wide->headers,
                              kWideHeaders) < 0 ||
-      !WinHttpAddRequestHeaders(req, wide->headers, static_cast<DWORD>(-1),
+      !api->add_request_headers(req, wide->headers, static_cast<DWORD>(-1),
                                 WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE))
     return fail(response,
                 "the request headers were refused by WinHTTP (a header name that is "
@@ -260,17 +264,17 @@ int exchange_winhttp(const wh_url *url, const char *method, const wh_header *hea
   DWORD length = static_cast<DWORD>(body_len);
   void *payload = body_len ? const_cast<void *>(body) : WINHTTP_NO_REQUEST_DATA;
   bool sent =
-      WinHttpSendRequest(req, WINHTTP_NO_ADDITIONAL_HEADERS, 0, payload, length, length, context) &&
-      WinHttpReceiveResponse(req, nullptr);
+      api->send_request(req, WINHTTP_NO_ADDITIONAL_HEADERS, 0, payload, length, length, context) &&
+      api->receive_response(req, nullptr);
   DWORD error = sent ? 0 : GetLastError();
 
   char connected[64];
-  remote_address(req, connected);
+  remote_address(api, req, connected);
   if (!connected[0]) memcpy(connected, notes->connected, sizeof connected);
   // A connection the guard refuses is named first: it says more than a
   // failure that followed it.
   if (url->https && connected[0] && !vetted->allow_private && wh_ip_is_denied(connected) &&
-      !via_proxy(req))
+      !via_proxy(api, req))
     return wh_winhttp_vet_connected(url->host, connected, false, 0, response);
   if (!sent) {
     if (const char *why = certificate_problem(notes->secure_flags, error))
@@ -279,11 +283,11 @@ int exchange_winhttp(const wh_url *url, const char *method, const wh_header *hea
   }
 
   DWORD status = 0, size = sizeof status;
-  if (WinHttpQueryHeaders(req, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                          WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX))
+  if (api->query_headers(req, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                         WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX))
     response->status = static_cast<int>(status);
-  read_body(req, response);
-  if (url->https && wh_winhttp_vet_connected(url->host, connected, via_proxy(req),
+  read_body(api, req, response);
+  if (url->https && wh_winhttp_vet_connected(url->host, connected, via_proxy(api, req),
                                              vetted->allow_private, response) != 0)
     return -1;
   response->ok = 1;
