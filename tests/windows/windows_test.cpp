@@ -222,21 +222,33 @@ TEST(WinHttpConnected, VettedAgainAfterTheExchange) {
 // Our resolver says the host is public, WinHTTP's own resolution finds the
 // loopback listener: the connection it reports is refused, whatever came of
 // the handshake.
+// A TCP socket bound to a free loopback port, its address in *a;
+// INVALID_SOCKET when none.
+SOCKET bound_loopback(sockaddr_in *a) {
+  WSADATA data;
+  if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return INVALID_SOCKET;
+  SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+  *a = sockaddr_in{};
+  a->sin_family = AF_INET;
+  a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int len = sizeof *a;
+  if (s == INVALID_SOCKET || bind(s, reinterpret_cast<sockaddr *>(a), sizeof *a) != 0 ||
+      getsockname(s, reinterpret_cast<sockaddr *>(a), &len) != 0) {
+    if (s != INVALID_SOCKET) closesocket(s);
+    return INVALID_SOCKET;
+  }
+  return s;
+}
+
 int resolve_public(const char *, const char *service, const addrinfo *hints, addrinfo **out) {
   return getaddrinfo("192.88.99.1", service, hints, out);
 }
 
 TEST(WinHttpConnected, RebindingToLoopbackIsRefused) {
   vdtest::set_env("WEBHOOK_ALLOW_PRIVATE", nullptr);
-  WSADATA data;
-  ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
-  SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  int len = sizeof a;
-  ASSERT_EQ(bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-  ASSERT_EQ(getsockname(s, reinterpret_cast<sockaddr *>(&a), &len), 0);
+  sockaddr_in a;
+  SOCKET s = bound_loopback(&a);
+  ASSERT_NE(s, INVALID_SOCKET);
   ASSERT_EQ(listen(s, 4), 0);
   // Accepts and closes at once, so the handshake fails fast.
   std::thread server([s] {
@@ -283,15 +295,9 @@ TEST(WinHttpTls, UntrustedCertificateIsRefusedAndNamed) {
   ASSERT_TRUE(ready());
   Sleep(200);  // the last write of the file
 
-  WSADATA data;
-  ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
-  SOCKET probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  int len = sizeof a;
-  ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-  ASSERT_EQ(getsockname(probe, reinterpret_cast<sockaddr *>(&a), &len), 0);
+  sockaddr_in a;
+  SOCKET probe = bound_loopback(&a);
+  ASSERT_NE(probe, INVALID_SOCKET);
   std::string port = std::to_string(ntohs(a.sin_port));
   closesocket(probe);
 

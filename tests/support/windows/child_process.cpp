@@ -24,11 +24,6 @@ namespace {
 
 using clock_type = std::chrono::steady_clock;
 
-int ms_left(clock_type::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
-  return left.count() < 0 ? 0 : static_cast<int>(left.count());
-}
-
 std::wstring to_wide(const std::string &s) {
   std::wstring w(s.size() + 1, L'\0');
   int n = wh_utf16(s.c_str(), w.data(), w.size(), false);
@@ -101,8 +96,8 @@ pid_t spawn(const std::vector<std::string> &args, const std::vector<std::string>
   PROCESS_INFORMATION pi{};
   // The program is the command line's first word, so Wine can also start a
   // Unix program named by its Unix path.
-  BOOL ok = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
-                           CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr, &si, &pi);
+  BOOL ok = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
+                           block.data(), nullptr, &si, &pi);
   CloseHandle(in_r);
   CloseHandle(out_w);
   if (err_r) CloseHandle(err_w);
@@ -245,26 +240,6 @@ child_process::~child_process() {
   if (in_ >= 0) _close(in_);
   if (out_ >= 0) _close(out_);
   if (pid_ > 0) wait_exit(pid_, 0, true);
-}
-
-bool child_process::write(std::string_view bytes) {
-  while (!bytes.empty()) {
-    int w = _write(in_, bytes.data(), static_cast<unsigned>(bytes.size()));
-    if (w <= 0) return false;
-    bytes.remove_prefix(static_cast<size_t>(w));
-  }
-  return true;
-}
-
-void child_process::close_stdin() {
-  if (in_ >= 0) _close(in_);
-  in_ = -1;
-}
-
-void child_process::close_stdout() {
-  if (out_ >= 0) _close(out_);
-  out_ = -1;
-  eof_ = true;
 }
 
 bool child_process::fill(int timeout_ms) {

@@ -1,4 +1,8 @@
-// Line reading over the platform's fill(), shared by both runners.
+// What both runners share: the pipe writes and closes on C runtime
+// descriptors, and line reading over the platform's fill().
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <utility>
 
@@ -10,12 +14,33 @@ namespace {
 
 using clock_type = std::chrono::steady_clock;
 
-int ms_left(clock_type::time_point deadline) {
+}  // namespace
+
+int ms_left(std::chrono::steady_clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
   return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 
-}  // namespace
+bool child_process::write(std::string_view bytes) {
+  while (!bytes.empty()) {
+    auto w = ::write(in_, bytes.data(), bytes.size());
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    bytes.remove_prefix(static_cast<size_t>(w));
+  }
+  return true;
+}
+
+void child_process::close_stdin() {
+  if (in_ >= 0) close(in_);
+  in_ = -1;
+}
+
+void child_process::close_stdout() {
+  if (out_ >= 0) close(out_);
+  out_ = -1;
+  eof_ = true;
+}
 
 std::optional<std::string> child_process::read_line(int timeout_ms) {
   auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
