@@ -1,6 +1,5 @@
 #include "api.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <yyjson.h>
@@ -16,7 +15,9 @@
 #include "cgi_answer.h"
 #include "cgi_query.h"
 #include "fire.h"
+#include "plat.h"
 #include "raii.h"
+#include "store_fs.h"
 #include "wh_buf.h"
 #include "wh_err.h"
 #include "wh_hook_view.h"
@@ -41,7 +42,7 @@ struct api_request {
 // the process take unbounded memory. Only a regular file is read: without
 // O_NONBLOCK a FIFO with no writer would hold the open for good.
 void read_body_file(const char *path, wh_buf *b) {
-  unique_fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  unique_fd fd(store_fs_open_read(path));
   struct stat st;
   if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
       static_cast<uint64_t>(st.st_size) > kMaxBody)
@@ -67,8 +68,7 @@ void read_body_stdin(const char *content_length, wh_buf *b) {
   char chunk[kChunk];
   size_t left = static_cast<size_t>(want);
   while (left) {
-    ssize_t n = read(0, chunk, left < sizeof chunk ? left : sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
+    long n = plat_read_stdin(chunk, left < sizeof chunk ? left : sizeof chunk);
     if (n <= 0) break;
     wh_buf_add(b, chunk, static_cast<size_t>(n));
     left -= static_cast<size_t>(n);

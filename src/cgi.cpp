@@ -1,8 +1,5 @@
 #include "cgi.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +10,7 @@
 #include "cgi_query.h"
 #include "page.h"
 #include "sha256.h"
+#include "vd_sockets.h"
 
 namespace {
 

@@ -1,7 +1,5 @@
 #include "wh_guard.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <strings.h>
 
 #include <cstdint>

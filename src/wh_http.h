@@ -1,14 +1,13 @@
 // One outbound HTTP exchange: request checks, the program's own resolution
-// with every address vetted by the guard, then the request through libcurl
-// pinned to the vetted addresses. Reads the status and the first 4096 bytes
-// of the body.
+// with every address vetted by the guard, then the request through the
+// platform's HTTP stack (libcurl pinned to the vetted addresses on POSIX,
+// WinHTTP on Windows). Reads the status and the first 4096 bytes of the body.
 #pragma once
-
-#include <netdb.h>
 
 #include <cstddef>
 #include <cstdint>
 
+#include "vd_sockets.h"
 #include "wh_hook.h"
 #include "wh_url.h"
 
@@ -37,8 +36,14 @@ int wh_http_request(const char *method, const wh_url *url, const wh_header *head
                     int header_count, const void *body, uint64_t body_len, wh_response *response);
 
 // The exchange proper, after the request checks; same arguments and result.
+// The build compiles one platform's: exchange_curl (posix/exchange_curl.cpp)
+// or exchange_winhttp (windows/exchange_winhttp.cpp).
+int wh_http_exchange(const wh_url *url, const char *method, const wh_header *headers,
+                     int header_count, const void *body, uint64_t body_len, wh_response *response);
 int exchange_curl(const wh_url *url, const char *method, const wh_header *headers, int header_count,
                   const void *body, uint64_t body_len, wh_response *response);
+int exchange_winhttp(const wh_url *url, const char *method, const wh_header *headers,
+                     int header_count, const void *body, uint64_t body_len, wh_response *response);
 
 // The header text a request carries, lines ending in CR LF: the Host line,
 // the length line, then stored headers while the text so far is at most 499

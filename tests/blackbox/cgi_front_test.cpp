@@ -190,10 +190,7 @@ TEST_F(Cgi, ApiOrPage) {
 }
 
 TEST_F(Cgi, BrokenStoreAnswersForEveryAction) {
-  mkdir(path.substr(0, path.rfind('/')).c_str(), 0700);
-  FILE *f = fopen(path.c_str(), "w");
-  fputs("{", f);
-  fclose(f);
+  write_store("{");
   for (const char *action : {"list", "save", "delete", "fire", "nonsense"}) {
     auto out = cgi(std::string("action=") + action + "&name=x").out;
     EXPECT_EQ(out.substr(0, head(500).size()), head(500)) << action;

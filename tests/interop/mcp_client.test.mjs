@@ -13,9 +13,16 @@ import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js'
 const program =
   process.env.VD_PROGRAM ?? path.join(process.env.VD_SOURCE_DIR ?? '../..', 'build/vavode_deveruz');
 
-// Sanitizer builds must keep their settings: the client passes on only a few variables.
+// The Windows build runs under an emulator (Wine), which gets the program as
+// its first argument and file paths in the Windows form (Wine's drive Z: is
+// the Unix root).
+const emulator = process.env.VD_EMULATOR || '';
+const hostPath = (p) => (emulator ? `Z:${p.replaceAll('/', '\\')}` : p);
+
+// Sanitizer builds must keep their settings, and Wine its prefix: the client
+// passes on only a few variables.
 const passOn = Object.fromEntries(
-  ['ASAN_OPTIONS', 'UBSAN_OPTIONS', 'LSAN_OPTIONS']
+  ['ASAN_OPTIONS', 'UBSAN_OPTIONS', 'LSAN_OPTIONS', 'WINEPREFIX', 'WINEDEBUG']
     .filter((k) => process.env[k])
     .map((k) => [k, process.env[k]]),
 );
@@ -57,9 +64,9 @@ test('the official MCP client lists and fires hooks', { timeout: 60000 }, async 
   fs.writeFileSync(store, JSON.stringify({ version: 1, hooks: [hook], log: [] }));
 
   const transport = new StdioClientTransport({
-    command: program,
-    args: ['--mcp'],
-    env: { ...passOn, WEBHOOK_STORE_PATH: store, WEBHOOK_ALLOW_PRIVATE: '1' },
+    command: emulator || program,
+    args: emulator ? [program, '--mcp'] : ['--mcp'],
+    env: { ...passOn, WEBHOOK_STORE_PATH: hostPath(store), WEBHOOK_ALLOW_PRIVATE: '1' },
     stderr: 'pipe',
   });
   let stderr = '';
