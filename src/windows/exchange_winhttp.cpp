@@ -15,6 +15,7 @@
 #include <cstring>
 #include <memory>
 
+#include "plat.h"
 #include "raii.h"
 #include "wh_guard.h"
 #include "wh_http.h"
@@ -137,11 +138,15 @@ struct read_chunk {
 
 // The body: the first 4096 bytes kept, the rest drained until more than
 // 8 MiB have arrived. A failed read ends it without failing the exchange.
-void read_body(const winhttp_api *api, HINTERNET request, wh_response *r) {
+// Reads until the end, the drain limit or the delivery's overall bound:
+// WinHTTP bounds each read, not the whole, so an endpoint that drips a byte
+// every few seconds would otherwise hold a single-threaded caller for hours.
+// What arrived before the bound is kept, as the POSIX exchange keeps it.
+void read_body(const winhttp_api *api, HINTERNET request, int64_t deadline_ms, wh_response *r) {
   auto chunk = zeroed<read_chunk>();
   if (!chunk) return;
   uint64_t total = 0;
-  for (;;) {
+  while (plat_now_ms() < deadline_ms) {
     if (r->body_len >= WH_HTTP_PREVIEW) {
       r->truncated = 1;
       if (total > WH_HTTP_DRAIN_LIMIT) break;
@@ -197,6 +202,7 @@ int wh_winhttp_vet_connected(const char *host, const char *connected, bool proxi
 
 int exchange_winhttp(const wh_url *url, const char *method, const wh_header *headers,
                      int header_count, const void *body, uint64_t body_len, wh_response *response) {
+  const int64_t started_ms = plat_now_ms();
   auto vetted = zeroed<wh_http_parts::vetted>();
   auto wide = zeroed<wide_texts>();
   auto notes = zeroed<exchange_notes>();
@@ -286,7 +292,7 @@ int exchange_winhttp(const wh_url *url, const char *method, const wh_header *hea
   if (api->query_headers(req, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                          WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX))
     response->status = static_cast<int>(status);
-  read_body(api, req, response);
+  read_body(api, req, started_ms + wh_http_overall_timeout_ms, response);
   if (url->https && wh_winhttp_vet_connected(url->host, connected, via_proxy(api, req),
                                              vetted->allow_private, response) != 0)
     return -1;
