@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "cgi.h"
+#include "cgi_query.h"
 #include "fuzz_util.h"
 
 namespace {

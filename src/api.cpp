@@ -1,18 +1,23 @@
 #include "api.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 #include <yyjson.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 
-#include "cgi.h"
+#include "cgi_answer.h"
+#include "cgi_query.h"
 #include "fire.h"
+#include "plat.h"
 #include "raii.h"
+#include "store_fs.h"
 #include "wh_buf.h"
 #include "wh_err.h"
 #include "wh_hook_view.h"
@@ -36,18 +41,24 @@ struct api_request {
 
 // A body file is read up to the same bound as standard input: a larger one is
 // dropped whole, as an oversize CONTENT_LENGTH is, so that no file can make
-// the process take unbounded memory.
+// the process take unbounded memory. Only a regular file is read: without
+// O_NONBLOCK a FIFO with no writer would hold the open for good.
 void read_body_file(const char *path, wh_buf *b) {
-  unique_file f(fopen(path, "rb"));
+  unique_fd fd(store_fs_open_read(path));
+  struct stat st;
+  if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<uint64_t>(st.st_size) > kMaxBody)
+    return;
   auto chunk = std::make_unique_for_overwrite<char[]>(kChunk);
-  if (!f) return;
-  size_t n;
-  while ((n = fread(chunk.get(), 1, kChunk, f.get())) > 0) {
-    if (b->len + n > kMaxBody) {
+  for (;;) {
+    ssize_t n = read(fd.get(), chunk.get(), kChunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    if (b->len + static_cast<size_t>(n) > kMaxBody) {  // grew while being read
       wh_buf_free(b);
       return;
     }
-    wh_buf_add(b, chunk.get(), n);
+    wh_buf_add(b, chunk.get(), static_cast<size_t>(n));
   }
 }
 
@@ -59,8 +70,7 @@ void read_body_stdin(const char *content_length, wh_buf *b) {
   auto chunk = std::make_unique_for_overwrite<char[]>(kChunk);
   size_t left = static_cast<size_t>(want);
   while (left) {
-    ssize_t n = read(0, chunk.get(), left < kChunk ? left : kChunk);
-    if (n < 0 && errno == EINTR) continue;
+    long n = plat_read_stdin(chunk.get(), left < kChunk ? left : kChunk);
     if (n <= 0) break;
     wh_buf_add(b, chunk.get(), static_cast<size_t>(n));
     left -= static_cast<size_t>(n);

@@ -1,15 +1,16 @@
 #include "cgi.h"
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "api.h"
+#include "cgi_answer.h"
+#include "cgi_query.h"
 #include "page.h"
 #include "sha256.h"
-#include "wh_buf.h"
-#include "wh_hook.h"
+#include "vd_sockets.h"
 
 namespace {
 
@@ -18,31 +19,6 @@ constexpr size_t kActionCap = 64;
 constexpr size_t kThemeCap = 16;
 constexpr size_t kPwdCap = 256;
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Decodes "+" and "%XX" in place; a "%" without two hex digits stays literal.
-void url_decode(char *s) {
-  char *w = s;
-  for (const char *r = s; *r;) {
-    int hi, lo;
-    if (*r == '+') {
-      *w++ = ' ';
-      ++r;
-    } else if (*r == '%' && (hi = hex_value(r[1])) >= 0 && (lo = hex_value(r[2])) >= 0) {
-      *w++ = static_cast<char>(hi * 16 + lo);
-      r += 3;
-    } else {
-      *w++ = *r++;
-    }
-  }
-  *w = '\0';
-}
-
 // Whole-text equality in time that depends on the lengths alone, so that the
 // answer time tells nothing about how much of a guess was right.
 bool password_eq(const char *candidate, const char *password) {
@@ -50,57 +26,117 @@ bool password_eq(const char *candidate, const char *password) {
   return strlen(candidate) == n && kr_ct_eq(candidate, password, n);
 }
 
-// The credential after "Bearer " in an Authorization value, or null.
+// The credential in an Authorization value: leading spaces and a "Bearer "
+// scheme (with the spaces after it) are skipped, so a bare password counts too.
 const char *bearer_token(const char *auth) {
   while (*auth == ' ') ++auth;
-  if (strncmp(auth, "Bearer ", 7) != 0) return nullptr;  // other schemes never match
-  auth += 7;
-  while (*auth == ' ') ++auth;
+  if (strncmp(auth, "Bearer ", 7) == 0) {
+    auth += 7;
+    while (*auth == ' ') ++auth;
+  }
   return auth;
+}
+
+bool all_digits(std::string_view s) {
+  for (char c : s)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+bool is_ip(std::string_view host, int family) {
+  char text[64];
+  if (host.empty() || host.size() >= sizeof text) return false;
+  memcpy(text, host.data(), host.size());
+  text[host.size()] = '\0';
+  unsigned char addr[16];
+  return inet_pton(family, text, addr) == 1;
+}
+
+bool listed(std::string_view host, std::string_view list) {
+  while (!list.empty()) {
+    size_t comma = list.find(',');
+    std::string_view item = list.substr(0, comma);
+    list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
+    while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
+    while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
+    if (!item.empty() && ieq_view(item, host)) return true;
+  }
+  return false;
+}
+
+const char *env_or(const char *name, const char *fallback) {
+  const char *v = getenv(name);
+  return v ? v : fallback;
+}
+
+// This server's own origin as a browser writes it: scheme, "://", Host.
+bool is_own_origin(std::string_view origin, const char *host) {
+  bool tls = ieq(env_or("HTTPS", ""), "on") || ieq(env_or("REQUEST_SCHEME", ""), "https");
+  std::string_view scheme = tls ? "https://" : "http://";
+  if (!host || origin.size() <= scheme.size()) return false;
+  return ieq_view(origin.substr(0, scheme.size()), scheme) &&
+         ieq_view(origin.substr(scheme.size()), host);
 }
 
 }  // namespace
 
-void cgi_write_head(long status, const char *content_type) {
-  if (status) printf("Status: %ld\r\n", status);
-  printf(
-      "Content-Type: %s\r\nCache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n"
-      "Referrer-Policy: no-referrer\r\nContent-Security-Policy: default-src 'self' "
-      "'unsafe-inline'; img-src 'self' data:; connect-src 'self'\r\n\r\n",
-      content_type);
-}
-
-int get_query_val(const char *query, const char *name, char *out, size_t out_size) {
-  if (out && out_size) out[0] = '\0';
-  if (!query || !name || !out || !out_size) return 0;
-  size_t name_len = strlen(name);
-  for (const char *p = query; *p;) {
-    if (strncmp(p, name, name_len) == 0 && p[name_len] == '=') {
-      const char *v = p + name_len + 1;
-      size_t n = strcspn(v, "&");
-      if (n > out_size - 1) n = out_size - 1;
-      memcpy(out, v, n);
-      out[n] = '\0';
-      url_decode(out);
-      return 1;
-    }
-    const char *amp = strchr(p, '&');
-    if (!amp) break;
-    p = amp + 1;
+bool cgi_host_allowed(const char *http_host, const char *allowed) {
+  std::string_view h = http_host ? http_host : "";
+  std::string_view host, port;
+  if (!h.empty() && h.front() == '[') {
+    size_t close = h.find(']');
+    if (close == std::string_view::npos) return false;
+    host = h.substr(1, close - 1);
+    port = h.substr(close + 1);
+    if (!is_ip(host, AF_INET6)) return false;
+  } else {
+    size_t colon = h.find(':');
+    host = h.substr(0, colon);
+    port = colon == std::string_view::npos ? std::string_view() : h.substr(colon);
   }
-  return 0;
+  if (!port.empty() && (port.front() != ':' || !all_digits(port.substr(1)))) return false;
+  if (host.empty()) return false;
+  if (h.front() == '[' || is_ip(host, AF_INET)) return true;
+  constexpr std::string_view kLocal = "localhost", kUnderLocal = ".localhost";
+  if (ieq_view(host, kLocal)) return true;
+  if (host.size() > kUnderLocal.size() &&
+      ieq_view(host.substr(host.size() - kUnderLocal.size()), kUnderLocal))
+    return true;
+  return listed(host, allowed ? allowed : "");
 }
 
-int ieq(const char *a, const char *b) {
-  if (!a || !b) return 0;
-  for (; *a && *b; ++a, ++b)
-    if (tolower(static_cast<unsigned char>(*a)) != tolower(static_cast<unsigned char>(*b)))
-      return 0;
-  return *a == *b;
-}
-
-void copy_trunc(char *dst, size_t dst_size, const char *src) {
-  wh_field_copy(dst, dst_size, src);
+const char *cgi_refusal(bool api, long *status, const char **extra) {
+  *extra = nullptr;
+  const char *method = getenv("REQUEST_METHOD");
+  if (method && !ieq(method, "GET") && !ieq(method, "HEAD") && !ieq(method, "POST")) {
+    *status = 405;
+    *extra = "Allow: GET, HEAD, POST\r\n";
+    return "method not allowed";
+  }
+  *status = 403;
+  // Without a password, a foreign name in Host is what DNS rebinding looks
+  // like: a page of another site that reaches this server under its own name.
+  const char *host = getenv("HTTP_HOST");
+  const char *password = getenv("BOT_PASSWORD");
+  if ((!password || !*password) && host &&
+      !cgi_host_allowed(host, getenv("WEBHOOK_ALLOWED_HOSTS")))
+    return "host name not served without a node password: use an IP address or localhost, "
+           "or list the name in WEBHOOK_ALLOWED_HOSTS";
+  // The page itself may be opened from a link anywhere: it changes nothing and
+  // holds no secret. Every API call must come from this server's own pages
+  // (or from a caller that is no browser, which sends neither header).
+  if (!api) return nullptr;
+  const char *site = getenv("HTTP_SEC_FETCH_SITE");
+  if (site && strcmp(site, "same-origin") != 0 && strcmp(site, "none") != 0)
+    return "cross-site request refused (Sec-Fetch-Site)";
+  // "null" is what a browser may send for this server's own page, whose
+  // answers ask for no referrer; Sec-Fetch-Site, which no page can set,
+  // vouches for it then.
+  const char *origin = getenv("HTTP_ORIGIN");
+  bool vouched = site && strcmp(origin ? origin : "", "null") == 0 && strcmp(site, "same-origin") == 0;
+  if (origin && !vouched && !is_own_origin(origin, host))
+    return "request from another origin refused (Origin)";
+  return nullptr;
 }
 
 void require_node_auth() {
@@ -111,10 +147,7 @@ void require_node_auth() {
   if (header && password_eq(header, password)) return;
 
   const char *auth = getenv("HTTP_AUTHORIZATION");
-  if (auth) {
-    const char *token = bearer_token(auth);
-    if (token && password_eq(token, password)) return;
-  }
+  if (auth && password_eq(bearer_token(auth), password)) return;
 
   // The query as the web server set it, not the trimmed query text.
   const char *query = getenv("QUERY_STRING");
@@ -125,29 +158,6 @@ void require_node_auth() {
   fputs("{\"ok\":false,\"error\":\"invalid node password\"}\n", stdout);
   fflush(stdout);
   exit(0);
-}
-
-void api_send(long status, const char *text) {
-  cgi_write_head(status, CGI_JSON);
-  fputs(text ? text : "", stdout);
-  fputc('\n', stdout);
-  fflush(stdout);
-}
-
-void api_ok(const char *text) {
-  api_send(0, text);
-}
-
-void api_err(long status, const char *message) {
-  wh_text b;
-  int first = 1;
-  wh_buf_str(&b, "{");
-  wh_buf_key(&b, "ok", &first);
-  wh_buf_str(&b, "false");
-  wh_buf_key(&b, "error", &first);
-  wh_buf_json_str(&b, message ? message : "");
-  wh_buf_str(&b, "}");
-  api_send(status, wh_buf_cstr(&b));
 }
 
 void cgi_main() {
@@ -165,6 +175,9 @@ void cgi_main() {
   const char *method = getenv("REQUEST_METHOD");
   bool api = action[0] || strstr(query, "format=json") || (method && ieq(method, "POST"));
 
+  long status;
+  const char *extra;
+  if (const char *why = cgi_refusal(api, &status, &extra)) return api_err(status, why, extra);
   require_node_auth();
   if (api)
     mode_api(query, action);

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <memory>
 
+#include "plat.h"
 #include "raii.h"
 #include "sha256.h"
 #include "wh_http.h"
@@ -26,12 +27,6 @@ constexpr size_t kUrlErr = 256;
 void set_header(wh_header *h, const char *name, const char *value) {
   snprintf(h->name, sizeof h->name, "%s", name);
   snprintf(h->value, sizeof h->value, "%s", value);
-}
-
-int64_t now_ms() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 // Everything one firing works with; about 30 KB, so it lives on the heap.
@@ -66,7 +61,7 @@ int sign_request(const wh_hook *hook, const void *payload, size_t payload_len,
   }
   if (strcmp(scheme, "v2") == 0) {
     char stamp[24], prefix[32];
-    snprintf(stamp, sizeof stamp, "%lld", static_cast<long long>(time(nullptr)));
+    snprintf(stamp, sizeof stamp, "%lld", static_cast<long long>(plat_time()));
     int prefix_len = snprintf(prefix, sizeof prefix, "%s.", stamp);
     if (payload_len > kMaxSignedMessage - static_cast<size_t>(prefix_len)) {
       snprintf(err, kSignErr, "payload too large to sign");
@@ -136,12 +131,12 @@ int fire_hook(const wh_hook *hook, const void *payload, size_t payload_len, cons
   }
   for (int i = 0; i < signed_count; ++i) work->headers[count++] = work->sig[i];
 
-  int64_t start = now_ms();
+  int64_t start = plat_now_ms();
   const void *body = (is_get || is_head) ? nullptr : payload;
   uint64_t body_len = (is_get || is_head) ? 0 : payload_len;
   wh_response *r = &work->response;
   int rc = wh_http_request(hook->method, &work->url, work->headers, count, body, body_len, r);
-  result->elapsed_ms = static_cast<int>(now_ms() - start);
+  result->elapsed_ms = static_cast<int>(plat_now_ms() - start);
   if (rc != 0) {
     snprintf(result->error, sizeof result->error, "%s", r->error);
     return -1;
@@ -156,10 +151,9 @@ int fire_hook(const wh_hook *hook, const void *payload, size_t payload_len, cons
 }
 
 void iso_now(char buf[24]) {
-  time_t now = time(nullptr);
   tm utc{};
-  gmtime_r(&now, &utc);
-  if (strftime(buf, 24, "%Y-%m-%dT%H:%M:%SZ", &utc) == 0) buf[0] = '\0';
+  if (!plat_utc(plat_time(), &utc) || strftime(buf, 24, "%Y-%m-%dT%H:%M:%SZ", &utc) == 0)
+    buf[0] = '\0';
 }
 
 void fire_log(const char *name, const wh_fire_result *result) {

@@ -1,7 +1,6 @@
 // The single entry: picks one run mode from the arguments and KR_PLUGIN_META.
 // Precedence, highest first: --version, --meta or KR_PLUGIN_META, --schema,
-// --mcp, then the CGI front. Standard streams are binary on POSIX already.
-#include <csignal>
+// --mcp, then the CGI front.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,12 +8,13 @@
 #include "cgi.h"
 #include "identity.h"
 #include "mcp_server.h"
+#include "plat.h"
 #include "wh_buf.h"
 
 int main(int argc, char **argv) {
-  // A reader that goes away must not kill the process: every mode exits 0,
-  // and a write to a closed pipe fails quietly instead.
-  signal(SIGPIPE, SIG_IGN);
+  // Binary standard streams; a reader that goes away must not kill the
+  // process: every mode exits 0, and a write to a closed pipe fails quietly.
+  plat_start();
   bool meta = false, schema = false, mcp = false;
   for (int i = 1; i < argc; ++i) {
     const char *a = argv[i];

@@ -1,17 +1,13 @@
 #include "mcp_server.h"
 
-#include <malloc.h>
-#include <unistd.h>
-
 #include <cctype>
-#include <cerrno>
 #include <cinttypes>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 
 #include "identity.h"
 #include "mcp_tools.h"
+#include "plat.h"
 #include "raii.h"
 
 namespace {
@@ -107,14 +103,11 @@ uint64_t rp = 0;  // next unread byte
 // Refills rb once every byte in it has been used; false at end of input (or a
 // read error, which ends the input the same way).
 bool read_block() {
-  for (;;) {
-    ssize_t got = read(0, rb, sizeof rb);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    rn = static_cast<uint64_t>(got);
-    rp = 0;
-    return true;
-  }
+  long got = plat_read_stdin(rb, sizeof rb);
+  if (got <= 0) return false;
+  rn = static_cast<uint64_t>(got);
+  rp = 0;
+  return true;
 }
 
 // One message being gathered. Lines go straight into the request buffer; only
@@ -319,15 +312,12 @@ void handle_message(wh_buf *req, uint64_t total) {
 void mcp_serve() {
   // A client that stops reading must not kill the server; failed writes change
   // nothing and the loop runs until standard input ends.
-  signal(SIGPIPE, SIG_IGN);
+  plat_start();
   // Every tool call loads the whole store (file text, parsed document, the
-  // 1.3 MB record: several MB in all) and frees it again. By default the
-  // allocator hands those blocks back to the kernel each time, and the next
-  // call spends more time faulting the pages in again than on its own work.
-  // Freed blocks of up to 32 MiB stay in the heap for reuse; the memory held
-  // stays bounded by the largest call.
-  mallopt(M_MMAP_THRESHOLD, 32 << 20);
-  mallopt(M_TRIM_THRESHOLD, 32 << 20);
+  // 1.3 MB record: several MB in all) and frees it again. Freed blocks of up
+  // to 32 MiB stay in the heap for reuse; the memory held stays bounded by
+  // the largest call.
+  plat_keep_freed_heap();
   wh_text req;
   framer f(&req);
   for (;;) {

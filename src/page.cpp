@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string_view>
 
-#include "cgi.h"
+#include "cgi_answer.h"
 #include "page_assets.h"
 
 namespace {

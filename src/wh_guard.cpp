@@ -1,7 +1,5 @@
 #include "wh_guard.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <strings.h>
 
 #include <cstdint>
@@ -50,7 +48,10 @@ int v6_denied(const unsigned char *b) {
   if (all_zero(b, 10) && b[10] == 0xff && b[11] == 0xff) return v4_denied(b + 12);
   // 64:ff9b::/32, NAT64: it reaches whatever IPv4 address it embeds.
   if (b[0] == 0x00 && b[1] == 0x64 && b[2] == 0xff && b[3] == 0x9b) return 1;
-  if (all_zero(b, 15) && (b[15] == 0 || b[15] == 1)) return 1;                 // :: and ::1
+  // ::/96, IPv4-compatible (:: and ::1 among them), and ::ffff:0:0/96,
+  // IPv4-translated: stacks may route either to the IPv4 address they embed.
+  if (all_zero(b, 12)) return 1;
+  if (all_zero(b, 8) && b[8] == 0xff && b[9] == 0xff && b[10] == 0 && b[11] == 0) return 1;
   if (b[0] == 0x01 && all_zero(b + 1, 7)) return 1;                            // 100::/64 discard
   if (b[0] == 0x20 && b[1] == 0x01 && b[2] == 0x0d && b[3] == 0xb8) return 1;  // 2001:db8::/32
   if ((b[0] & 0xfe) == 0xfc) return 1;                                         // fc00::/7

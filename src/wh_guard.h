@@ -2,7 +2,7 @@
 // connect to, and the one switch that lets a user reach local endpoints.
 #pragma once
 
-#include <sys/socket.h>
+#include "vd_sockets.h"
 
 // 1 when the numeric address text (dotted IPv4 or IPv6 text form) is private,
 // reserved or unreadable, 0 when it may be contacted. Absent or empty text is

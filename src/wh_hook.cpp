@@ -20,6 +20,13 @@ bool token_byte_ok(unsigned char c) {
 
 }  // namespace
 
+bool wh_header_name_ok(const char *name) {
+  if (!name || !*name) return false;
+  for (const char *p = name; *p; ++p)
+    if (!token_byte_ok(static_cast<unsigned char>(*p))) return false;
+  return true;
+}
+
 void wh_field_copy(char *dst, size_t cap, const char *src) {
   if (!dst || cap == 0) return;
   size_t n = src ? strnlen(src, cap - 1) : 0;
@@ -57,10 +64,7 @@ int wh_hook_validate(const wh_hook *hook, char *err, size_t err_size) {
 
   for (int i = 0; i < hook->header_count; ++i) {
     const wh_header &h = hook->headers[i];
-    bool name_ok = h.name[0] != '\0';
-    for (const char *p = h.name; name_ok && *p; ++p)
-      name_ok = token_byte_ok(static_cast<unsigned char>(*p));
-    if (!name_ok) return wh_err_set(err, err_size, "header %d has an invalid name", i + 1);
+    if (!wh_header_name_ok(h.name)) return wh_err_set(err, err_size, "header %d has an invalid name", i + 1);
     // A CR or LF would let a value start a header line of its own.
     if (strpbrk(h.value, "\r\n"))
       return wh_err_set(err, err_size, "header %s has a newline in its value", h.name);

@@ -22,6 +22,10 @@ struct wh_hook {
   char secret[256];  // a credential: never shown to callers
 };
 
+// A header name is one HTTP token: visible ASCII without separators, so no
+// space, tab, colon or line break can reshape the request it goes into.
+bool wh_header_name_ok(const char *name);
+
 // 0 when every rule passes; -1 with the first failing rule's message in err.
 int wh_hook_validate(const wh_hook *hook, char *err, size_t err_size);
 

@@ -1,14 +1,13 @@
 // One outbound HTTP exchange: request checks, the program's own resolution
-// with every address vetted by the guard, then the request through libcurl
-// pinned to the vetted addresses. Reads the status and the first 4096 bytes
-// of the body.
+// with every address vetted by the guard, then the request through the
+// platform's HTTP stack (libcurl pinned to the vetted addresses on POSIX,
+// WinHTTP on Windows). Reads the status and the first 4096 bytes of the body.
 #pragma once
-
-#include <netdb.h>
 
 #include <cstddef>
 #include <cstdint>
 
+#include "vd_sockets.h"
 #include "wh_hook.h"
 #include "wh_url.h"
 
@@ -28,16 +27,23 @@ struct wh_response {
 
 // 0 when an exchange took place (any status), -1 with response->error set.
 // Checks, in order: url present, method accepted, body at most 1 MiB, a
-// request target libcurl can send, no CR or LF in any header name or value
-// (a hand-edited store is not validated, and such a byte would start a header
-// line of its own). All before anything is resolved or sent.
+// request target libcurl can send, every header name a token and no CR or LF
+// in any value (a hand-edited store is not validated: a leading space would
+// fold a name into the line before, a colon or a line break would reshape the
+// request). All before anything is resolved or sent.
 // A HEAD request never carries a body (nor its length line).
 int wh_http_request(const char *method, const wh_url *url, const wh_header *headers,
                     int header_count, const void *body, uint64_t body_len, wh_response *response);
 
 // The exchange proper, after the request checks; same arguments and result.
+// The build compiles one platform's: exchange_curl (posix/exchange_curl.cpp)
+// or exchange_winhttp (windows/exchange_winhttp.cpp).
+int wh_http_exchange(const wh_url *url, const char *method, const wh_header *headers,
+                     int header_count, const void *body, uint64_t body_len, wh_response *response);
 int exchange_curl(const wh_url *url, const char *method, const wh_header *headers, int header_count,
                   const void *body, uint64_t body_len, wh_response *response);
+int exchange_winhttp(const wh_url *url, const char *method, const wh_header *headers,
+                     int header_count, const void *body, uint64_t body_len, wh_response *response);
 
 // The header text a request carries, lines ending in CR LF: the Host line,
 // the length line, then stored headers while the text so far is at most 499

@@ -1,8 +1,5 @@
 #include "wh_store.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <yyjson.h>
@@ -16,62 +13,25 @@
 #include <memory>
 #include <string_view>
 
+#include "plat.h"
 #include "raii.h"
+#include "store_fs.h"
 #include "wh_buf.h"
 #include "wh_err.h"
-
-int (*wh_store_rename)(const char *from, const char *to) = ::rename;
-int (*wh_store_fsync)(int fd) = ::fsync;
 
 namespace {
 
 constexpr size_t kPathCap = 1024;
 constexpr size_t kSidePathCap = 1100;  // the store path plus ".tmp" or ".lock"
 constexpr uint64_t kMaxFileBytes = 4194304;
-
-// Large blocks (the record, a large file's text) are mapped whole huge pages
-// (2 MiB on x86-64 and arm64) at a time; smaller ones whole small pages.
-constexpr size_t kHugePage = size_t{2} << 20;
-constexpr size_t kHugeFrom = size_t{1} << 20;
-constexpr size_t kPage = 4096;
 // A store file from which a load touches more of the record's pages than one
 // huge page costs (about 16 hooks with their headers).
 constexpr off_t kHugeStoreFile = 16384;
 
-constexpr size_t region_size(size_t n) {
-  size_t unit = n >= kHugeFrom ? kHugePage : kPage;
-  return (n + unit - 1) / unit * unit;
-}
-
-// Fresh anonymous memory for n bytes, zeroed; null when none. A fresh process
-// faults a large block in page by page, which costs more than the work done
-// on it, unless one huge page backs it: so a large block is aligned for huge
-// pages and marked for them (a hint; where the system offers no transparent
-// huge pages it stays on small ones). With `huge` false it stays on small
-// pages, for a block of which little will be touched.
-void *region_map(size_t n, bool huge = true) {
-  size_t size = region_size(n);
-  size_t span = n >= kHugeFrom && huge ? size + kHugePage : size;
-  void *m = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (m == MAP_FAILED) return nullptr;
-  if (span == size) return m;
-  auto start = reinterpret_cast<uintptr_t>(m);
-  uintptr_t aligned = (start + kHugePage - 1) & ~uintptr_t{kHugePage - 1};
-  if (aligned > start) munmap(m, aligned - start);
-  size_t tail = start + span - (aligned + size);
-  if (tail) munmap(reinterpret_cast<void *>(aligned + size), tail);
-  madvise(reinterpret_cast<void *>(aligned), size, MADV_HUGEPAGE);
-  return reinterpret_cast<void *>(aligned);
-}
-
-void region_unmap(void *p, size_t n) {
-  if (p) munmap(p, region_size(n));
-}
-
 // Owns one region.
 struct region {
-  explicit region(size_t n) : size(n), data(static_cast<char *>(region_map(n))) {}
-  ~region() { region_unmap(data, size); }
+  explicit region(size_t n) : size(n), data(static_cast<char *>(plat_pages_map(n))) {}
+  ~region() { plat_pages_unmap(data, size); }
   region(const region &) = delete;
   region &operator=(const region &) = delete;
   size_t size;
@@ -87,50 +47,11 @@ int resolve_path(char (&path)[kPathCap], char *err, size_t err_size) {
   return 0;
 }
 
-// The directory part of a path (up to its last "/") into dir; false when the
-// path has none.
-bool parent_dir(const char *path, char (&dir)[kPathCap]) {
-  const char *slash = strrchr(path, '/');
-  if (!slash || slash == path) return false;
-  size_t len = static_cast<size_t>(slash - path);
-  memcpy(dir, path, len);
-  dir[len] = '\0';
-  return true;
-}
-
-// Creates every directory above the store file, 0700 whatever the umask
-// (the store holds secrets). Existing directories are left as they are;
-// failures are passed over, and show up when the file itself is created.
-void make_dirs(const char *path) {
-  char dir[kPathCap];
-  if (!parent_dir(path, dir)) return;
-  auto make = [&dir]() {
-    if (mkdir(dir, 0700) == 0) chmod(dir, 0700);
-  };
-  for (char *p = dir + 1; *p; ++p) {
-    if (*p != '/') continue;
-    *p = '\0';
-    make();
-    *p = '/';
-  }
-  make();
-}
-
-// The directory that holds the store file, for the fsync after a rename.
-void sync_parent_dir(const char *path) {
-  char dir[kPathCap];
-  if (!parent_dir(path, dir)) snprintf(dir, sizeof dir, "%s", path[0] == '/' ? "/" : ".");
-  unique_fd fd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd) wh_store_fsync(fd.get());
-}
-
-// How deep this thread is inside the store lock; the flock is taken only at
+// How deep this thread is inside the store lock; the lock is taken only at
 // depth 0, so a save inside wh_store_update does not lock against itself.
 thread_local int g_lock_depth = 0;
 
-// Holds the exclusive lock on "<store path>.lock" for its lifetime. The lock
-// file is never deleted: removing it would let two processes lock two
-// different files of the same name.
+// Holds the exclusive lock on "<store path>.lock" for its lifetime.
 class store_lock {
  public:
   store_lock() = default;
@@ -139,7 +60,6 @@ class store_lock {
   ~store_lock() {
     if (!held_) return;
     --g_lock_depth;
-    // Closing the descriptor releases the flock.
   }
 
   int acquire(const char *store_path, char *err, size_t err_size) {
@@ -150,23 +70,16 @@ class store_lock {
     }
     char lock_path[kSidePathCap];
     snprintf(lock_path, sizeof lock_path, "%s.lock", store_path);
-    make_dirs(store_path);
-    unique_fd fd(open(lock_path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (!fd) return wh_err_set(err, err_size, "cannot lock %s: %s", lock_path, strerror(errno));
-    fchmod(fd.get(), 0600);  // the umask may have taken the owner's bits away
-    int rc;
-    do {
-      rc = flock(fd.get(), LOCK_EX);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) return wh_err_set(err, err_size, "cannot lock %s: %s", lock_path, strerror(errno));
-    fd_ = std::move(fd);
+    store_fs_make_dirs(store_path);
+    if (lock_.take(lock_path) != 0)
+      return wh_err_set(err, err_size, "cannot lock %s: %s", lock_path, strerror(errno));
     ++g_lock_depth;
     held_ = true;
     return 0;
   }
 
  private:
-  unique_fd fd_;
+  store_fs_lock lock_;
   bool held_ = false;
 };
 
@@ -318,9 +231,7 @@ int load_parsed(char *err, size_t err_size, Fill fill) {
   char path[kPathCap];
   if (resolve_path(path, err, err_size) != 0) return -1;
 
-  // Without O_NONBLOCK a FIFO at the path would block the open for good (and
-  // with it every writer waiting for the lock); the type check below refuses it.
-  unique_fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  unique_fd fd(store_fs_open_read(path));
   if (!fd) {
     if (errno == ENOENT) return 0;  // no file yet: an empty store
     // Anything else is a store we cannot see; loading it as empty would let
@@ -446,14 +357,9 @@ bool write_all(int fd, const char *data, size_t len) {
 }  // namespace
 
 int wh_store_path(char *buf, size_t size) {
-  const char *tail = "kestrune/connectors/vavode_deveruz/hooks.json";
   const char *v = getenv("WEBHOOK_STORE_PATH");
   if (v && *v) return snprintf(buf, size, "%s", v);
-  if ((v = getenv("LOCALAPPDATA")) && *v) return snprintf(buf, size, "%s/%s", v, tail);
-  if ((v = getenv("XDG_DATA_HOME")) && *v) return snprintf(buf, size, "%s/%s", v, tail);
-  if ((v = getenv("HOME")) && *v) return snprintf(buf, size, "%s/.local/share/%s", v, tail);
-  if ((v = getenv("USERPROFILE")) && *v) return snprintf(buf, size, "%s/.%s", v, tail);
-  return snprintf(buf, size, "hooks.json");
+  return store_fs_default_path(buf, size);
 }
 
 wh_store_ptr wh_store_new() {
@@ -464,11 +370,11 @@ wh_store_ptr wh_store_new() {
   struct stat st;
   bool big = resolve_path(path, nullptr, 0) == 0 && stat(path, &st) == 0 &&
              st.st_size >= kHugeStoreFile;
-  return wh_store_ptr(static_cast<wh_store *>(region_map(sizeof(wh_store), big)));
+  return wh_store_ptr(static_cast<wh_store *>(plat_pages_map(sizeof(wh_store), big)));
 }
 
 void wh_store_release::operator()(wh_store *store) const {
-  region_unmap(store, sizeof(wh_store));
+  plat_pages_unmap(store, sizeof(wh_store));
 }
 
 int wh_store_load(wh_store *store, char *err, size_t err_size) {
@@ -510,13 +416,8 @@ int wh_store_save(const wh_store *store, char *err, size_t err_size) {
 
   char tmp[kSidePathCap];
   snprintf(tmp, sizeof tmp, "%s.tmp", path);
-  // O_NONBLOCK: a FIFO at the temporary path must not block the save inside
-  // the lock; without a reader the open fails, with one the sync does.
-  unique_fd fd(open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
+  unique_fd fd(store_fs_create(tmp));
   if (!fd) return wh_err_set(err, err_size, "cannot create %s: %s", tmp, strerror(errno));
-  // The mode given to open is reduced by the umask and ignored for a leftover
-  // temporary file; the store holds secrets, so set it outright.
-  fchmod(fd.get(), 0600);
 
   // Errors that only the flush to disk or the close report count as a short
   // write too: the temporary file cannot be trusted then.
@@ -524,7 +425,7 @@ int wh_store_save(const wh_store *store, char *err, size_t err_size) {
   if (written && wh_store_fsync(fd.get()) != 0) written = false;
   if (close(fd.release()) != 0) written = false;
   if (!written) {
-    unlink(tmp);
+    store_fs_remove(tmp);
     return wh_err_set(err, err_size, "short write to %s", tmp);
   }
 
@@ -532,12 +433,12 @@ int wh_store_save(const wh_store *store, char *err, size_t err_size) {
   // without a store, and a failed rename leaves the old file as it was.
   if (wh_store_rename(tmp, path) != 0) {
     int e = errno;
-    unlink(tmp);
+    store_fs_remove(tmp);
     return wh_err_set(err, err_size, "cannot replace %s: %s", path, strerror(e));
   }
   // Makes the rename itself durable. The new content is already in place, so
   // a failure here is not reported.
-  sync_parent_dir(path);
+  store_fs_sync_dir(path);
   return 0;
 }
 

@@ -50,8 +50,10 @@ using wh_store_ptr = std::unique_ptr<wh_store, wh_store_release>;
 wh_store_ptr wh_store_new();
 
 // The store file's path, cut to size; returns the full formatted length.
-// WEBHOOK_STORE_PATH, else under LOCALAPPDATA, XDG_DATA_HOME, HOME or
-// USERPROFILE, else "hooks.json" in the working directory.
+// WEBHOOK_STORE_PATH, else the platform's per-user location (POSIX: under
+// LOCALAPPDATA, XDG_DATA_HOME, HOME or USERPROFILE; Windows: under
+// LOCALAPPDATA or USERPROFILE, with backslashes), else "hooks.json" in the
+// working directory.
 int wh_store_path(char *buf, size_t size);
 
 // Empties the store (both counts 0), then fills it from the file. 0: loaded
@@ -69,8 +71,8 @@ int wh_store_load(wh_store *store, char *err, size_t err_size);
 // holds no such hook; -1: the load failed, err holds wh_store_load's reason.
 int wh_store_load_hook(const char *name, wh_hook *hook, char *err, size_t err_size);
 
-// Writes the whole store to the file, replacing it in one atomic step (file
-// mode 0600, new directories 0700). 0: the file holds exactly the store.
+// Writes the whole store to the file, replacing it in one atomic step (on
+// POSIX file mode 0600, new directories 0700). 0: the file holds exactly the store.
 // -1: err holds the reason and the file is as before. Takes the store's lock
 // for the write unless this thread holds it already (inside wh_store_update).
 // On its own it is no load-change-save cycle: use wh_store_update for that.
@@ -104,8 +106,8 @@ enum wh_change : int {
 using wh_store_change_fn = std::function<wh_change(wh_store *store, char *err, size_t err_size)>;
 
 // The locked cycle: lock, load, change, save (when asked), unlock.
-//  - Creates the store's directories and takes an exclusive flock on
-//    "<store path>.lock"; fails with "cannot lock %s: %s" when it cannot.
+//  - Creates the store's directories and takes an exclusive lock (flock,
+//    LockFileEx on Windows) on "<store path>.lock"; fails with "cannot lock %s: %s" when it cannot.
 //  - Loads the store; a load failure ends here, nothing is saved.
 //  - Calls change once, with the lock held. The callback changes only the
 //    store it is given; it does not save it itself. A wh_store_update inside
@@ -117,11 +119,12 @@ using wh_store_change_fn = std::function<wh_change(wh_store *store, char *err, s
 // A delivery calls this only after its network exchange, never around it.
 int wh_store_update(const wh_store_change_fn &change, char *err, size_t err_size);
 
-// Test seam: the call that moves the temporary file into place (rename(2) by
-// default), so tests can make the replacement fail.
+// Test seam: the call that moves the temporary file into place in one atomic
+// step (rename(2), or MoveFileExW with REPLACE_EXISTING and WRITE_THROUGH on
+// Windows), -1 with errno on failure, so tests can make the replacement fail.
 extern int (*wh_store_rename)(const char *from, const char *to);
 
-// Test seam: the flush to disk (fsync(2) by default) of the temporary file
-// before the rename and of the store's directory after it, so tests can see
-// that both happen and in that order.
+// Test seam: the flush to disk (fsync(2), or FlushFileBuffers on Windows) of
+// the temporary file before the rename and, on POSIX, of the store's
+// directory after it, so tests can see that both happen and in that order.
 extern int (*wh_store_fsync)(int fd);

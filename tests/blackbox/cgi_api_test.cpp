@@ -1,4 +1,5 @@
 // The JSON API actions, each checked on the answer and on the store file.
+#include <sys/stat.h>
 #include <yyjson.h>
 
 #include <cstring>
@@ -179,7 +180,8 @@ TEST_F(CgiApi, BodyBounds) {
   const size_t mib8 = 8388608;
   const std::string exact = body + std::string(mib8 - body.size(), ' ');
   const std::string file = write_file("body", body), big = write_file("big", exact + " "),
-                    full = write_file("full", exact);
+                    full = write_file("full", exact), fifo = dir + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   struct row {
     std::vector<std::string> env;
     std::string input;
@@ -197,11 +199,16 @@ TEST_F(CgiApi, BodyBounds) {
       {{"POST_BODY_FILE=" + dir + "/missing", "CONTENT_LENGTH=14"}, body, false},
       {{"POST_BODY_FILE=" + full}, "", true},
       {{"POST_BODY_FILE=" + big}, "", false},
+      {{"CONTENT_LENGTH=8388608"}, exact, true},
+      // Only a regular file is read: a FIFO with no writer must not hold the process.
+      {{"POST_BODY_FILE=" + fifo}, "", false},
+      {{"POST_BODY_FILE=" + dir}, "", false},
   };
   for (auto &r : rows) {
     seed();
-    auto out = vdtest::run({vdtest::program_path()}, env("action=delete", {}, r.env), r.input).out;
-    EXPECT_EQ(out,
+    auto run = vdtest::run({vdtest::program_path()}, env("action=delete", {}, r.env), r.input, 5000);
+    EXPECT_FALSE(run.timed_out) << r.env[0];
+    EXPECT_EQ(run.out,
               r.deleted ? ok(R"({"ok":true,"deleted":true})") : err(400, "delete needs a name"))
         << r.env[0];
   }

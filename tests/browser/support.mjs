@@ -53,8 +53,9 @@ process.on('exit', () => {
   }
 });
 
-// Starts scripts/run with the built program: no install, no build. `env` adds
-// to (or, with undefined values, removes from) the server's environment.
+// Starts scripts/run with the built program: no install, no build; without a
+// node password unless `env` gives one. `env` adds to (or, with undefined
+// values, removes from) the server's environment.
 export async function startServer(env = {}) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'vd-browser-'));
   const storePath = path.join(dir, 'store', 'hooks.json');
@@ -63,6 +64,7 @@ export async function startServer(env = {}) {
   for (const k of ['BOT_PASSWORD', 'WEBHOOK_STORE_PATH', 'WEBHOOK_ALLOW_PRIVATE']) delete childEnv[k];
   Object.assign(childEnv, {
     VD_RUN_PROGRAM: PROGRAM, PORT: String(port), WEBHOOK_STORE_PATH: storePath, WEBHOOK_ALLOW_PRIVATE: '1',
+    BOT_PASSWORD: '', TMPDIR: dir,
   }, env);
   for (const [k, v] of Object.entries(childEnv)) if (v === undefined) delete childEnv[k];
 
@@ -89,13 +91,16 @@ export async function startServer(env = {}) {
 
   return {
     base,
+    port,
+    dir,
     storePath,
+    pid: child.pid,
     stdout: () => stdout,
     readStore: () => JSON.parse(fs.readFileSync(storePath, 'utf8')),
     // Stops the server the way Ctrl+C does and hands back what the server and
     // the CGI processes wrote to standard error.
     async stop() {
-      if (child.exitCode === null) {
+      if (child.exitCode === null && child.signalCode === null) {
         process.kill(-child.pid, 'SIGINT');
         const timer = setTimeout(() => { try { process.kill(-child.pid, 'SIGKILL'); } catch {} }, 5000);
         await exited;
@@ -114,12 +119,13 @@ export function sanitizerReports(stderr) {
   return stderr.split('\n').filter((l) => /AddressSanitizer|LeakSanitizer|runtime error:/.test(l));
 }
 
-export async function launchBrowser() {
+export async function launchBrowser(extraArgs = []) {
   return chromium.launch({
     executablePath: '/usr/bin/chromium',
     headless: true,
     args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-           '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+           '--disable-background-networking', '--disable-component-update', '--disable-sync',
+           ...extraArgs],
   });
 }
 

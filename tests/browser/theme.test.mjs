@@ -61,6 +61,8 @@ test('inside a host frame: one theme request, kr-theme messages switch once', as
   const ctx = await browser.newContext({ colorScheme: 'light' });
   const page = await ctx.newPage();
   const src = `${server.base}/plugins?plugin=vavode_deveruz&embed=1`;
+  // The host's hub is a page of the same server: no other origin may frame this one.
+  await page.goto(`${server.base}/plugins?action=list`);
   await page.setContent(`<script>window.got = []; addEventListener('message', (e) => got.push(e.data));</script>
     <iframe id="f" style="width:900px;height:700px" src="${src}"></iframe>`);
   const frame = await (await page.waitForSelector('#f')).contentFrame();

@@ -13,9 +13,16 @@ import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js'
 const program =
   process.env.VD_PROGRAM ?? path.join(process.env.VD_SOURCE_DIR ?? '../..', 'build/vavode_deveruz');
 
-// Sanitizer builds must keep their settings: the client passes on only a few variables.
+// The Windows build runs under an emulator (Wine), which gets the program as
+// its first argument and file paths in the Windows form (Wine's drive Z: is
+// the Unix root).
+const emulator = process.env.VD_EMULATOR || '';
+const hostPath = (p) => (emulator ? `Z:${p.replaceAll('/', '\\')}` : p);
+
+// Sanitizer builds must keep their settings, and Wine its prefix: the client
+// passes on only a few variables.
 const passOn = Object.fromEntries(
-  ['ASAN_OPTIONS', 'UBSAN_OPTIONS', 'LSAN_OPTIONS']
+  ['ASAN_OPTIONS', 'UBSAN_OPTIONS', 'LSAN_OPTIONS', 'WINEPREFIX', 'WINEDEBUG']
     .filter((k) => process.env[k])
     .map((k) => [k, process.env[k]]),
 );
@@ -36,7 +43,11 @@ async function startReceiver(t) {
   return { port: server.address().port, received };
 }
 
-test('the official MCP client lists and fires hooks', async (t) => {
+// Every call gets a short bound of its own: a server that does not answer
+// fails the case at once with the call named, not at CTest's limit.
+const call = { timeout: 10000 };
+
+test('the official MCP client lists and fires hooks', { timeout: 60000 }, async (t) => {
   const { port, received } = await startReceiver(t);
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'vd-interop-'));
   t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
@@ -53,18 +64,18 @@ test('the official MCP client lists and fires hooks', async (t) => {
   fs.writeFileSync(store, JSON.stringify({ version: 1, hooks: [hook], log: [] }));
 
   const transport = new StdioClientTransport({
-    command: program,
-    args: ['--mcp'],
-    env: { ...passOn, WEBHOOK_STORE_PATH: store, WEBHOOK_ALLOW_PRIVATE: '1' },
+    command: emulator || program,
+    args: emulator ? [program, '--mcp'] : ['--mcp'],
+    env: { ...passOn, WEBHOOK_STORE_PATH: hostPath(store), WEBHOOK_ALLOW_PRIVATE: '1' },
     stderr: 'pipe',
   });
   let stderr = '';
   transport.stderr.on('data', (d) => (stderr += d));
   const client = new Client({ name: 'vd-interop', version: '1.0.0' });
-  await client.connect(transport);
+  await client.connect(transport, call);
 
   assert.deepEqual(client.getServerVersion(), { name: 'vavode_deveruz', version: '1.0.1' });
-  const { tools } = await client.listTools();
+  const { tools } = await client.listTools(undefined, call);
   const shape = (s) => ({
     type: s.type,
     props: Object.entries(s.properties).map(([k, v]) => `${k}:${v.type}`),
@@ -86,7 +97,7 @@ test('the official MCP client lists and fires hooks', async (t) => {
     ],
   );
 
-  const list = await client.callTool({ name: 'webhook_list', arguments: {} });
+  const list = await client.callTool({ name: 'webhook_list', arguments: {} }, undefined, call);
   assert.deepEqual(list, {
     content: [{
       type: 'text',
@@ -101,7 +112,7 @@ test('the official MCP client lists and fires hooks', async (t) => {
   const fired = await client.callTool({
     name: 'webhook_trigger',
     arguments: { name: 'deploy', payload: '{"event":"ship"}', query: 'env=prod' },
-  });
+  }, undefined, call);
   assert.equal(fired.isError, undefined);
   assert.match(fired.content[0].text, /^POST deploy -> HTTP 202 in \d+ ms\nok: yes\nbody:\naccepted$/);
   assert.equal(received.length, 1);
@@ -118,12 +129,12 @@ test('the official MCP client lists and fires hooks', async (t) => {
     [['deploy', 202, true, 8, '']],
   );
 
-  const missing = await client.callTool({ name: 'webhook_trigger', arguments: { name: 'nope' } });
+  const missing = await client.callTool({ name: 'webhook_trigger', arguments: { name: 'nope' } }, undefined, call);
   assert.deepEqual(missing, {
     content: [{ type: 'text', text: "no webhook named 'nope'. Configured: deploy" }],
     isError: true,
   });
-  await assert.rejects(client.callTool({ name: 'webhook_delete', arguments: {} }), {
+  await assert.rejects(client.callTool({ name: 'webhook_delete', arguments: {} }, undefined, call), {
     code: -32602,
     message: /unknown tool/,
   });

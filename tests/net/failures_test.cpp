@@ -243,11 +243,19 @@ TEST(Exchange, UnsendableRequestsNameTheirCause) {
       {base + "/", "", "X-A", "c\nContent-Length: 5", "header X-A has a newline in its value"},
       {base + "/", "", "X-B", "c\r\nTransfer-Encoding: chunked",
        "header X-B has a newline in its value"},
-      {base + "/", "", "X-C\r\nContent-Length", "5", "header 1 has an invalid name"},
+      {base + "/", "", "X-C\r\nContent-Length", "5", "header 2 has an invalid name"},
+      // A hand-edited name: a leading space would fold it into the line before.
+      {base + "/", "", " X-Folded", "1", "header 2 has an invalid name"},
+      {base + "/", "", "X-D: evil", "1", "header 2 has an invalid name"},
+      {base + "/", "", "X D", "1", "header 2 has an invalid name"},
+      {base + "/", "", "X-E\t", "1", "header 2 has an invalid name"},
   };
   for (const auto &c : cases) {
     auto h = make_hook(c.url);
-    if (!c.header.empty()) add_header(h.get(), c.header, c.value);
+    if (!c.header.empty()) {
+      add_header(h.get(), "X-Fine", "ok");
+      add_header(h.get(), c.header, c.value);
+    }
     auto f = fire(*h, "{}", c.query.c_str());
     EXPECT_EQ(f.rc, -1);
     EXPECT_EQ(f.r->error, c.want) << c.url;

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -11,6 +12,9 @@
 #include <vector>
 
 namespace vdtest {
+
+// Milliseconds until the deadline, 0 once it has passed.
+int ms_left(std::chrono::steady_clock::time_point deadline);
 
 // Path of the built executable under test.
 const char *program_path();

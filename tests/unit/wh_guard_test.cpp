@@ -26,7 +26,7 @@ TEST(Guard, NamedEdgeCases) {
       {"::1", "::", "fe80::1", "fd00::1", "ff02::1", "2001:db8::1", "64:ff9b::808:808", "100::1"});
   expect_allowed({"fec0::1", "2a00::1"});
   expect_denied({"::ffff:127.0.0.1", "::ffff:10.0.0.1"});
-  expect_allowed({"::ffff:11.0.0.1", "::127.0.0.1"});
+  expect_allowed({"::ffff:11.0.0.1"});
 }
 
 TEST(Guard, UnreadableTextIsRefused) {
@@ -80,8 +80,12 @@ TEST(Guard, Ipv6Rules) {
   expect_denied(
       {"64:ff9b::8.8.8.8", "64:ff9b::", "64:ff9b:ffff:ffff:ffff:ffff:ffff:ffff", "64:ff9b:1::1"});
   expect_allowed({"64:ff9a:ffff:ffff:ffff:ffff:ffff:ffff", "64:ff9c::"});
-  // The IPv4-compatible form is not looked into.
-  expect_allowed({"::2", "::10.0.0.1", "::8.8.8.8"});
+  // IPv4-compatible ::/96 and IPv4-translated ::ffff:0:0/96 are refused whole,
+  // whatever they embed; their neighbours are not.
+  expect_denied({"::2", "::127.0.0.1", "::8.8.8.8", "::ffff:ffff", "::ffff:0:7f00:1",
+                 "::ffff:0:808:808", "::ffff:0:0", "::ffff:0:ffff:ffff"});
+  expect_allowed({"::1:0:0", "::fffe:0:808:808", "0:0:0:1:ffff:0:808:808", "::ffff:1:808:808",
+                  "1::8.8.8.8"});
   // Discard prefix is a /64.
   expect_denied({"100::", "100::ffff:ffff:ffff:ffff"});
   expect_allowed({"100:0:0:1::", "ff::1"});

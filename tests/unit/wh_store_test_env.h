@@ -2,11 +2,7 @@
 // temporary folder, so no test ever touches the user's real store.
 #pragma once
 
-#include <ftw.h>
-#include <grp.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +12,7 @@
 #include <sstream>
 #include <string>
 
+#include "test_platform.h"
 #include "wh_store.h"
 
 inline std::string read_text(const std::string &p) {
@@ -30,11 +27,7 @@ inline void write_text(const std::string &p, const std::string &text) {
   ASSERT_TRUE(f.good()) << p;
 }
 
-// For a child process of a test run as root, which reads and writes any file
-// whatever its mode: becomes the user nobody. False when that failed.
-inline bool become_nobody() {
-  return geteuid() != 0 || (setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0);
-}
+using vdtest::become_nobody;
 
 // "name method sig secret | header=value ..." of a hook record.
 inline std::string hook_line(const wh_hook &h) {
@@ -55,34 +48,19 @@ class StoreEnv : public ::testing::Test {
       const char *old = getenv(v);
       saved_[v] = old ? std::make_unique<std::string>(old) : nullptr;
     }
-    const char *base = getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/vd_store_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    dir = tmpl;
+    dir = vdtest::make_temp_dir();
+    ASSERT_FALSE(dir.empty());
     use_path(dir + "/nest/hooks.json");
   }
 
   void TearDown() override {
-    for (auto &[name, value] : saved_) {
-      if (value)
-        setenv(name.c_str(), value->c_str(), 1);
-      else
-        unsetenv(name.c_str());
-    }
-    if (!dir.empty()) {
-      nftw(
-          dir.c_str(),
-          [](const char *p, const struct stat *, int, struct FTW *) {
-            chmod(p, 0700);  // so a test that took permissions away can be cleaned up
-            return remove(p);
-          },
-          16, FTW_DEPTH | FTW_PHYS);
-    }
+    for (auto &[name, value] : saved_) vdtest::set_env(name, value ? value->c_str() : nullptr);
+    if (!dir.empty()) vdtest::remove_tree(dir);
   }
 
   void use_path(const std::string &p) {
     path = p;
-    setenv("WEBHOOK_STORE_PATH", p.c_str(), 1);
+    vdtest::set_env("WEBHOOK_STORE_PATH", p.c_str());
   }
 
   static std::unique_ptr<wh_store> new_store() { return std::make_unique<wh_store>(); }
@@ -91,7 +69,7 @@ class StoreEnv : public ::testing::Test {
   // folder made first).
   std::string store_text() const { return read_text(path); }
   void write_store(const std::string &text) const {
-    mkdir(path.substr(0, path.rfind('/')).c_str(), 0700);
+    vdtest::make_dir(path.substr(0, path.rfind('/')));
     write_text(path, text);
   }
 
@@ -118,6 +96,5 @@ class StoreEnv : public ::testing::Test {
 };
 
 inline bool file_exists(const std::string &p) {
-  struct stat st;
-  return lstat(p.c_str(), &st) == 0;
+  return vdtest::path_exists(p);
 }

@@ -18,11 +18,6 @@ namespace {
 
 using clock_type = std::chrono::steady_clock;
 
-int ms_left(clock_type::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
-  return left.count() < 0 ? 0 : static_cast<int>(left.count());
-}
-
 // Forks and execs with pipes on standard input and output, and on standard
 // error when err_fd is given; returns the pid or -1. With out_closed the
 // output pipe has no reader from the start (*out_fd is -1).
@@ -170,27 +165,6 @@ child_process::~child_process() {
   }
 }
 
-bool child_process::write(std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t w = ::write(in_, bytes.data(), bytes.size());
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    bytes.remove_prefix(static_cast<size_t>(w));
-  }
-  return true;
-}
-
-void child_process::close_stdin() {
-  if (in_ >= 0) close(in_);
-  in_ = -1;
-}
-
-void child_process::close_stdout() {
-  if (out_ >= 0) close(out_);
-  out_ = -1;
-  eof_ = true;
-}
-
 bool child_process::fill(int timeout_ms) {
   if (eof_) return false;
   pollfd p = {out_, POLLIN, 0};
@@ -203,26 +177,6 @@ bool child_process::fill(int timeout_ms) {
   }
   pending_.append(buf, static_cast<size_t>(got));
   return true;
-}
-
-std::optional<std::string> child_process::read_line(int timeout_ms) {
-  auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
-  for (;;) {
-    size_t lf = pending_.find('\n');
-    if (lf != std::string::npos) {
-      std::string line = pending_.substr(0, lf);
-      pending_.erase(0, lf + 1);
-      return line;
-    }
-    if (!fill(ms_left(deadline))) return std::nullopt;
-  }
-}
-
-std::string child_process::read_rest(int timeout_ms) {
-  auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
-  while (fill(ms_left(deadline))) {
-  }
-  return std::exchange(pending_, std::string());
 }
 
 int child_process::wait(int timeout_ms) {

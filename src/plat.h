@@ -1,0 +1,41 @@
+// The process-level calls that differ between POSIX and Windows. The build
+// compiles one implementation: posix/plat.cpp or windows/plat.cpp.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+// First thing main does: standard input and output in binary mode (Windows;
+// POSIX streams are binary already), and a write to a reader that went away
+// fails quietly instead of ending the process (POSIX's SIGPIPE).
+void plat_start();
+
+// Up to n bytes of standard input, unchanged: the count, 0 at its end, -1 on a
+// read error. Interrupted reads are retried.
+long plat_read_stdin(void *buf, size_t n);
+
+// Milliseconds on a monotonic clock (wall time, not processor time).
+int64_t plat_now_ms();
+
+// Seconds since 1970-01-01 UTC.
+int64_t plat_time();
+
+// The UTC calendar time of t; false when it cannot be had.
+bool plat_utc(int64_t t, tm *out);
+
+// Freed heap blocks of up to 32 MiB stay in the process for reuse (a
+// long-running MCP server loads the whole store for every call). Nothing
+// where the allocator has no such setting.
+void plat_keep_freed_heap();
+
+// Fresh zeroed memory for n bytes, on huge pages where the system offers
+// them; null when none. For the large records that a fresh process faults in.
+// With huge false a large block stays on small pages: for one of which little
+// will be touched.
+void *plat_pages_map(size_t n, bool huge = true);
+void plat_pages_unmap(void *p, size_t n);
+
+// Starts the socket layer before the first name resolution (Winsock); nothing
+// on POSIX.
+void plat_net_start();

@@ -1,0 +1,107 @@
+#include "store_fs.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "wh_store.h"
+
+int (*wh_store_rename)(const char *from, const char *to) = ::rename;
+int (*wh_store_fsync)(int fd) = ::fsync;
+
+namespace {
+
+constexpr size_t kPathCap = 1024;
+
+// The directory part of a path (up to its last "/") into dir; false when the
+// path has none.
+bool parent_dir(const char *path, char (&dir)[kPathCap]) {
+  const char *slash = strrchr(path, '/');
+  if (!slash || slash == path) return false;
+  size_t len = static_cast<size_t>(slash - path);
+  if (len >= kPathCap) return false;
+  memcpy(dir, path, len);
+  dir[len] = '\0';
+  return true;
+}
+
+}  // namespace
+
+// LOCALAPPDATA keeps its place first, with "/" separators; then the usual
+// per-user data folders of a POSIX desktop.
+int store_fs_default_path(char *buf, size_t size) {
+  const char *tail = "kestrune/connectors/vavode_deveruz/hooks.json";
+  const char *v;
+  if ((v = getenv("LOCALAPPDATA")) && *v) return snprintf(buf, size, "%s/%s", v, tail);
+  if ((v = getenv("XDG_DATA_HOME")) && *v) return snprintf(buf, size, "%s/%s", v, tail);
+  if ((v = getenv("HOME")) && *v) return snprintf(buf, size, "%s/.local/share/%s", v, tail);
+  if ((v = getenv("USERPROFILE")) && *v) return snprintf(buf, size, "%s/.%s", v, tail);
+  return snprintf(buf, size, "hooks.json");
+}
+
+// 0700 whatever the umask (the store holds secrets). Existing directories
+// are left as they are.
+void store_fs_make_dirs(const char *path) {
+  char dir[kPathCap];
+  if (!parent_dir(path, dir)) return;
+  auto make = [&dir]() {
+    if (mkdir(dir, 0700) == 0) chmod(dir, 0700);
+  };
+  for (char *p = dir + 1; *p; ++p) {
+    if (*p != '/') continue;
+    *p = '\0';
+    make();
+    *p = '/';
+  }
+  make();
+}
+
+// Without O_NONBLOCK a FIFO at the path would block the open for good (and
+// with it every writer waiting for the lock); the loader's type check refuses
+// it.
+int store_fs_open_read(const char *path) {
+  return open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+}
+
+// O_NONBLOCK: a FIFO at the temporary path must not block the save inside
+// the lock; without a reader the open fails, with one the sync does.
+int store_fs_create(const char *path) {
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+  // The mode given to open is reduced by the umask and ignored for a leftover
+  // file; the store holds secrets, so set it outright.
+  if (fd >= 0) fchmod(fd, 0600);
+  return fd;
+}
+
+void store_fs_remove(const char *path) {
+  unlink(path);
+}
+
+void store_fs_sync_dir(const char *path) {
+  char dir[kPathCap];
+  if (!parent_dir(path, dir)) snprintf(dir, sizeof dir, "%s", path[0] == '/' ? "/" : ".");
+  unique_fd fd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd) wh_store_fsync(fd.get());
+}
+
+// Closing the descriptor releases the flock.
+store_fs_lock::~store_fs_lock() = default;
+
+int store_fs_lock::take(const char *lock_path) {
+  unique_fd fd(open(lock_path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!fd) return -1;
+  fchmod(fd.get(), 0600);  // the umask may have taken the owner's bits away
+  int rc;
+  do {
+    rc = flock(fd.get(), LOCK_EX);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return -1;
+  fd_ = std::move(fd);
+  return 0;
+}

@@ -1,0 +1,51 @@
+// The store's file operations, the part of the store that differs between
+// POSIX and Windows. The build compiles one implementation:
+// posix/store_fs.cpp or windows/store_fs.cpp. Descriptors are the C
+// runtime's on both, so unique_fd owns them; every call that fails leaves
+// its cause in errno.
+#pragma once
+
+#include <cstddef>
+
+#include "raii.h"
+
+// The default store path, used when WEBHOOK_STORE_PATH is unset or empty:
+// the per-user location of the platform, else "hooks.json". Cut to size;
+// returns the full formatted length.
+int store_fs_default_path(char *buf, size_t size);
+
+// Creates every missing directory above the file at path (owner only on
+// POSIX). Failures are passed over: they show when the file is created.
+void store_fs_make_dirs(const char *path);
+
+// Opens the store file for reading; -1 with errno (ENOENT: no such file).
+// Never blocks on a special file at the path.
+int store_fs_open_read(const char *path);
+
+// Creates or truncates a file for writing, readable by its owner only; -1
+// with errno.
+int store_fs_create(const char *path);
+
+// Deletes a file, ignoring failure.
+void store_fs_remove(const char *path);
+
+// After the store was moved into place: makes that move durable where it
+// needs a step of its own (the folder's fsync on POSIX).
+void store_fs_sync_dir(const char *path);
+
+// An exclusive lock on a lock file, held while the object lives (POSIX
+// flock, Windows LockFileEx). The file is created when missing and never
+// deleted: removing it would let two processes lock two different files of
+// the same name.
+class store_fs_lock {
+ public:
+  store_fs_lock() = default;
+  ~store_fs_lock();
+  store_fs_lock(const store_fs_lock &) = delete;
+  store_fs_lock &operator=(const store_fs_lock &) = delete;
+  // Blocks until the lock is held: 0, or -1 with errno.
+  int take(const char *lock_path);
+
+ private:
+  unique_fd fd_;
+};

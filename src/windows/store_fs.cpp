@@ -1,0 +1,126 @@
+#include "store_fs.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "wh_store.h"
+#include "windows/utf16.h"
+
+namespace {
+
+// Every store path (its side files included) fits 1100 bytes, and UTF-16
+// never needs more units than UTF-8 has bytes.
+constexpr size_t kWidePath = 1100;
+
+struct wide_path {
+  wchar_t text[kWidePath];
+  // A path that is not valid UTF-8 or too long names no file: EINVAL, or
+  // ENAMETOOLONG.
+  bool set(const char *path) {
+    if (wh_utf16(path, text, kWidePath, true) >= 0) return true;
+    errno = strlen(path) >= kWidePath ? ENAMETOOLONG : EINVAL;
+    return false;
+  }
+};
+
+// MoveFileExW replaces the old file in one step, and WRITE_THROUGH returns
+// only once the move is on disk; never delete-then-rename.
+int replace_file(const char *from, const char *to) {
+  wide_path f, t;
+  if (!f.set(from) || !t.set(to)) return -1;
+  if (MoveFileExW(f.text, t.text, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 0;
+  wh_errno_from_win(GetLastError());
+  return -1;
+}
+
+int flush_file(int fd) {
+  auto h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+  if (h != INVALID_HANDLE_VALUE && FlushFileBuffers(h)) return 0;
+  wh_errno_from_win(GetLastError());
+  return -1;
+}
+
+int open_wide(const char *path, int flags) {
+  wide_path w;
+  if (!w.set(path)) return -1;
+  return _wopen(w.text, flags | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+}
+
+}  // namespace
+
+int (*wh_store_rename)(const char *from, const char *to) = replace_file;
+int (*wh_store_fsync)(int fd) = flush_file;
+
+int store_fs_default_path(char *buf, size_t size) {
+  const char *v;
+  if ((v = getenv("LOCALAPPDATA")) && *v)
+    return snprintf(buf, size, "%s\\kestrune\\connectors\\vavode_deveruz\\hooks.json", v);
+  if ((v = getenv("USERPROFILE")) && *v)
+    return snprintf(buf, size, "%s\\.kestrune\\connectors\\vavode_deveruz\\hooks.json", v);
+  return snprintf(buf, size, "hooks.json");
+}
+
+// The folder is the path up to its last separator, "\" or "/". Every prefix
+// that ends before a separator is created in turn (a drive prefix "C:" fails
+// harmlessly), then the folder itself.
+void store_fs_make_dirs(const char *path) {
+  const char *slash = strrchr(path, '/'), *back = strrchr(path, '\\');
+  const char *end = slash > back ? slash : back;
+  if (!end || end == path) return;
+  char dir[kWidePath];
+  size_t len = static_cast<size_t>(end - path);
+  if (len >= sizeof dir) return;
+  memcpy(dir, path, len);
+  dir[len] = '\0';
+  wide_path w;
+  for (char *p = dir + 1; *p; ++p) {
+    if (*p != '/' && *p != '\\') continue;
+    char sep = *p;
+    *p = '\0';
+    if (w.set(dir)) _wmkdir(w.text);
+    *p = sep;
+  }
+  if (w.set(dir)) _wmkdir(w.text);
+}
+
+int store_fs_open_read(const char *path) {
+  return open_wide(path, _O_RDONLY);
+}
+
+int store_fs_create(const char *path) {
+  return open_wide(path, _O_WRONLY | _O_CREAT | _O_TRUNC);
+}
+
+void store_fs_remove(const char *path) {
+  wide_path w;
+  if (w.set(path)) _wunlink(w.text);
+}
+
+void store_fs_sync_dir(const char *) {}
+
+store_fs_lock::~store_fs_lock() {
+  if (!fd_) return;
+  OVERLAPPED whole{};
+  UnlockFileEx(reinterpret_cast<HANDLE>(_get_osfhandle(fd_.get())), 0, MAXDWORD, MAXDWORD, &whole);
+}
+
+int store_fs_lock::take(const char *lock_path) {
+  unique_fd fd(open_wide(lock_path, _O_RDWR | _O_CREAT));
+  if (!fd) return -1;
+  // The whole file's range, exclusive, waiting for other holders.
+  OVERLAPPED whole{};
+  auto h = reinterpret_cast<HANDLE>(_get_osfhandle(fd.get()));
+  if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
+    wh_errno_from_win(GetLastError());
+    return -1;
+  }
+  fd_ = std::move(fd);
+  return 0;
+}

@@ -1,0 +1,65 @@
+// What both runners share: the pipe writes and closes on C runtime
+// descriptors, and line reading over the platform's fill().
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <utility>
+
+#include "child_process.h"
+
+namespace vdtest {
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+}  // namespace
+
+int ms_left(std::chrono::steady_clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
+  return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+bool child_process::write(std::string_view bytes) {
+  while (!bytes.empty()) {
+    auto w = ::write(in_, bytes.data(), bytes.size());
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    bytes.remove_prefix(static_cast<size_t>(w));
+  }
+  return true;
+}
+
+void child_process::close_stdin() {
+  if (in_ >= 0) close(in_);
+  in_ = -1;
+}
+
+void child_process::close_stdout() {
+  if (out_ >= 0) close(out_);
+  out_ = -1;
+  eof_ = true;
+}
+
+std::optional<std::string> child_process::read_line(int timeout_ms) {
+  auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    size_t lf = pending_.find('\n');
+    if (lf != std::string::npos) {
+      std::string line = pending_.substr(0, lf);
+      pending_.erase(0, lf + 1);
+      return line;
+    }
+    if (!fill(ms_left(deadline))) return std::nullopt;
+  }
+}
+
+std::string child_process::read_rest(int timeout_ms) {
+  auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
+  while (fill(ms_left(deadline))) {
+  }
+  return std::exchange(pending_, std::string());
+}
+
+}  // namespace vdtest

@@ -1,0 +1,52 @@
+#include "test_platform.h"
+
+#include <windows.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+
+namespace vdtest {
+
+namespace {
+
+std::filesystem::path wide(const std::string &utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+}  // namespace
+
+void set_env(const std::string &name, const char *value) {
+  _putenv_s(name.c_str(), value ? value : "");
+}
+
+std::string make_temp_dir() {
+  std::error_code ec;
+  std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+  if (ec) return {};
+  std::random_device rd;
+  for (int i = 0; i < 100; ++i) {
+    std::filesystem::path p = base / ("vd_store_" + std::to_string(rd()));
+    if (std::filesystem::create_directory(p, ec)) {
+      std::u8string s = p.generic_u8string();
+      return std::string(s.begin(), s.end());
+    }
+  }
+  return {};
+}
+
+void remove_tree(const std::string &dir) {
+  std::error_code ec;
+  std::filesystem::remove_all(wide(dir), ec);
+}
+
+void make_dir(const std::string &path) {
+  std::error_code ec;
+  std::filesystem::create_directory(wide(path), ec);
+}
+
+bool path_exists(const std::string &path) {
+  return GetFileAttributesW(wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+}  // namespace vdtest

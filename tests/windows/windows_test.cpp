@@ -1,0 +1,331 @@
+// What only the Windows build has: UTF-16 at the API boundary, the default
+// store location, the header text handed to WinHTTP, the check of the
+// address WinHTTP connected to, and the store's lock and replacement under
+// concurrent processes.
+#include <gtest/gtest.h>
+#include <winsock2.h>
+// (windows.h after)
+#include <windows.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../unit/wh_store_test_env.h"
+#include "child_process.h"
+#include "wh_http.h"
+#include "wh_url.h"
+#include "windows/utf16.h"
+#include "windows/winhttp_parts.h"
+
+namespace {
+
+TEST(Utf16, Conversions) {
+  struct {
+    const char *in;
+    size_t cap;
+    bool strict;
+    int want;  // units, or -1
+    std::wstring out;
+  } cases[] = {
+      {"C:\\Users\\x", 16, true, 10, L"C:\\Users\\x"},
+      {"J\xC3\xBCrgen \xC3\x98rsted", 32, true, 13, L"J\u00FCrgen \u00D8rsted"},
+      {"\xF0\x9F\x93\x81", 8, true, 2, L"\U0001F4C1"},  // a surrogate pair
+      {"abcd", 5, true, 4, L"abcd"},                    // exactly fits with the NUL
+      {"abcde", 5, true, -1, L""},                      // one unit short
+      {"a\xC3", 8, true, -1, L""},                      // cut character: no file name
+      {"a\xC3", 8, false, 2, L"a\uFFFD"},               // replaced for WinHTTP texts
+      {"", 1, true, 0, L""},
+  };
+  for (const auto &c : cases) {
+    std::vector<wchar_t> out(c.cap, L'#');
+    EXPECT_EQ(wh_utf16(c.in, out.data(), c.cap, c.strict), c.want) << c.in;
+    EXPECT_EQ(std::wstring(out.data()), c.out) << c.in;
+  }
+}
+
+class WindowsStore : public StoreEnv {};
+
+// "h<i>". (Built by appending: g++ 12 warns wrongly about "h" + to_string.)
+std::string hook_name(int i) {
+  std::string n = "h";
+  n += std::to_string(i);
+  return n;
+}
+
+// The folder and file names reach the file calls as UTF-16: a user folder
+// with letters outside the ANSI code page works.
+TEST_F(WindowsStore, NonAsciiFolderRoundTrips) {
+  std::string folder = dir + "/J\xC3\xBCrgen \xC3\x98rsted \xE6\x9D\xB1";
+  use_path(folder + "\\nest/hooks.json");
+  auto s = new_store();
+  add_hook(s.get(), "a");
+  char e[320];
+  ASSERT_EQ(wh_store_save(s.get(), e, sizeof e), 0) << e;
+  std::wstring wide(folder.size() + 32, L'\0');
+  ASSERT_GT(wh_utf16((folder + "\\nest\\hooks.json").c_str(), wide.data(), wide.size(), true), 0);
+  EXPECT_NE(GetFileAttributesW(wide.c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(stored()->hook_count, 1);
+  EXPECT_FALSE(file_exists(folder + "\\nest\\hooks.json.tmp"));
+  EXPECT_TRUE(file_exists(folder + "\\nest\\hooks.json.lock"));
+}
+
+TEST_F(WindowsStore, ReplacesTheOldFileAndReportsAFailedMove) {
+  auto s = new_store();
+  add_hook(s.get(), "a");
+  char e[320];
+  ASSERT_EQ(wh_store_save(s.get(), e, sizeof e), 0) << e;
+  add_hook(s.get(), "b");
+  ASSERT_EQ(wh_store_save(s.get(), e, sizeof e), 0) << e;
+  EXPECT_EQ(stored()->hook_count, 2);
+  // A folder in the file's place cannot be replaced: the old state stays and
+  // the temporary file is gone.
+  use_path(dir + "/nest/taken");
+  vdtest::make_dir(path);
+  ASSERT_EQ(wh_store_save(s.get(), e, sizeof e), -1);
+  EXPECT_EQ(std::string(e).rfind("cannot replace " + path + ": ", 0), 0u) << e;
+  EXPECT_FALSE(file_exists(path + ".tmp"));
+}
+
+TEST_F(WindowsStore, DefaultLocation) {
+  struct {
+    const char *store, *local, *profile;
+    std::string want;
+  } cases[] = {
+      {nullptr, "C:\\L", "C:\\P", "C:\\L\\kestrune\\connectors\\vavode_deveruz\\hooks.json"},
+      {"", "C:\\L", nullptr, "C:\\L\\kestrune\\connectors\\vavode_deveruz\\hooks.json"},
+      {nullptr, "", "C:\\P", "C:\\P\\.kestrune\\connectors\\vavode_deveruz\\hooks.json"},
+      {nullptr, nullptr, nullptr, "hooks.json"},
+      {"D:\\s\\h.json", "C:\\L", "C:\\P", "D:\\s\\h.json"},
+  };
+  // HOME and XDG_DATA_HOME are POSIX places; Windows does not look there.
+  vdtest::set_env("HOME", "C:\\H");
+  vdtest::set_env("XDG_DATA_HOME", "C:\\X");
+  for (const auto &c : cases) {
+    vdtest::set_env("WEBHOOK_STORE_PATH", c.store);
+    vdtest::set_env("LOCALAPPDATA", c.local);
+    vdtest::set_env("USERPROFILE", c.profile);
+    char buf[1024];
+    EXPECT_EQ(wh_store_path(buf, sizeof buf), static_cast<int>(c.want.size()));
+    EXPECT_EQ(buf, c.want);
+  }
+}
+
+// Twenty processes save at once, each adding its own hook through the
+// locked cycle: every hook is there afterwards, and no reader ever found a
+// missing or half-written file.
+TEST_F(WindowsStore, ConcurrentProcessesKeepEveryChange) {
+  constexpr int kProcs = 20;
+  std::vector<std::thread> threads;
+  std::vector<vdtest::run_result> results(kProcs);
+  for (int i = 0; i < kProcs; ++i) {
+    threads.emplace_back([&, i] {
+      auto env = vdtest::base_env(dir);
+      env.push_back("WEBHOOK_STORE_PATH=" + path);
+      env.push_back("QUERY_STRING=action=save");
+      std::string body = "{\"name\":\"" + hook_name(i) + "\",\"url\":\"https://relay.example/x\"}";
+      env.push_back("CONTENT_LENGTH=" + std::to_string(body.size()));
+      env.push_back("REQUEST_METHOD=POST");
+      results[i] = vdtest::run({vdtest::program_path()}, env, body, 120000);
+    });
+  }
+  for (auto &t : threads) t.join();
+  for (int i = 0; i < kProcs; ++i) {
+    EXPECT_EQ(results[i].status, 0) << results[i].err;
+    EXPECT_NE(results[i].out.find("{\"ok\":true,\"saved\":\"" + hook_name(i) + "\"}"),
+              std::string::npos)
+        << results[i].out;
+  }
+  auto s = stored();
+  EXPECT_EQ(s->hook_count, kProcs);
+  for (int i = 0; i < kProcs; ++i)
+    EXPECT_NE(wh_hook_find(s.get(), hook_name(i).c_str()), nullptr) << i;
+}
+
+wh_url parsed(const char *text) {
+  wh_url u{};
+  char err[256];
+  EXPECT_EQ(wh_url_parse(text, &u, err, sizeof err), 0) << err;
+  return u;
+}
+
+TEST(WinHttpHeaders, TextInUtf16) {
+  wh_header h[2] = {};
+  snprintf(h[0].name, sizeof h[0].name, "X-Name");
+  snprintf(h[0].value, sizeof h[0].value, "J\xC3\xBCrgen \xE2\x82\xAC");
+  snprintf(h[1].name, sizeof h[1].name, "host");  // the exchange's own
+  snprintf(h[1].value, sizeof h[1].value, "evil");
+  wh_url u = parsed("https://relay.example:8443/in?x=1");
+  wchar_t out[2048];
+  std::wstring want =
+      L"Host: relay.example:8443\r\nContent-Length: 3\r\nX-Name: J\u00FCrgen \u20AC\r\n";
+  EXPECT_EQ(wh_winhttp_header_text(&u, "POST", h, 2, 3, out, 2048), static_cast<int>(want.size()));
+  EXPECT_EQ(std::wstring(out), want);
+  // The default port leaves the Host line bare; GET without a body has no
+  // length line.
+  wh_url d = parsed("http://relay.example/in");
+  EXPECT_GT(wh_winhttp_header_text(&d, "GET", nullptr, 0, 0, out, 2048), 0);
+  EXPECT_EQ(std::wstring(out), L"Host: relay.example\r\n");
+  // A buffer too small for the text gives nothing rather than a cut line.
+  EXPECT_EQ(wh_winhttp_header_text(&u, "POST", h, 2, 3, out, 20), -1);
+  EXPECT_EQ(std::wstring(out), L"");
+}
+
+TEST(WinHttpConnected, VettedAgainAfterTheExchange) {
+  const std::string reached =
+      "refused: relay.example was reached at a private or reserved address (127.0.0.1); the "
+      "answer was discarded. Set WEBHOOK_ALLOW_PRIVATE=1 to allow local endpoints.";
+  struct {
+    const char *connected;
+    bool proxy;
+    int allow;
+    int rc;
+    std::string error;
+  } cases[] = {
+      {"192.88.99.1", false, 0, 0, ""},
+      {"127.0.0.1", false, 0, -1, reached},
+      {"::ffff:10.0.0.1", false, 0, -1,
+       "refused: relay.example was reached at a private or "
+       "reserved address (::ffff:10.0.0.1); the answer was "
+       "discarded. Set WEBHOOK_ALLOW_PRIVATE=1 to allow local "
+       "endpoints."},
+      {"127.0.0.1", true, 0, 0, ""},  // a proxy's address says nothing about the endpoint
+      {"127.0.0.1", false, 1, 0, ""},
+      {"", false, 0, -1,
+       "refused: the address relay.example was reached at could not be checked; the answer was "
+       "discarded"},
+  };
+  for (const auto &c : cases) {
+    auto r = std::make_unique<wh_response>();
+    memset(r.get(), 0, sizeof *r);
+    r->status = 200;
+    r->body_len = 4;
+    memcpy(r->body, "kept", 5);
+    r->truncated = 1;
+    EXPECT_EQ(wh_winhttp_vet_connected("relay.example", c.connected, c.proxy, c.allow, r.get()),
+              c.rc)
+        << c.connected;
+    EXPECT_EQ(r->error, c.error) << c.connected;
+    if (c.rc == 0) {
+      EXPECT_EQ(r->status, 200);
+      EXPECT_STREQ(r->body, "kept");
+    } else {
+      EXPECT_EQ(r->status, 0);
+      EXPECT_EQ(r->body_len, 0u);
+      EXPECT_STREQ(r->body, "");
+      EXPECT_EQ(r->truncated, 0);
+    }
+  }
+}
+
+// Our resolver says the host is public, WinHTTP's own resolution finds the
+// loopback listener: the connection it reports is refused, whatever came of
+// the handshake.
+// A TCP socket bound to a free loopback port, its address in *a;
+// INVALID_SOCKET when none.
+SOCKET bound_loopback(sockaddr_in *a) {
+  WSADATA data;
+  if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return INVALID_SOCKET;
+  SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+  *a = sockaddr_in{};
+  a->sin_family = AF_INET;
+  a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int len = sizeof *a;
+  if (s == INVALID_SOCKET || bind(s, reinterpret_cast<sockaddr *>(a), sizeof *a) != 0 ||
+      getsockname(s, reinterpret_cast<sockaddr *>(a), &len) != 0) {
+    if (s != INVALID_SOCKET) closesocket(s);
+    return INVALID_SOCKET;
+  }
+  return s;
+}
+
+int resolve_public(const char *, const char *service, const addrinfo *hints, addrinfo **out) {
+  return getaddrinfo("192.88.99.1", service, hints, out);
+}
+
+TEST(WinHttpConnected, RebindingToLoopbackIsRefused) {
+  vdtest::set_env("WEBHOOK_ALLOW_PRIVATE", nullptr);
+  sockaddr_in a;
+  SOCKET s = bound_loopback(&a);
+  ASSERT_NE(s, INVALID_SOCKET);
+  ASSERT_EQ(listen(s, 4), 0);
+  // Accepts and closes at once, so the handshake fails fast.
+  std::thread server([s] {
+    SOCKET c = accept(s, nullptr, nullptr);
+    if (c != INVALID_SOCKET) closesocket(c);
+  });
+  wh_resolver saved = wh_http_resolver;
+  wh_http_resolver.resolve = resolve_public;
+  std::string url = "https://localhost:" + std::to_string(ntohs(a.sin_port)) + "/hook";
+  wh_url u = parsed(url.c_str());
+  auto r = std::make_unique<wh_response>();
+  int rc = wh_http_request("POST", &u, nullptr, 0, "{}", 2, r.get());
+  wh_http_resolver = saved;
+  closesocket(s);
+  server.join();
+  EXPECT_EQ(rc, -1);
+  EXPECT_EQ(std::string(r->error),
+            "refused: localhost was reached at a private or reserved address (127.0.0.1); the "
+            "answer was discarded. Set WEBHOOK_ALLOW_PRIVATE=1 to allow local endpoints.");
+  EXPECT_EQ(r->status, 0);
+}
+
+// An endpoint whose certificate no authority vouches for: Wine starts the
+// openssl tool of the host system, which serves TLS with a certificate made
+// for the test (for "localhost", so only the trust is wrong).
+TEST(WinHttpTls, UntrustedCertificateIsRefusedAndNamed) {
+  vdtest::set_env("WEBHOOK_ALLOW_PRIVATE", "1");
+  std::string unix_dir = "/tmp/vd_tls_" + std::to_string(GetCurrentProcessId());
+  vdtest::make_dir("Z:" + unix_dir);
+  auto made =
+      vdtest::run({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                   unix_dir + "/key.pem", "-out", unix_dir + "/cert.pem", "-days", "2", "-subj",
+                   "/CN=localhost", "-addext", "subjectAltName=DNS:localhost"},
+                  vdtest::base_env(), {}, 60000);
+  ASSERT_EQ(made.status, 0) << made.err;
+  // Wine does not wait for a Unix program's end: the files tell.
+  auto ready = [&unix_dir] {
+    WIN32_FILE_ATTRIBUTE_DATA cert{};
+    std::wstring w(unix_dir.size() + 32, L'\0');
+    wh_utf16(("Z:" + unix_dir + "\\cert.pem").c_str(), w.data(), w.size(), true);
+    return GetFileAttributesExW(w.c_str(), GetFileExInfoStandard, &cert) && cert.nFileSizeLow > 0;
+  };
+  for (int i = 0; i < 600 && !ready(); ++i) Sleep(100);
+  ASSERT_TRUE(ready());
+  Sleep(200);  // the last write of the file
+
+  sockaddr_in a;
+  SOCKET probe = bound_loopback(&a);
+  ASSERT_NE(probe, INVALID_SOCKET);
+  std::string port = std::to_string(ntohs(a.sin_port));
+  closesocket(probe);
+
+  // Two connections and it ends: the probe that finds it listening (its
+  // output does not reach us), then the delivery.
+  vdtest::child_process server(
+      {"/usr/bin/openssl", "s_server", "-accept", "127.0.0.1:" + port, "-cert",
+       unix_dir + "/cert.pem", "-key", unix_dir + "/key.pem", "-www", "-naccept", "2"},
+      vdtest::base_env());
+  bool listening = false;
+  for (int i = 0; i < 200 && !listening; ++i) {
+    SOCKET c = socket(AF_INET, SOCK_STREAM, 0);
+    listening = connect(c, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    closesocket(c);
+    if (!listening) Sleep(100);
+  }
+  ASSERT_TRUE(listening);
+
+  wh_url u = parsed(("https://localhost:" + port + "/").c_str());
+  auto r = std::make_unique<wh_response>();
+  EXPECT_EQ(wh_http_request("POST", &u, nullptr, 0, "{}", 2, r.get()), -1);
+  EXPECT_EQ(std::string(r->error).rfind(
+                "request failed: the endpoint's TLS certificate was refused (", 0),
+            0u)
+      << r->error;
+  EXPECT_EQ(r->status, 0);
+  vdtest::set_env("WEBHOOK_ALLOW_PRIVATE", nullptr);
+  vdtest::remove_tree("Z:" + unix_dir);
+}
+
+}  // namespace
