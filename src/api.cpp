@@ -26,7 +26,9 @@
 namespace {
 
 constexpr size_t kMaxBody = 8388608;  // 8 MiB, from standard input or a body file
-constexpr size_t kChunk = 4096;
+// A body of up to a megabyte (a fire's payload) in 64 KiB reads, not in
+// hundreds of small ones.
+constexpr size_t kChunk = 65536;
 constexpr size_t kErrCap = 320;
 constexpr size_t kNameCap = 64;
 constexpr size_t kExtraQueryCap = 512;
@@ -35,6 +37,7 @@ constexpr size_t kPayloadCap = 1048576;
 struct api_request {
   const char *query;
   const char *body;  // never null; "" when the request had none
+  wh_buf *body_buf;  // body's own buffer (null when there is none), for a fire to parse in place
 };
 
 // A body file is read up to the same bound as standard input: a larger one is
@@ -47,16 +50,16 @@ void read_body_file(const char *path, wh_buf *b) {
   if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
       static_cast<uint64_t>(st.st_size) > kMaxBody)
     return;
-  char chunk[kChunk];
+  auto chunk = std::make_unique_for_overwrite<char[]>(kChunk);
   for (;;) {
-    ssize_t n = read(fd.get(), chunk, sizeof chunk);
+    ssize_t n = read(fd.get(), chunk.get(), kChunk);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;
     if (b->len + static_cast<size_t>(n) > kMaxBody) {  // grew while being read
       wh_buf_free(b);
       return;
     }
-    wh_buf_add(b, chunk, static_cast<size_t>(n));
+    wh_buf_add(b, chunk.get(), static_cast<size_t>(n));
   }
 }
 
@@ -65,12 +68,12 @@ void read_body_file(const char *path, wh_buf *b) {
 void read_body_stdin(const char *content_length, wh_buf *b) {
   long want = strtol(content_length, nullptr, 10);
   if (want < 1 || want > static_cast<long>(kMaxBody)) return;
-  char chunk[kChunk];
+  auto chunk = std::make_unique_for_overwrite<char[]>(kChunk);
   size_t left = static_cast<size_t>(want);
   while (left) {
-    long n = plat_read_stdin(chunk, left < sizeof chunk ? left : sizeof chunk);
+    long n = plat_read_stdin(chunk.get(), left < kChunk ? left : kChunk);
     if (n <= 0) break;
-    wh_buf_add(b, chunk, static_cast<size_t>(n));
+    wh_buf_add(b, chunk.get(), static_cast<size_t>(n));
     left -= static_cast<size_t>(n);
   }
 }
@@ -176,42 +179,70 @@ void api_delete(const api_request &rq) {
   api_ok("{\"ok\":true,\"deleted\":true}");
 }
 
+// A fire's payload: text cut to kPayloadCap - 1 bytes (and at a NUL), from
+// the query or else the JSON body. A body's payload (up to a megabyte) is not
+// copied out: it is sent from the parsed body, which lives here as long.
+struct fire_payload {
+  const char *data = "";
+  size_t len = 0;
+  std::unique_ptr<char[]> query_text;
+  yy_doc body;
+  unique_cstr written;  // a payload that is not a string, as its compact JSON text
+
+  void take(const char *text) {
+    data = text ? text : "";
+    len = strnlen(data, kPayloadCap - 1);
+  }
+};
+
 // The fire parameters that the query text did not give, from a JSON body.
-void fire_body_members(const char *body, char *name, char *extra, char *payload) {
-  yy_doc doc(yyjson_read(body, strlen(body), 0));
-  yyjson_val *root = body_object(doc);
+// The body is parsed in place where its buffer has room for the reader's
+// zeroed padding, so that a megabyte of payload is not copied once more; the
+// body is not read again after this.
+void fire_body_members(const api_request &rq, char *name, char *extra, fire_payload *payload) {
+  size_t len = strlen(rq.body);
+  wh_buf *buf = rq.body_buf;
+  if (buf && buf->data == rq.body && len + YYJSON_PADDING_SIZE <= buf->cap) {
+    memset(buf->data + len, 0, YYJSON_PADDING_SIZE);
+    payload->body.reset(yyjson_read_opts(buf->data, len, YYJSON_READ_INSITU, nullptr, nullptr));
+  } else {
+    payload->body.reset(yyjson_read(rq.body, len, 0));
+  }
+  yyjson_val *root = body_object(payload->body);
   if (!root) return;
   if (!name[0]) wh_field_copy(name, kNameCap, jstr(root, "name"));
   if (!extra[0]) wh_field_copy(extra, kExtraQueryCap, jstr(root, "query"));
   yyjson_val *p = yyjson_obj_get(root, "payload");
   if (!p) return;
-  if (yyjson_is_str(p)) return wh_field_copy(payload, kPayloadCap, yyjson_get_str(p));
+  if (yyjson_is_str(p)) return payload->take(yyjson_get_str(p));
   // Any other value goes out as its compact JSON text.
-  unique_cstr text(yyjson_val_write_opts(p, 0, nullptr, nullptr, nullptr));
-  wh_field_copy(payload, kPayloadCap, text.get());
+  payload->written.reset(yyjson_val_write_opts(p, 0, nullptr, nullptr, nullptr));
+  payload->take(payload->written.get());
 }
 
 void api_fire(const api_request &rq) {
-  auto store = load_or_answer();
-  if (!store) return;
-  std::unique_ptr<char[]> payload(new (std::nothrow) char[kPayloadCap]);
-  if (!payload) return api_err(500, "out of memory");
+  fire_payload payload;
+  payload.query_text.reset(new (std::nothrow) char[kPayloadCap]);
+  if (!payload.query_text) return api_err(500, "out of memory");
   char name[kNameCap], extra[kExtraQueryCap];
   get_query_val(rq.query, "name", name, sizeof name);
   get_query_val(rq.query, "query", extra, sizeof extra);
-  get_query_val(rq.query, "payload", payload.get(), kPayloadCap);
-  if (!payload[0] && *rq.body) fire_body_members(rq.body, name, extra, payload.get());
+  get_query_val(rq.query, "payload", payload.query_text.get(), kPayloadCap);
+  payload.take(payload.query_text.get());
+  if (!payload.len && *rq.body) fire_body_members(rq, name, extra, &payload);
+  // Only the hook is taken from the store (a store that cannot be read is
+  // still reported first); it is not held across the exchange: the log entry
+  // is added to a fresh copy afterwards, so edits made meanwhile are kept.
+  auto hook = std::make_unique<wh_hook>();
+  char err[kErrCap];
+  int found = wh_store_load_hook(name, hook.get(), err, sizeof err);
+  if (found < 0) return api_err(500, err);
   if (!name[0]) return api_err(400, "fire needs a hook name");
-  const wh_hook *found = wh_hook_find(store.get(), name);
   if (!found) return api_err(404, "no such hook");
-  if (!payload[0]) wh_field_copy(payload.get(), kPayloadCap, "{}");
+  if (!payload.len) payload.take("{}");
 
-  // The store is not held across the exchange: the log entry is added to a
-  // fresh copy afterwards, so edits made meanwhile are kept.
-  auto hook = std::make_unique<wh_hook>(*found);
-  store.reset();
   auto r = std::make_unique<wh_fire_result>();
-  int rc = fire_hook(hook.get(), payload.get(), strlen(payload.get()), extra, r.get());
+  int rc = fire_hook(hook.get(), payload.data, payload.len, extra, r.get());
 
   wh_text out;
   if (rc == 0) {
@@ -250,7 +281,8 @@ constexpr api_action kActions[] = {
 int mode_api(const char *query, const char *action) {
   wh_text body;
   read_body(&body);
-  api_request rq{query ? query : "", body.failed ? "" : wh_buf_cstr(&body)};
+  api_request rq{query ? query : "", body.failed ? "" : wh_buf_cstr(&body),
+                 body.failed ? nullptr : &body};
   for (const api_action &a : kActions) {
     if (strcmp(a.name, action ? action : "") == 0) {
       a.serve(rq);

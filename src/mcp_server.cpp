@@ -287,11 +287,19 @@ void handle_message(wh_buf *req, uint64_t total) {
     mcp_error(nullptr, -32600, "request too large");
     return;
   }
-  const char *text = wh_buf_cstr(req);
+  char *text = const_cast<char *>(wh_buf_cstr(req));
   const void *nul = memchr(text, '\0', req->len);
   size_t len = nul ? static_cast<size_t>(static_cast<const char *>(nul) - text) : req->len;
+  // Parsed in place where the buffer has room for the reader's zeroed
+  // padding (almost always: it grows by doubling), so that a message of up to
+  // 4 MiB is not copied once more; the buffer is emptied after the message.
+  yyjson_read_flag in_place = 0;
+  if (req->data && len + YYJSON_PADDING_SIZE <= req->cap) {
+    memset(text + len, 0, YYJSON_PADDING_SIZE);
+    in_place = YYJSON_READ_INSITU;
+  }
   yyjson_read_err err;
-  yy_doc doc(yyjson_read_opts(const_cast<char *>(text), len, 0, nullptr, &err));
+  yy_doc doc(yyjson_read_opts(text, len, in_place, nullptr, &err));
   if (!doc) {
     mcp_error(nullptr, -32700, "parse error");
     return;

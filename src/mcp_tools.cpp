@@ -109,13 +109,11 @@ void write_report(wh_buf *b, const char *method, const char *name, const wh_fire
   wh_buf_str(b, r.body_len ? r.body : "(empty)");
 }
 
-// tool_trigger with 0 / -1 results.
-int trigger(const char *args, char *out, size_t out_size, char *err, size_t err_size) {
-  if (!args[0]) return wh_err_set(err, err_size, "missing arguments: {\"name\":\"...\"}");
-  yy_doc doc = parse_args(args);
-  if (!doc) return wh_err_set(err, err_size, "arguments are not valid JSON");
-  yyjson_val *root = yyjson_doc_get_root(doc.get());
+constexpr char kMissingArgs[] = "missing arguments: {\"name\":\"...\"}";
+constexpr char kArgsNotJson[] = "arguments are not valid JSON";
 
+// The trigger on its parsed arguments, with 0 / -1 results.
+int trigger(yyjson_val *root, char *out, size_t out_size, char *err, size_t err_size) {
   char name[64] = "";
   if (yyjson_is_obj(root)) wh_field_copy(name, yyjson_get_str(yyjson_obj_get(root, "name")));
   if (!name[0]) return wh_err_set(err, err_size, "missing required argument: name");
@@ -125,18 +123,20 @@ int trigger(const char *args, char *out, size_t out_size, char *err, size_t err_
   char query[kQueryCap];
   wh_field_copy(query, yyjson_get_str(yyjson_obj_get(root, "query")));
 
-  auto store = std::make_unique_for_overwrite<wh_store>();  // the load empties it
+  // Only the hook is taken from the store; it is loaded again for the log.
+  auto hook = std::make_unique<wh_hook>();
   char msg[kStoreMsg];  // the loader's message keeps its own size limit
-  if (wh_store_load(store.get(), msg, sizeof msg) != 0) return wh_err_set(err, err_size, "%s", msg);
+  int found = wh_store_load_hook(name, hook.get(), msg, sizeof msg);
+  if (found < 0) return wh_err_set(err, err_size, "%s", msg);
   if (payload.len == 0) {
     payload.data = "{}";
     payload.len = 2;
   }
-  const wh_hook *found = wh_hook_find(store.get(), name);
-  if (!found) return unknown_name(store.get(), name, err, err_size);
-  // Only the hook is needed from here on; the store is loaded again for the log.
-  auto hook = std::make_unique<wh_hook>(*found);
-  store.reset();
+  if (!found) {  // the message names every stored hook
+    auto store = std::make_unique_for_overwrite<wh_store>();  // the load empties it
+    wh_store_load(store.get(), msg, sizeof msg);
+    return unknown_name(store.get(), name, err, err_size);
+  }
 
   auto result = std::make_unique<wh_fire_result>();
   if (fire_hook(hook.get(), payload.data, payload.len, query, result.get()) != 0)
@@ -163,13 +163,13 @@ void mcp_tool_content(const char *id, const char *text, int is_error) {
   mcp_result(id, wh_buf_cstr(&r));
 }
 
-void tool_list(const char *args, wh_buf *out) {
+namespace {
+
+// The list on its parsed arguments (null when they are absent or unreadable).
+void list(yyjson_val *root, wh_buf *out) {
   bool redact = true;
-  if (yy_doc doc = parse_args(args[0] ? args : "{}")) {
-    yyjson_val *root = yyjson_doc_get_root(doc.get());
-    yyjson_val *flag = yyjson_is_obj(root) ? yyjson_obj_get(root, "redact_url") : nullptr;
-    if (yyjson_is_bool(flag)) redact = yyjson_get_bool(flag);
-  }
+  yyjson_val *flag = yyjson_is_obj(root) ? yyjson_obj_get(root, "redact_url") : nullptr;
+  if (yyjson_is_bool(flag)) redact = yyjson_get_bool(flag);
 
   auto store = std::make_unique_for_overwrite<wh_store>();  // the load empties it
   char msg[kStoreMsg];
@@ -195,9 +195,19 @@ void tool_list(const char *args, wh_buf *out) {
   if (msg[0]) wh_buf_printf(out, "\nStore warning: %s\n", msg);
 }
 
+}  // namespace
+
+void tool_list(const char *args, wh_buf *out) {
+  yy_doc doc = parse_args(args[0] ? args : "{}");
+  list(doc ? yyjson_doc_get_root(doc.get()) : nullptr, out);
+}
+
 int tool_trigger(const char *args, char *out, size_t out_size, char *err, size_t err_size) {
   wh_err_clear(err, err_size);
-  return trigger(args, out, out_size, err, err_size) == 0 ? 0 : 1;
+  if (!args[0]) return wh_err_set(err, err_size, kMissingArgs), 1;
+  yy_doc doc = parse_args(args);
+  if (!doc) return wh_err_set(err, err_size, kArgsNotJson), 1;
+  return trigger(yyjson_doc_get_root(doc.get()), out, out_size, err, err_size) == 0 ? 0 : 1;
 }
 
 void mcp_call_tool(const char *id, yyjson_val *params) {
@@ -206,27 +216,50 @@ void mcp_call_tool(const char *id, yyjson_val *params) {
     return;
   }
   yyjson_val *name = yyjson_obj_get(params, "name");
-  // The arguments are taken as compact text before the name is looked at.
-  unique_cstr args;
+  // The arguments as the tools read them: the object itself when its compact
+  // text fits the 1 MiB arguments text. Writing it out (up to a megabyte of
+  // payload) only to parse the text again would double the work of a large
+  // trigger; the length is counted instead, and the text is written only
+  // where it is cut or cannot be counted, and parsed as the tools would.
   yyjson_val *arguments = yyjson_obj_get(params, "arguments");
+  yyjson_val *args = nullptr;  // the arguments object, or the root of their cut text
+  bool args_text = false;      // an arguments text exists (not empty)
+  yy_doc cut_doc;
   if (yyjson_is_obj(arguments)) {
-    size_t len = 0;
-    args.reset(yyjson_val_write_opts(arguments, 0, nullptr, &len, nullptr));
-    if (args && len > kArgsMax) args.get()[kArgsMax] = '\0';
+    size_t counted = wh_json_written_len(arguments);
+    if (counted <= kArgsMax) {
+      args = arguments;
+      args_text = true;
+    } else {
+      size_t len = 0;
+      unique_cstr text(yyjson_val_write_opts(arguments, 0, nullptr, &len, nullptr));
+      if (text && len > kArgsMax) text.get()[kArgsMax] = '\0';
+      if (text) {
+        args_text = text.get()[0] != '\0';
+        cut_doc = parse_args(text.get());
+        args = cut_doc ? yyjson_doc_get_root(cut_doc.get()) : nullptr;
+      }
+    }
   }
-  const char *args_text = args ? args.get() : "";
 
   if (!yyjson_is_str(name) || yyjson_get_len(name) == 0) {
     mcp_error(id, -32602, kMissingName);
   } else if (yyjson_equals_str(name, "webhook_list")) {
     wh_text text;
-    tool_list(args_text, &text);
+    list(args, &text);
     cut_text(&text, kResultCap - 1);
     mcp_tool_content(id, wh_buf_cstr(&text), 0);
   } else if (yyjson_equals_str(name, "webhook_trigger")) {
     auto out = std::make_unique_for_overwrite<char[]>(kResultCap);
-    char err[kToolErr];
-    if (tool_trigger(args_text, out.get(), kResultCap, err, sizeof err) == 0)
+    char err[kToolErr] = "";
+    int rc = -1;
+    if (!args_text)
+      wh_err_set(err, sizeof err, kMissingArgs);
+    else if (!args)
+      wh_err_set(err, sizeof err, kArgsNotJson);
+    else
+      rc = trigger(args, out.get(), kResultCap, err, sizeof err);
+    if (rc == 0)
       mcp_tool_content(id, out.get(), 0);
     else
       mcp_tool_content(id, err[0] ? err : "tool failed", 1);

@@ -31,7 +31,9 @@ void plat_keep_freed_heap();
 
 // Fresh zeroed memory for n bytes, on huge pages where the system offers
 // them; null when none. For the large records that a fresh process faults in.
-void *plat_pages_map(size_t n);
+// With huge false a large block stays on small pages: for one of which little
+// will be touched.
+void *plat_pages_map(size_t n, bool huge = true);
 void plat_pages_unmap(void *p, size_t n);
 
 // Starts the socket layer before the first name resolution (Winsock); nothing

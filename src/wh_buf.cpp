@@ -1,5 +1,8 @@
 #include "wh_buf.h"
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -40,8 +43,124 @@ bool reserve(wh_buf *b, uint64_t n) {
   return true;
 }
 
-void add_char(wh_buf *b, char c) {
-  wh_buf_add(b, &c, 1);
+// True when n more bytes and the terminator fit without growing: the path of
+// almost every append once the buffer has its size. (cap >= len + 1 whenever
+// data is set, and cap == len == 0 otherwise, so cap - len never wraps.)
+inline bool fits(const wh_buf *b, uint64_t n) {
+  return b->cap - b->len > n && !b->failed;
+}
+
+inline void put(wh_buf *b, const void *bytes, size_t n) {
+  memcpy(b->data + b->len, bytes, n);
+  b->len += n;
+  b->data[b->len] = '\0';
+}
+
+inline void add_char(wh_buf *b, char c) {
+  if (fits(b, 1)) {
+    b->data[b->len++] = c;
+    b->data[b->len] = '\0';
+  } else if (reserve(b, 1)) {
+    put(b, &c, 1);
+  }
+}
+
+// Word-at-a-time tests of eight bytes: whether any byte is below 0x20, is a
+// double quote or a backslash (what a JSON string escapes), or has its high
+// bit set. Each is exact for the word as a whole.
+constexpr uint64_t kOnes = 0x0101010101010101ULL;
+constexpr uint64_t kHighs = 0x8080808080808080ULL;
+
+inline uint64_t has_zero_byte(uint64_t w) {
+  return (w - kOnes) & ~w & kHighs;
+}
+
+inline bool needs_escape(uint64_t w) {
+  return ((w - kOnes * 0x20) & ~w & kHighs) | has_zero_byte(w ^ (kOnes * '"')) |
+         has_zero_byte(w ^ (kOnes * '\\'));
+}
+
+inline uint64_t load8(const unsigned char *p) {
+  uint64_t w;
+  memcpy(&w, p, 8);
+  return w;
+}
+
+inline bool escaped(unsigned char c) {
+  return c < 0x20 || c == '"' || c == '\\';
+}
+
+// Length of the run at the start of u (len bytes) that a JSON string takes
+// unchanged; with ascii, the run also stops at the first byte of 0x80 and
+// above.
+template <bool ascii>
+size_t plain_run(const unsigned char *u, size_t len) {
+  auto stops = [](uint64_t w) { return needs_escape(w) || (ascii && (w & kHighs)); };
+  size_t i = 0;
+#ifdef __SSE2__
+  // Sixteen bytes at a time where the processor has the vector instructions
+  // (every x86-64), the stopping byte's place read from the compare mask.
+  const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'),
+                below = _mm_set1_epi8(0x1f);
+  for (; i + 16 <= len; i += 16) {
+    __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i *>(u + i));
+    __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(w, below), w);  // w <= 0x1f
+    __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(w, quote), _mm_cmpeq_epi8(w, backslash)),
+                               control);
+    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+    if (ascii) mask |= static_cast<unsigned>(_mm_movemask_epi8(w));  // the high bits
+    if (mask) return i + static_cast<size_t>(__builtin_ctz(mask));
+  }
+#endif
+  for (; i + 8 <= len; i += 8)
+    if (stops(load8(u + i))) break;
+  // The last part of a text of eight bytes or more: its last word at once.
+  if (i < len && len >= 8 && i + 8 > len && !stops(load8(u + len - 8))) return len;
+  while (i < len && !escaped(u[i]) && !(ascii && u[i] >= 0x80)) ++i;
+  return i;
+}
+
+// Appends s (len bytes) as a JSON string literal when none of its bytes needs
+// an escape.
+void plain_str(wh_buf *b, const char *s, size_t len) {
+  if (!fits(b, len + 2) && !reserve(b, len + 2)) return;
+  b->data[b->len] = '"';
+  memcpy(b->data + b->len + 1, s, len);
+  b->len += len + 2;
+  b->data[b->len - 1] = '"';
+  b->data[b->len] = '\0';
+}
+
+// Appends s (len bytes, no NUL among them) as a JSON string literal.
+void json_str(wh_buf *b, const char *s, size_t len) {
+  const auto *u = reinterpret_cast<const unsigned char *>(s);
+  size_t run = plain_run<false>(u, len);
+  if (run == len) return plain_str(b, s, len);  // the usual case, in one piece
+  add_char(b, '"');
+  size_t i = 0;
+  for (;;) {
+    wh_buf_add(b, s + i, run);
+    i += run;
+    if (i == len) break;
+    unsigned char c = u[i++];
+    switch (c) {
+      case '"': wh_buf_add(b, "\\\"", 2); break;
+      case '\\': wh_buf_add(b, "\\\\", 2); break;
+      case 0x08: wh_buf_add(b, "\\b", 2); break;
+      case 0x09: wh_buf_add(b, "\\t", 2); break;
+      case 0x0A: wh_buf_add(b, "\\n", 2); break;
+      case 0x0C: wh_buf_add(b, "\\f", 2); break;
+      case 0x0D: wh_buf_add(b, "\\r", 2); break;
+      default: {
+        static constexpr char kHex[] = "0123456789abcdef";
+        const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};  // "\\u%04x"
+        wh_buf_add(b, esc, 6);
+        break;
+      }
+    }
+    run = plain_run<false>(u + i, len - i);
+  }
+  add_char(b, '"');
 }
 
 }  // namespace
@@ -62,10 +181,8 @@ void wh_buf_free(wh_buf *b) {
 }
 
 void wh_buf_add(wh_buf *b, const void *bytes, size_t n) {
-  if (n == 0 || !reserve(b, n)) return;
-  memcpy(b->data + b->len, bytes, n);
-  b->len += n;
-  b->data[b->len] = '\0';
+  if (n == 0 || (!fits(b, n) && !reserve(b, n))) return;
+  put(b, bytes, n);
 }
 
 void wh_buf_str(wh_buf *b, const char *s) {
@@ -91,6 +208,19 @@ void wh_buf_printf(wh_buf *b, const char *fmt, ...) {
   b->len += static_cast<uint64_t>(n);
 }
 
+void wh_buf_long(wh_buf *b, long n) {
+  char digits[24];
+  char *end = digits + sizeof digits, *p = end;
+  // In unsigned arithmetic, so that the most negative value has a magnitude.
+  unsigned long m = n < 0 ? 0UL - static_cast<unsigned long>(n) : static_cast<unsigned long>(n);
+  do {
+    *--p = static_cast<char>('0' + m % 10);
+    m /= 10;
+  } while (m);
+  if (n < 0) *--p = '-';
+  wh_buf_add(b, p, static_cast<size_t>(end - p));
+}
+
 const char *wh_buf_cstr(wh_buf *b) {
   static const char empty[] = "";
   if (b->data) return b->data;
@@ -100,29 +230,7 @@ const char *wh_buf_cstr(wh_buf *b) {
 }
 
 void wh_buf_json_str(wh_buf *b, const char *s) {
-  add_char(b, '"');
-  if (s) {
-    // Copy runs of bytes that need no escape in one append.
-    const char *run = s;
-    for (const char *p = s;; ++p) {
-      unsigned char c = static_cast<unsigned char>(*p);
-      if (c >= 0x20 && c != '"' && c != '\\') continue;
-      wh_buf_add(b, run, static_cast<size_t>(p - run));
-      if (c == 0) break;
-      switch (c) {
-        case '"': wh_buf_add(b, "\\\"", 2); break;
-        case '\\': wh_buf_add(b, "\\\\", 2); break;
-        case 0x08: wh_buf_add(b, "\\b", 2); break;
-        case 0x09: wh_buf_add(b, "\\t", 2); break;
-        case 0x0A: wh_buf_add(b, "\\n", 2); break;
-        case 0x0C: wh_buf_add(b, "\\f", 2); break;
-        case 0x0D: wh_buf_add(b, "\\r", 2); break;
-        default: wh_buf_printf(b, "\\u%04x", c); break;
-      }
-      run = p + 1;
-    }
-  }
-  add_char(b, '"');
+  json_str(b, s ? s : "", s ? strlen(s) : 0);
 }
 
 size_t wh_utf8_char_len(const unsigned char *p, size_t avail) {
@@ -142,33 +250,42 @@ size_t wh_utf8_char_len(const unsigned char *p, size_t avail) {
   return 0;
 }
 
-namespace {
-
-// Length of the run of ASCII bytes at the start of u, read eight at a time:
-// most texts are all ASCII, and the list of a full store checks a megabyte.
-size_t ascii_run(const unsigned char *u, size_t len) {
-  size_t i = 0;
-  for (uint64_t w; i + 8 <= len; i += 8) {
-    memcpy(&w, u + i, 8);
-    if (w & 0x8080808080808080ULL) break;
-  }
-  while (i < len && u[i] < 0x80) ++i;
-  return i;
+bool wh_buf_json_ascii(wh_buf *b, const char *s, size_t len) {
+  if (plain_run<true>(reinterpret_cast<const unsigned char *>(s), len) != len) return false;
+  plain_str(b, s, len);
+  return true;
 }
 
-}  // namespace
+size_t wh_utf8_prefix(const char *p, size_t len) {
+  const auto *u = reinterpret_cast<const unsigned char *>(p);
+  size_t i = 0, n;
+  for (;;) {
+    while (i + 8 <= len && !(load8(u + i) & kHighs)) i += 8;
+    while (i < len && u[i] < 0x80) ++i;
+    if (i == len || (n = wh_utf8_char_len(u + i, len - i)) == 0) return i;
+    i += n;
+  }
+}
 
 void wh_buf_json_utf8(wh_buf *b, const char *s) {
   const auto *u = reinterpret_cast<const unsigned char *>(s ? s : "");
-  size_t len = strlen(reinterpret_cast<const char *>(u)), i = 0, n;
+  size_t len = strlen(reinterpret_cast<const char *>(u)), i = 0, n = 0;
+  bool escapes = false;
   for (;;) {
-    i += ascii_run(u + i, len - i);
-    if (i == len || (n = wh_utf8_char_len(u + i, len - i)) == 0) break;
-    i += n;
+    i += plain_run<true>(u + i, len - i);
+    if (i == len) break;
+    if (u[i] < 0x80) {
+      escapes = true;  // json_str deals with it
+      ++i;
+    } else if ((n = wh_utf8_char_len(u + i, len - i)) != 0) {
+      i += n;
+    } else {
+      break;
+    }
   }
   if (i == len) {  // the usual case: nothing to replace
-    wh_buf_json_str(b, s);
-    return;
+    const char *text = reinterpret_cast<const char *>(u);
+    return escapes ? json_str(b, text, len) : plain_str(b, text, len);
   }
 
   wh_text clean;
@@ -187,7 +304,7 @@ void wh_buf_json_utf8(wh_buf *b, const char *s) {
     b->failed = 1;  // what was built so far stays; nothing is appended after a gap
     return;
   }
-  wh_buf_json_str(b, wh_buf_cstr(&clean));
+  json_str(b, clean.data, clean.len);
 }
 
 void wh_buf_key(wh_buf *b, const char *key, int *first) {
@@ -196,7 +313,7 @@ void wh_buf_key(wh_buf *b, const char *key, int *first) {
     *first = 0;
   }
   wh_buf_json_str(b, key);
-  if (!b->failed && reserve(b, 1)) add_char(b, ':');
+  add_char(b, ':');
 }
 
 const char *jstr(yyjson_val *obj, const char *key) {
@@ -204,6 +321,51 @@ const char *jstr(yyjson_val *obj, const char *key) {
   // yyjson_obj_get returns the first member with the name, compared by bytes.
   yyjson_val *v = yyjson_obj_get(obj, key);
   return yyjson_is_str(v) ? yyjson_get_str(v) : nullptr;
+}
+
+size_t wh_json_written_len(yyjson_val *v) {
+  if (!v) return SIZE_MAX;
+  // A document keeps its values in one array in document order, each
+  // container followed by its members, so v and everything inside it are the
+  // values up to v's next sibling: counted in one flat pass, with no
+  // recursion however deep the nesting.
+  yyjson_val *end = unsafe_yyjson_get_next(v);
+  size_t total = 0;
+  for (yyjson_val *p = v; p < end; ++p) {
+    switch (yyjson_get_type(p)) {
+      case YYJSON_TYPE_NULL: total += 4; break;
+      case YYJSON_TYPE_BOOL: total += yyjson_get_bool(p) ? 4 : 5; break;
+      case YYJSON_TYPE_STR: {  // keys too
+        const auto *u = reinterpret_cast<const unsigned char *>(yyjson_get_str(p));
+        size_t len = yyjson_get_len(p), n = len + 2;
+        for (size_t i = plain_run<false>(u, len); i < len; i += 1 + plain_run<false>(u + i + 1, len - i - 1)) {
+          unsigned char c = u[i];
+          n += c == '"' || c == '\\' || c == '\b' || c == '\t' || c == '\n' || c == '\f' || c == '\r' ? 1 : 5;
+        }
+        total += n;
+        break;
+      }
+      case YYJSON_TYPE_NUM: {
+        char digits[48];
+        const char *stop = yyjson_write_number(p, digits);
+        if (!stop) return SIZE_MAX;
+        total += static_cast<size_t>(stop - digits);
+        break;
+      }
+      case YYJSON_TYPE_ARR: {
+        size_t n = yyjson_arr_size(p);
+        total += 2 + (n ? n - 1 : 0);  // brackets, commas
+        break;
+      }
+      case YYJSON_TYPE_OBJ: {
+        size_t n = yyjson_obj_size(p);
+        total += 2 + (n ? n - 1 : 0) + n;  // braces, commas, colons
+        break;
+      }
+      default: return SIZE_MAX;
+    }
+  }
+  return total;
 }
 
 char *wh_html_escape(const char *s) {

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 struct wh_buf {
   char *data;
@@ -27,7 +28,22 @@ void wh_buf_free(wh_buf *b);
 void wh_buf_add(wh_buf *b, const void *bytes, size_t n);
 void wh_buf_str(wh_buf *b, const char *s);
 void wh_buf_printf(wh_buf *b, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// Appends a string literal, its length known without measuring it; where it
+// fits (cap >= len + 1 always holds once data is set), copied in place.
+template <size_t N>
+inline void wh_buf_lit(wh_buf *b, const char (&text)[N]) {
+  if (b->cap - b->len > N - 1 && !b->failed) {
+    memcpy(b->data + b->len, text, N - 1);
+    b->len += N - 1;
+    b->data[b->len] = '\0';
+  } else {
+    wh_buf_add(b, text, N - 1);
+  }
+}
 const char *wh_buf_cstr(wh_buf *b);
+// Appends n in decimal, as "%ld" writes it, without a formatting pass: the
+// list and the store file write several numbers per log entry.
+void wh_buf_long(wh_buf *b, long n);
 void wh_buf_json_str(wh_buf *b, const char *s);
 // wh_buf_json_str for text that must reach its reader as well-formed UTF-8
 // (the MCP replies, which strict clients decode as such): every byte that
@@ -39,11 +55,24 @@ void wh_buf_json_utf8(wh_buf *b, const char *s);
 // judges it: no overlong forms, no surrogates, nothing above U+10FFFF), or 0.
 // Reads no further than avail bytes.
 size_t wh_utf8_char_len(const unsigned char *p, size_t avail);
+// Appends the len bytes at s as a JSON string literal when they are all
+// ASCII and need no escape (most fields), and returns true; otherwise appends
+// nothing and returns false.
+bool wh_buf_json_ascii(wh_buf *b, const char *s, size_t len);
+
+// Length of the longest well-formed UTF-8 prefix of the len bytes at p.
+size_t wh_utf8_prefix(const char *p, size_t len);
 void wh_buf_key(wh_buf *b, const char *key, int *first);
 
 // The string value of the first member named `key` of a parsed object, or
 // null. Points into the document.
 const char *jstr(yyjson_val *obj, const char *key);
+
+// The length of the text yyjson_val_write_opts (flags 0, compact) writes for
+// v, counted without writing it; SIZE_MAX when v is null or holds a number
+// that cannot be written (so the caller writes it to find out). Only for
+// values of a parsed (immutable) document.
+size_t wh_json_written_len(yyjson_val *v);
 
 // A new heap string with & < > " ' replaced by entities; the caller frees it.
 char *wh_html_escape(const char *s);

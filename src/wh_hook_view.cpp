@@ -18,14 +18,15 @@ constexpr size_t kShownUrlCap = 2080;
 
 // A hand-edited store's fields may end in a character cut at the capacity;
 // the views stay well-formed UTF-8 all the same.
-void key_str(wh_buf *b, const char *key, const char *value, int *first) {
-  wh_buf_key(b, key, first);
+void str(wh_buf *b, const char *value) {
   wh_buf_json_utf8(b, value);
 }
 
-void key_bool(wh_buf *b, const char *key, bool value, int *first) {
-  wh_buf_key(b, key, first);
-  wh_buf_str(b, value ? "true" : "false");
+void boolean(wh_buf *b, bool value) {
+  if (value)
+    wh_buf_lit(b, "true");
+  else
+    wh_buf_lit(b, "false");
 }
 
 // Runs a view writer into a fresh buffer and copies its text into out, cut
@@ -73,31 +74,36 @@ void apply_headers(wh_hook *hook, yyjson_val *arr, const wh_hook *stored) {
 }
 
 void hook_view(wh_buf *b, const wh_hook *hook) {
-  int first = 1;
-  wh_buf_str(b, "{");
-  key_str(b, "name", hook->name, &first);
-  key_str(b, "method", hook->method, &first);
-  key_str(b, "desc", hook->desc, &first);
-  key_str(b, "sig", hook->sig, &first);
-  key_bool(b, "has_secret", hook->secret[0] != '\0', &first);
+  wh_buf_lit(b, "{\"name\":");
+  str(b, hook->name);
+  wh_buf_lit(b, ",\"method\":");
+  str(b, hook->method);
+  wh_buf_lit(b, ",\"desc\":");
+  str(b, hook->desc);
+  wh_buf_lit(b, ",\"sig\":");
+  str(b, hook->sig);
+  wh_buf_lit(b, ",\"has_secret\":");
+  boolean(b, hook->secret[0] != '\0');
 
-  char shown[kShownUrlCap] = "";
+  char shown[kShownUrlCap];
+  shown[0] = '\0';
   char url_err[kUrlErrCap];
   wh_url url;
   if (wh_url_parse(hook->url, &url, url_err, sizeof url_err) == 0)
     wh_url_redact(&url, shown, sizeof shown);
-  key_str(b, "url", shown, &first);
+  wh_buf_lit(b, ",\"url\":");
+  str(b, shown);
 
-  wh_buf_key(b, "headers", &first);
-  wh_buf_str(b, "[");
+  wh_buf_lit(b, ",\"headers\":[");
   for (int i = 0; i < hook->header_count && i < WH_MAX_HEADERS; ++i) {
-    int hfirst = 1;
-    wh_buf_str(b, i ? ",{" : "{");
-    key_str(b, "name", hook->headers[i].name, &hfirst);
-    key_bool(b, "has_secret", hook->headers[i].value[0] != '\0', &hfirst);
-    wh_buf_str(b, "}");
+    if (i) wh_buf_lit(b, ",");
+    wh_buf_lit(b, "{\"name\":");
+    str(b, hook->headers[i].name);
+    wh_buf_lit(b, ",\"has_secret\":");
+    boolean(b, hook->headers[i].value[0] != '\0');
+    wh_buf_lit(b, "}");
   }
-  wh_buf_str(b, "]}");
+  wh_buf_lit(b, "]}");
 }
 
 }  // namespace
@@ -111,22 +117,20 @@ void wh_hook_json(const wh_hook *hook, char *out, size_t out_size) {
 void wh_store_list_write(wh_buf *b, const wh_store *store) {
   wh_buf_printf(b, "{\"ok\":true,\"count\":%d,\"hooks\":[", store->hook_count);
   for (int i = 0; i < store->hook_count && i < WH_MAX_HOOKS; ++i) {
-    if (i) wh_buf_str(b, ",");
+    if (i) wh_buf_lit(b, ",");
     hook_view(b, &store->hooks[i]);
   }
-  wh_buf_str(b, "],\"log\":[");
+  wh_buf_lit(b, "],\"log\":[");
   for (int i = 0; i < store->log_count && i < WH_MAX_LOG; ++i) {
     const wh_log_entry &e = store->log[i];
-    int first = 1;
-    wh_buf_str(b, i ? ",{" : "{");
-    key_str(b, "at", e.at, &first);
-    key_str(b, "name", e.name, &first);
-    wh_buf_printf(b, ",\"status\":%d", e.status);
-    key_bool(b, "ok", e.ok != 0, &first);
-    wh_buf_printf(b, ",\"bytes\":%ld,\"ms\":%ld", static_cast<long>(e.bytes),
-                  static_cast<long>(e.ms));
-    key_str(b, "error", e.error, &first);
-    wh_buf_str(b, "}");
+    if (i) wh_buf_lit(b, ",");
+    wh_buf_lit(b, "{\"at\":");
+    str(b, e.at);
+    wh_buf_lit(b, ",\"name\":");
+    str(b, e.name);
+    wh_log_numbers_write(b, &e);
+    str(b, e.error);
+    wh_buf_lit(b, "}");
   }
   wh_buf_printf(b, "],\"allow_private\":%s}", wh_allow_private() ? "true" : "false");
 }

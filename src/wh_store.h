@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 
+#include "wh_buf.h"
 #include "wh_hook.h"
 
 inline constexpr int WH_MAX_HOOKS = 64;
@@ -38,10 +39,10 @@ struct wh_store {
 };
 
 // A zeroed store record on the heap; null when memory is short. A fresh
-// process (every CGI request) would spend more time faulting the 1.3 MB record
-// in page by page than on the rest of its work, so where the system offers
-// transparent huge pages the record sits on one, and elsewhere on ordinary
-// pages.
+// process (every CGI request) loading a large store would spend more time
+// faulting the 1.3 MB record in page by page than on the rest of its work, so
+// when the store file is large and the system offers transparent huge pages
+// the record sits on one; a small store's few slots stay on ordinary pages.
 struct wh_store_release {
   void operator()(wh_store *store) const;
 };
@@ -55,10 +56,20 @@ wh_store_ptr wh_store_new();
 // working directory.
 int wh_store_path(char *buf, size_t size);
 
-// Empties the store, then fills it from the file. 0: loaded (a missing file is
-// an empty store). -1: the store stays empty and err holds the reason; the
-// caller must not save over a file it could not read.
+// Empties the store (both counts 0), then fills it from the file. 0: loaded
+// (a missing file is an empty store). -1: the store stays empty and err holds
+// the reason; the caller must not save over a file it could not read.
+// The record need not be zeroed, nor is it zeroed: each hook and log entry in
+// use gets every field from this load (text and terminator, counts, numbers),
+// so nothing of an earlier load shows. Bytes past a field's terminator and
+// slots past the counts keep whatever they held.
 int wh_store_load(wh_store *store, char *err, size_t err_size);
+
+// For a delivery, which needs one hook before its exchange: loads the file
+// as wh_store_load does but fills only the hook that wh_hook_find(store,
+// name) would then give, into *hook. 1: found; 0: the file (or its absence)
+// holds no such hook; -1: the load failed, err holds wh_store_load's reason.
+int wh_store_load_hook(const char *name, wh_hook *hook, char *err, size_t err_size);
 
 // Writes the whole store to the file, replacing it in one atomic step (on
 // POSIX file mode 0600, new directories 0700). 0: the file holds exactly the store.
@@ -75,6 +86,11 @@ const wh_hook *wh_hook_find(const wh_store *store, const char *name);
 // Removes the hook at index, keeping the order of the rest; a bad index does
 // nothing.
 void wh_hook_remove(wh_store *store, int index);
+
+// Appends what the store file and the web API's list alike write of a log
+// entry between its "name" text and its "error" text:
+// ,"status":<n>,"ok":<true|false>,"bytes":<n>,"ms":<n>,"error":
+void wh_log_numbers_write(wh_buf *b, const wh_log_entry *entry);
 
 // Puts a copy of entry first in the log; the 51st oldest entry falls off.
 void wh_store_log_add(wh_store *store, const wh_log_entry *entry);

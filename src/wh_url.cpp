@@ -82,8 +82,8 @@ int wh_url_parse(const char *text, wh_url *out, char *err, size_t err_size) {
   // The target is kept byte for byte; a space or a fragment ends it, and an
   // overlong one is cut rather than refused.
   if (*p == '/' || *p == '?') {
-    size_t n = 0;
-    while (n < sizeof out->path - 1 && p[n] != '\0' && p[n] != ' ' && p[n] != '#') ++n;
+    size_t n = strcspn(p, " #");  // a stored URL's target can be 2 KB long
+    if (n > sizeof out->path - 1) n = sizeof out->path - 1;
     memcpy(out->path, p, n);
     out->path[n] = '\0';
   } else {
@@ -99,17 +99,28 @@ void wh_url_redact(const wh_url *url, char *out, size_t out_size) {
   if (!url) return;
 
   const char *q = strchr(url->path, '?');
-  int shown = q ? static_cast<int>(q - url->path) : static_cast<int>(strlen(url->path));
+  size_t shown = q ? static_cast<size_t>(q - url->path) : strlen(url->path);
 
-  char host[300];
-  int default_port = url->https ? 443 : 80;
-  if (url->port == default_port)
-    snprintf(host, sizeof host, "%s", url->host);
-  else
-    snprintf(host, sizeof host, "%s:%d", url->host, url->port);
-
-  snprintf(out, out_size, "%s://%s%.*s%s", url->scheme, host, shown, url->path,
-           q ? "?<redacted>" : "");
+  // "scheme://host[:port]target[?<redacted>]" piece by piece, cut to the
+  // buffer as one snprintf would cut it (a list shows one URL a hook).
+  size_t at = 0;
+  auto add = [&](const char *text, size_t n) {
+    size_t room = out_size - 1 - at;
+    if (n > room) n = room;
+    memcpy(out + at, text, n);
+    at += n;
+  };
+  add(url->scheme, strnlen(url->scheme, sizeof url->scheme));
+  add("://", 3);
+  add(url->host, strnlen(url->host, sizeof url->host));
+  if (url->port != (url->https ? 443 : 80)) {
+    char port[16];
+    int n = snprintf(port, sizeof port, ":%d", url->port);
+    if (n > 0) add(port, static_cast<size_t>(n));
+  }
+  add(url->path, shown);
+  if (q) add("?<redacted>", 11);
+  out[at] = '\0';
 }
 
 int wh_method_ok(const char *method) {

@@ -61,9 +61,9 @@ void plat_keep_freed_heap() {
 // the work done on it, unless one huge page backs it: so a large block is
 // aligned for huge pages and marked for them (a hint; where the system offers
 // no transparent huge pages it stays on small ones).
-void *plat_pages_map(size_t n) {
+void *plat_pages_map(size_t n, bool huge) {
   size_t size = region_size(n);
-  size_t span = n >= kHugeFrom ? size + kHugePage : size;
+  size_t span = n >= kHugeFrom && huge ? size + kHugePage : size;
   void *m = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (m == MAP_FAILED) return nullptr;
   if (span == size) return m;

@@ -49,7 +49,7 @@ bool plat_utc(int64_t t, tm *out) {
 void plat_keep_freed_heap() {}
 
 // VirtualAlloc hands out zeroed pages, committed as they are touched.
-void *plat_pages_map(size_t n) {
+void *plat_pages_map(size_t n, bool) {
   return VirtualAlloc(nullptr, n, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
 }
 

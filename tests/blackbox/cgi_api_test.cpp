@@ -225,6 +225,18 @@ TEST_F(CgiApi, Fire) {
       {"", R"({"name":"one","payload":"{ \"a\" : 1 }"})", "", R"({ "a" : 1 })", "/in"},
       {"&name=one&payload=%5B1%5D&query=x%3D1", "", "", "[1]", "/in?x=1"},
       {"", R"({"name":"one","query":"q=2","payload":7})", "", "7", "/in?q=2"},
+      // A body's payload is sent from the parsed body: still cut at a NUL and
+      // at 1048575 bytes, and an empty one is still {}.
+      {"", R"({"name":"one","payload":"a\u0000b"})", "", "a", "/in"},
+      {"", R"({"name":"one","payload":""})", "", "{}", "/in"},
+      {"", R"({"name":"one","payload":")" + std::string(1048580, 'x') + "\"}", "",
+       std::string(1048575, 'x'), "/in"},
+      // Parsed in place where the body's buffer has room after it (200
+      // bytes), copied where it has none (255 bytes in a 256-byte block).
+      {"", R"({"name":"one","payload":"\"a\nb)" + std::string(162, 'y') + "\"}", "",
+       "\"a\nb" + std::string(162, 'y'), "/in"},
+      {"", R"({"name":"one","payload":"\"a\nb)" + std::string(222, 'y') + "\"}", "",
+       "\"a\nb" + std::string(222, 'y'), "/in"},
       {"&payload=abc", R"({"name":"one"})", err(400, "fire needs a hook name")},
       {"&name=nope", "", err(404, "no such hook")},
   };

@@ -247,6 +247,38 @@ TEST_F(McpTools, CallAndArgumentErrors) {
   EXPECT_EQ(vdtest::run({vdtest::program_path(), "--mcp"}, env(), input).out, want);
 }
 
+// The arguments text holds at most 1048575 bytes of the arguments written
+// compactly; one byte more is cut, and the cut text is no JSON. The server
+// counts that length rather than writing the text out, so the boundary is
+// checked with arguments that are written shorter (spaces, 1.50) and longer
+// (escapes) than they were sent.
+TEST_F(McpTools, ArgumentsTextLimitThroughToolsCall) {
+  write_store("{\"hooks\":[" + hook_json("a", "https://a.example/in?token=TOK") + "]}");
+  const std::string escapes = "\\\"\\n\\u0001";  // written again as the same 10 bytes
+  auto padded = [&](const std::string &compact_frame, const std::string &sent_head, size_t len) {
+    size_t fill = len - compact_frame.size() - 10;
+    return sent_head + " \"" + escapes + std::string(fill, 'p') + "\" }";
+  };
+  auto trigger_args = [&](size_t len) {
+    return padded(R"({"name":"x","n":1.5,"payload":""})",
+                  R"({ "name" : "x", "n" : 1.50, "payload" :)", len);
+  };
+  auto list_args = [&](size_t len) {
+    return padded(R"({"redact_url":false,"pad":""})", R"({ "redact_url" : false, "pad" :)", len);
+  };
+  auto r = serve(call("webhook_trigger", trigger_args(1048575)) +
+                 call("webhook_trigger", trigger_args(1048576)) +
+                 call("webhook_list", list_args(1048575)) +
+                 call("webhook_list", list_args(1048576)));
+  ASSERT_EQ(r.size(), 4u);
+  EXPECT_EQ(r[0].text, "no webhook named 'x'. Configured: a");
+  EXPECT_EQ(r[1].text, "arguments are not valid JSON");
+  EXPECT_TRUE(r[1].is_error);
+  EXPECT_NE(r[2].text.find("https://a.example/in?token=TOK"), std::string::npos) << r[2].text;
+  EXPECT_NE(r[3].text.find("https://a.example/in?<redacted>"), std::string::npos)
+      << "a cut arguments text leaves the URLs redacted";
+}
+
 // Texts that tools/call cannot produce: a cut arguments text, the payload
 // limit, the store's own failures.
 TEST_F(McpTools, TriggerDirectly) {

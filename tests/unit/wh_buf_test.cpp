@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "raii.h"
 
@@ -127,6 +131,118 @@ TEST(WhBuf, JsonUtf8ReplacesIllFormedBytes) {
   }
 }
 
+// The numbers of the list and the store file are written without printf; they
+// must read exactly as "%ld" writes them.
+TEST(WhBuf, LongAsPrintfWritesIt) {
+  for (long n : {0L, 7L, -1L, 10L, -10L, 4096L, 2147483647L, -2147483647L - 1, LONG_MAX, LONG_MIN}) {
+    wh_text b;
+    wh_buf_str(&b, "<");
+    wh_buf_long(&b, n);
+    char want[32];
+    snprintf(want, sizeof want, "<%ld", n);
+    EXPECT_STREQ(wh_buf_cstr(&b), want);
+    EXPECT_EQ(b.len, strlen(want));
+  }
+}
+
+// Escapes and ill-formed bytes at every position around the eight-byte words
+// the writers scan at once: each must be found wherever it falls, and a text
+// without any passes whole.
+TEST(WhBuf, JsonWritersFindEveryByteWhereverItFalls) {
+  const std::string r = "\xef\xbf\xbd";  // U+FFFD
+  struct {
+    std::string in, escaped, utf8;  // one special piece; how each writer writes it
+  } pieces[] = {
+      {"\"", "\\\"", "\\\""},
+      {"\\", "\\\\", "\\\\"},
+      {"\x01", "\\u0001", "\\u0001"},
+      {"\x1f", "\\u001f", "\\u001f"},
+      {"\n", "\\n", "\\n"},
+      {"\x7f", "\x7f", "\x7f"},
+      {" ", " ", " "},
+      {"\xc3\xa9", "\xc3\xa9", "\xc3\xa9"},
+      {"\xe2\x82\xac", "\xe2\x82\xac", "\xe2\x82\xac"},
+      {"\xff", "\xff", r},
+      {"\xc3", "\xc3", r},
+  };
+  for (const auto &p : pieces) {
+    for (size_t len : {1u, 7u, 8u, 9u, 15u, 16u, 17u, 23u, 24u, 31u, 32u, 33u, 47u}) {
+      for (size_t at = 0; at < len; ++at) {
+        std::string in(len, 'a'), escaped(len, 'a'), utf8(len, 'a');
+        in.replace(at, 1, p.in);
+        escaped.replace(at, 1, p.escaped);
+        utf8.replace(at, 1, p.utf8);
+        EXPECT_EQ(json_of(in.c_str()), "\"" + escaped + "\"") << len << " " << at;
+        wh_text b;
+        wh_buf_json_utf8(&b, in.c_str());
+        EXPECT_EQ(wh_buf_cstr(&b), "\"" + utf8 + "\"") << len << " " << at;
+        wh_text a;
+        wh_buf_str(&a, "<");
+        bool ascii = p.in == " " || p.in == "\x7f";
+        EXPECT_EQ(wh_buf_json_ascii(&a, in.data(), in.size()), ascii) << len << " " << at;
+        EXPECT_EQ(wh_buf_cstr(&a), ascii ? "<\"" + escaped + "\"" : std::string("<"));
+        EXPECT_EQ(wh_utf8_prefix(in.data(), in.size()),
+                  p.utf8 == r ? at : in.size())
+            << len << " " << at;
+      }
+    }
+  }
+  // A literal that exactly fills a buffer's block, and one a byte longer.
+  for (size_t n : {251u, 252u}) {
+    wh_text b;
+    wh_buf_add(&b, std::string(n, 'y').data(), n);
+    wh_buf_lit(&b, "four");
+    EXPECT_EQ(b.len, n + 4);
+    EXPECT_EQ(b.cap, n + 5 <= 256 ? 256u : 512u);
+    EXPECT_EQ(std::string(b.data), std::string(n, 'y') + "four");
+  }
+  // A string that exactly fills a buffer's block, and one a byte longer.
+  for (size_t n : {253u, 254u}) {
+    wh_text b;
+    wh_buf_json_str(&b, std::string(n, 'x').c_str());
+    EXPECT_EQ(b.len, n + 2);
+    EXPECT_EQ(b.cap, n + 3 <= 256 ? 256u : 512u);
+    EXPECT_EQ(std::string(b.data), "\"" + std::string(n, 'x') + "\"");
+  }
+}
+
+// The counted length must be exactly what the writer writes, for every kind
+// of value and every byte a string can hold, at any depth.
+TEST(WhBuf, JsonWrittenLenIsTheWritersLength) {
+  std::string every_byte = "\"";
+  for (int c = 1; c < 0x80; ++c) {
+    char esc[8];
+    snprintf(esc, sizeof esc, "\\u%04x", c);
+    every_byte += esc;
+  }
+  every_byte += "\\u0000\\/\\u2028\\u00e9\\ud83d\\ude00\xc3\xa9\xe2\x82\xac\"";
+  std::string deep = std::string(500, '[') + "1" + std::string(500, ']');
+  const char *texts[] = {
+      "null", "true", "false", "0", "-1", "18446744073709551615", "-9223372036854775808",
+      "123456789012345678901234567890", "1.5", "-0.0", "1e2", "1E-7", "3.141592653589793",
+      "1e308", "2.2250738585072014e-308", "\"\"", "[]", "{}", "[1,[2,[3,{}]],{\"a\":[]}]",
+      "{ \"k\" : \"v\" , \"k\" : [ true , null ] , \"\" : {\"x\\\"y\":0.25} }",
+      "{\"name\":\"bench\",\"payload\":\"{\\\"d\\\":\\\"x\\\"}\",\"query\":\"a=1&b=2\"}",
+  };
+  std::vector<std::string> all(std::begin(texts), std::end(texts));
+  all.push_back(every_byte);
+  all.push_back("{\"s\":" + every_byte + ",\"t\":[" + every_byte + "]}");
+  all.push_back(deep);
+  for (const std::string &t : all) {
+    yy_doc doc(yyjson_read(t.data(), t.size(), 0));
+    ASSERT_TRUE(doc) << t;
+    // Every value inside, not only the root.
+    yyjson_val *root = yyjson_doc_get_root(doc.get());
+    for (yyjson_val *v = root; v < unsafe_yyjson_get_next(root); ++v) {
+      size_t len = 0;
+      unique_cstr written(yyjson_val_write_opts(v, 0, nullptr, &len, nullptr));
+      ASSERT_TRUE(written) << t;
+      EXPECT_EQ(wh_json_written_len(v), len) << written.get();
+    }
+  }
+  EXPECT_EQ(wh_json_written_len(nullptr), SIZE_MAX);
+}
+
 TEST(WhBuf, KeyCommaHandling) {
   wh_text b;
   int outer = 1;
@@ -181,6 +297,9 @@ TEST_F(RefusingAllocator, FailedGrowthIsStickyAndKeepsContent) {
   wh_buf_str(&b, "!");
   wh_buf_printf(&b, "%d", 5);
   wh_buf_json_str(&b, "s");
+  wh_buf_json_utf8(&b, "u");
+  wh_buf_lit(&b, "lit");
+  wh_buf_long(&b, 7);
   int first = 1;
   wh_buf_key(&b, "k", &first);
   EXPECT_STREQ(wh_buf_cstr(&b), "kept");

@@ -316,14 +316,170 @@ TEST_F(WhStore, MissingFileIsAnEmptyStoreAndLoadWritesNothing) {
   memset(err, 'x', sizeof err);
   EXPECT_EQ(wh_store_load(s.get(), err, sizeof err), 0);
   EXPECT_STREQ(err, "");
-  auto zero = new_store();
-  EXPECT_EQ(memcmp(s.get(), zero.get(), sizeof(wh_store)), 0) << "the store is zeroed";
+  EXPECT_EQ(s->hook_count, 0) << "the store is empty";
+  EXPECT_EQ(s->log_count, 0);
   EXPECT_FALSE(file_exists(dir + "/nest")) << "a load creates nothing";
 
   // The first save creates the directories and the file.
   add_hook(s.get(), "first");
   save(s.get());
   EXPECT_TRUE(file_exists(path));
+}
+
+// A record is loaded into again and again (the MCP server reuses its heap),
+// and the load does not zero it first: whatever an earlier load, or garbage,
+// left in it must not show through a smaller store. The record loaded over a
+// used one must read exactly as the same file loaded into a fresh record.
+TEST_F(WhStore, LoadingOverAUsedRecordShowsNothingOfTheEarlierOne) {
+  // The earlier store: every slot in use, every field at its capacity.
+  auto big = new_store();
+  auto fill = [](char *f, size_t cap, char c) {
+    memset(f, c, cap - 1);
+    f[cap - 1] = '\0';
+  };
+  big->hook_count = WH_MAX_HOOKS;
+  for (int i = 0; i < WH_MAX_HOOKS; ++i) {
+    wh_hook &h = big->hooks[i];
+    fill(h.name, sizeof h.name, 'n');
+    h.name[0] = static_cast<char>('0' + i % 10);
+    fill(h.url, sizeof h.url, 'u');
+    fill(h.method, sizeof h.method, 'M');
+    fill(h.desc, sizeof h.desc, 'd');
+    fill(h.sig, sizeof h.sig, 'g');
+    fill(h.secret, sizeof h.secret, 's');
+    h.header_count = WH_MAX_HEADERS;
+    for (wh_header &x : h.headers) {
+      fill(x.name, sizeof x.name, 'H');
+      fill(x.value, sizeof x.value, 'v');
+    }
+  }
+  big->log_count = WH_MAX_LOG;
+  for (wh_log_entry &e : big->log) {
+    fill(e.at, sizeof e.at, 'a');
+    fill(e.name, sizeof e.name, 'l');
+    fill(e.error, sizeof e.error, 'e');
+    e.status = e.ok = e.bytes = e.ms = 7;
+  }
+  const std::string big_text = save(big.get());
+
+  struct {
+    const char *what;
+    std::string text;  // empty: no file
+    int rc;
+  } smaller[] = {
+      {"hooks with members missing, of other types, or unnamed, and short log entries",
+       R"({"hooks":[{"name":"a"},{"url":"https://x/"},{"name":"b","url":5,"desc":null,)"
+       R"("method":"","headers":[{"name":"","value":"x"},{"name":"X-A"},7]},)"
+       R"({"name":"c","url":"https://c/","sig":"v2","secret":"k","headers":[{"name":"X-B",)"
+       R"("value":"1"}]}],"log":[{"name":"a"},{"at":"t","status":1.5},{"name":"b","ok":1,)"
+       R"("status":200,"bytes":2,"ms":3,"error":"e"}]})",
+       0},
+      {"no hooks, no log", R"({"version":1})", 0},
+      {"not an object", "[1,2]", 0},
+      {"not JSON", "{", -1},
+      {"no file", "", 0},
+  };
+  for (const auto &c : smaller) {
+    SCOPED_TRACE(c.what);
+    auto fresh = new_store();
+    auto used = new_store();
+    for (int round = 0; round < 2; ++round) {
+      // First a record full of garbage, then one that held the big store.
+      char err[320];
+      if (round == 0) {
+        memset(used.get(), 'G', sizeof(wh_store));
+      } else {
+        write_store(big_text);
+        ASSERT_EQ(wh_store_load(used.get(), err, sizeof err), 0) << err;
+        ASSERT_EQ(used->hook_count, WH_MAX_HOOKS);
+      }
+      if (c.text.empty())
+        unlink(path.c_str());
+      else
+        write_store(c.text);
+      memset(fresh.get(), 0, sizeof(wh_store));
+      ASSERT_EQ(wh_store_load(fresh.get(), err, sizeof err), c.rc) << err;
+      ASSERT_EQ(wh_store_load(used.get(), err, sizeof err), c.rc) << err;
+
+      ASSERT_EQ(used->hook_count, fresh->hook_count) << "round " << round;
+      ASSERT_EQ(used->log_count, fresh->log_count) << "round " << round;
+      for (int i = 0; i < fresh->hook_count; ++i) {
+        const wh_hook &u = used->hooks[i], &f = fresh->hooks[i];
+        ASSERT_EQ(u.header_count, f.header_count) << "hook " << i << ", round " << round;
+        EXPECT_EQ(hook_line(u), hook_line(f)) << "hook " << i << ", round " << round;
+        EXPECT_STREQ(u.url, f.url) << "hook " << i << ", round " << round;
+        EXPECT_STREQ(u.desc, f.desc) << "hook " << i << ", round " << round;
+      }
+      for (int i = 0; i < fresh->log_count; ++i) {
+        const wh_log_entry &u = used->log[i], &f = fresh->log[i];
+        EXPECT_STREQ(u.at, f.at) << "entry " << i << ", round " << round;
+        EXPECT_STREQ(u.name, f.name) << "entry " << i << ", round " << round;
+        EXPECT_STREQ(u.error, f.error) << "entry " << i << ", round " << round;
+        EXPECT_EQ(std::vector<int>({u.status, u.ok, u.bytes, u.ms}),
+                  std::vector<int>({f.status, f.ok, f.bytes, f.ms}))
+            << "entry " << i << ", round " << round;
+      }
+      if (c.rc == 0) {
+        EXPECT_EQ(save(used.get()), save(fresh.get())) << "round " << round;
+      }
+    }
+    if (c.rc == 0 && c.text.size() > 100) {
+      EXPECT_EQ(fresh->hook_count, 3);
+      EXPECT_EQ(hook_line(fresh->hooks[1]), "b POST   | X-A=");
+      EXPECT_EQ(fresh->log_count, 2);
+    }
+  }
+}
+
+// A delivery loads only its hook: whatever the file, that must be the hook a
+// whole load and wh_hook_find give, or none where they find none.
+TEST_F(WhStore, LoadingOneHookFindsWhatAWholeLoadFinds) {
+  std::string many = "{\"hooks\":[";
+  for (int i = 0; i < 70; ++i) many += (i ? ",{\"name\":\"h" : "{\"name\":\"h") + std::to_string(i) + "\"}";
+  many += "]}";
+  const std::string n70(70, 'n');
+  const std::string files[] = {
+      R"({"hooks":[{"name":"a","url":"https://a/1","headers":[{"name":"X","value":"1"}]},)"
+      R"({"name":"a","url":"https://a/2"},{"url":"https://unnamed/"},7,{"name":""},)"
+      R"({"name":"b","name":"shadowed","sig":"v2","secret":"s","desc":"d"},)"
+      R"({"name":5,"url":"https://number/"},{"name":"c\u0000d"},{"name":")" + n70 + R"("}]})",
+      many,
+      R"({"hooks":{"name":"a"}})",
+      "[]",
+      "",  // no file
+  };
+  const std::string names[] = {"a", "b", "shadowed", "c", "c\0d", "", n70.substr(0, 63), n70,
+                               "h0", "h63", "h64", "h69", "zz"};
+  for (const std::string &f : files) {
+    if (f.empty())
+      unlink(path.c_str());
+    else
+      write_store(f);
+    auto whole = new_store();
+    char err[320];
+    ASSERT_EQ(wh_store_load(whole.get(), err, sizeof err), 0) << err;
+    for (const std::string &n : names) {
+      const wh_hook *want = wh_hook_find(whole.get(), n.c_str());
+      auto got = std::make_unique<wh_hook>();
+      memset(got.get(), 'G', sizeof(wh_hook));
+      int rc = wh_store_load_hook(n.c_str(), got.get(), err, sizeof err);
+      ASSERT_EQ(rc, want ? 1 : 0) << f << " / " << n;
+      EXPECT_STREQ(err, "");
+      if (!want) continue;
+      ASSERT_EQ(got->header_count, want->header_count);
+      EXPECT_EQ(hook_line(*got), hook_line(*want)) << n;
+      EXPECT_STREQ(got->url, want->url) << n;
+      EXPECT_STREQ(got->desc, want->desc) << n;
+    }
+  }
+  // A file that cannot be loaded fails alike, with the same reason.
+  write_store("{");
+  auto hook = std::make_unique<wh_hook>();
+  char err[320], whole_err[320];
+  EXPECT_EQ(wh_store_load_hook("a", hook.get(), err, sizeof err), -1);
+  auto whole = new_store();
+  EXPECT_EQ(wh_store_load(whole.get(), whole_err, sizeof whole_err), -1);
+  EXPECT_STREQ(err, whole_err);
 }
 
 TEST_F(WhStore, UnparsableFilesFailAndNameThePath) {

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -218,6 +219,19 @@ TEST(WhUrlRedact, BufferHandling) {
   memset(out, 'z', sizeof out);
   wh_url_redact(&u, out, sizeof out);
   EXPECT_STREQ(out, "https://r");
+
+  // Every buffer size cuts the same text, as one formatted print would.
+  for (const char *text : {"https://relay:8443/a/b?q=1", "http://h/x", "https://relay?x"}) {
+    wh_url w = parse_ok(text);
+    char whole[64];
+    wh_url_redact(&w, whole, sizeof whole);
+    for (size_t size = 1; size <= strlen(whole) + 2; ++size) {
+      std::vector<char> cut(size, 'z');
+      wh_url_redact(&w, cut.data(), size);
+      EXPECT_EQ(std::string(cut.data()), std::string(whole).substr(0, size - 1))
+          << text << " in " << size << " bytes";
+    }
+  }
 
   memset(out, 'z', sizeof out);
   wh_url_redact(nullptr, out, sizeof out);
