@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "../unit/wh_store_test_env.h"
+#include "bound_port.h"
 #include "child_process.h"
 #include "wh_http.h"
 #include "wh_url.h"
@@ -222,47 +223,28 @@ TEST(WinHttpConnected, VettedAgainAfterTheExchange) {
 // Our resolver says the host is public, WinHTTP's own resolution finds the
 // loopback listener: the connection it reports is refused, whatever came of
 // the handshake.
-// A TCP socket bound to a free loopback port, its address in *a;
-// INVALID_SOCKET when none.
-SOCKET bound_loopback(sockaddr_in *a) {
-  WSADATA data;
-  if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return INVALID_SOCKET;
-  SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-  *a = sockaddr_in{};
-  a->sin_family = AF_INET;
-  a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  int len = sizeof *a;
-  if (s == INVALID_SOCKET || bind(s, reinterpret_cast<sockaddr *>(a), sizeof *a) != 0 ||
-      getsockname(s, reinterpret_cast<sockaddr *>(a), &len) != 0) {
-    if (s != INVALID_SOCKET) closesocket(s);
-    return INVALID_SOCKET;
-  }
-  return s;
-}
-
 int resolve_public(const char *, const char *service, const addrinfo *hints, addrinfo **out) {
   return getaddrinfo("192.88.99.1", service, hints, out);
 }
 
 TEST(WinHttpConnected, RebindingToLoopbackIsRefused) {
   vdtest::set_env("WEBHOOK_ALLOW_PRIVATE", nullptr);
-  sockaddr_in a;
-  SOCKET s = bound_loopback(&a);
-  ASSERT_NE(s, INVALID_SOCKET);
+  vdtest::bound_port l;
+  ASSERT_TRUE(l.ok());
+  SOCKET s = l.fd();
   ASSERT_EQ(listen(s, 4), 0);
   // Accepts and closes at once, so the handshake fails fast.
   std::thread server([s] {
-    SOCKET c = accept(s, nullptr, nullptr);
-    if (c != INVALID_SOCKET) closesocket(c);
+    pollfd p{s, POLLIN, 0};
+    if (vdtest::poll_sockets(&p, 1, 20000) == 1) closesocket(accept(s, nullptr, nullptr));
   });
   wh_resolver saved = wh_http_resolver;
   wh_http_resolver.resolve = resolve_public;
-  std::string url = "https://localhost:" + std::to_string(ntohs(a.sin_port)) + "/hook";
+  std::string url = "https://localhost:" + std::to_string(l.port()) + "/hook";
   wh_url u = parsed(url.c_str());
   auto r = std::make_unique<wh_response>();
   int rc = wh_http_request("POST", &u, nullptr, 0, "{}", 2, r.get());
   wh_http_resolver = saved;
-  closesocket(s);
   server.join();
   EXPECT_EQ(rc, -1);
   EXPECT_EQ(std::string(r->error),
@@ -296,10 +278,12 @@ TEST(WinHttpTls, UntrustedCertificateIsRefusedAndNamed) {
   Sleep(200);  // the last write of the file
 
   sockaddr_in a;
-  SOCKET probe = bound_loopback(&a);
-  ASSERT_NE(probe, INVALID_SOCKET);
+  {
+    vdtest::bound_port probe;
+    ASSERT_TRUE(probe.ok());
+    a = probe.addr();
+  }
   std::string port = std::to_string(ntohs(a.sin_port));
-  closesocket(probe);
 
   // Two connections and it ends: the probe that finds it listening (its
   // output does not reach us), then the delivery.
