@@ -55,7 +55,10 @@ class Cgi : public StoreEnv {
 
   static std::string names(const wh_store &s) {
     std::string out;
-    for (int i = 0; i < s.hook_count; ++i) out += (i ? "," : "") + std::string(s.hooks[i].name);
+    for (int i = 0; i < s.hook_count; ++i) {
+      if (i) out += ',';
+      out += s.hooks[i].name;
+    }
     return out;
   }
 
