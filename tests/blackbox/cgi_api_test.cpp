@@ -13,6 +13,7 @@ namespace {
 using cgitest::Cgi;
 using cgitest::err;
 using cgitest::head;
+using cgitest::numbered;
 using cgitest::ok;
 
 const std::string kAllow = "WEBHOOK_ALLOW_PRIVATE=1";
@@ -59,12 +60,6 @@ vdtest::receiver_options answering(int status, const std::string &body, uint64_t
 std::string log_line(const wh_log_entry &e) {
   return std::string(e.name) + " " + std::to_string(e.status) + " " + std::to_string(e.ok) + " " +
          std::to_string(e.bytes) + " " + e.error;
-}
-
-// "h<i>", built by appending (GCC 12's -Wrestrict misreads "h" + text).
-std::string numbered(int i) {
-  std::string name = "h";
-  return name += std::to_string(i);
 }
 
 // The delivery object with its timing zeroed.
