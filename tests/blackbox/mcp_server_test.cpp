@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "test_platform.h"
 #include "mcp_test_util.h"
 
 namespace {
@@ -166,6 +167,33 @@ TEST(McpFraming, OversizeMessageThenNormalOne) {
             error("null", -32700, "parse error") + kPong1)
       << "cut to the count, then parsed";
   EXPECT_EQ(serve(over), error("null", -32600, "request too large"));
+}
+
+TEST(McpFraming, OversizeMessageKeepsMemoryBounded) {
+  child_process c(mcp_args(), mcp_env());
+  std::string block(1 << 20, 'x');
+  ASSERT_TRUE(c.write("{\"pad\":\""));
+  for (int i = 0; i < 128; ++i) ASSERT_TRUE(c.write(block));
+  ASSERT_TRUE(c.write("\"}\n" + kPing1 + "\n"));
+  EXPECT_EQ(c.read_line(30000), line(error("null", -32600, "request too large")));
+  EXPECT_EQ(c.read_line(), line(kPong1));
+  long peak = vdtest::peak_memory_kib(c.pid());
+  ASSERT_GT(peak, 0);
+  // A 128 MiB message stored whole would need at least that much.
+  EXPECT_LT(peak, 64L * 1024) << "peak KiB";
+  c.close_stdin();
+  EXPECT_EQ(c.wait(), 0);
+}
+
+TEST(McpFraming, ReaderGoneStillExitsZero) {
+  // Nobody reads the replies; far more output than a pipe holds makes every
+  // write fail. The server must still serve to the end of its input and exit
+  // with status 0.
+  std::string in;
+  for (int i = 0; i < 20000; ++i) in += kPing1 + "\n";
+  auto r = vdtest::run_output_closed(mcp_args(), mcp_env(), in, 60000);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.status, 0) << "141 is SIGPIPE";
 }
 
 // ---- Parsing and the JSON-RPC envelope --------------------------------------

@@ -1,5 +1,5 @@
 // The black-box cases that need POSIX: a FIFO, a file size limit, another
-// user, /proc, a shell pipeline.
+// user.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -9,16 +9,12 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 
 #include "cgi_test_util.h"
-#include "mcp_test_util.h"
 
 namespace {
 
-using namespace mcptest;
-using vdtest::child_process;
 using vdtest::program_path;
 using vdtest::run;
 
@@ -98,44 +94,6 @@ TEST_F(Faults, ReadOnlyStoreRefusesChangesAndLosesNothing) {
   EXPECT_NE(list.out.find("\"name\":\"kept\""), std::string::npos) << list.out;
   EXPECT_EQ(store_text(), before);
   EXPECT_FALSE(file_exists(path + ".tmp"));
-}
-
-// Peak resident memory of a running process, in KiB.
-long peak_rss_kib(pid_t pid) {
-  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-  std::string l;
-  while (std::getline(f, l))
-    if (l.rfind("VmHWM:", 0) == 0) return std::strtol(l.c_str() + 6, nullptr, 10);
-  return -1;
-}
-
-TEST(McpFraming, OversizeMessageKeepsMemoryBounded) {
-  child_process c(mcp_args(), mcp_env());
-  std::string block(1 << 20, 'x');
-  ASSERT_TRUE(c.write("{\"pad\":\""));
-  for (int i = 0; i < 128; ++i) ASSERT_TRUE(c.write(block));
-  ASSERT_TRUE(c.write("\"}\n" + kPing1 + "\n"));
-  EXPECT_EQ(c.read_line(30000), line(error("null", -32600, "request too large")));
-  EXPECT_EQ(c.read_line(), line(kPong1));
-  long peak = peak_rss_kib(c.pid());
-  ASSERT_GT(peak, 0);
-  // A 128 MiB message stored whole would need at least that much.
-  EXPECT_LT(peak, 64L * 1024) << "peak KiB";
-  c.close_stdin();
-  EXPECT_EQ(c.wait(), 0);
-}
-
-TEST(McpFraming, ReaderGoneStillExitsZero) {
-  // The reader of the replies exits at once; far more output than a pipe
-  // holds makes the server write into a broken pipe. It must still serve to
-  // the end of its input and exit with status 0.
-  std::string in;
-  for (int i = 0; i < 20000; ++i) in += kPing1 + "\n";
-  auto r =
-      run({"/bin/sh", "-c", "{ \"$0\" --mcp; echo \"status=$?\" >&2; } | true", program_path()},
-          mcp_env(), in, 60000);
-  EXPECT_FALSE(r.timed_out);
-  EXPECT_NE(r.err.find("status=0\n"), std::string::npos) << r.err;
 }
 
 }  // namespace
