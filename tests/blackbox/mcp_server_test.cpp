@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "child_process.h"
-#include "test_platform.h"
 #include "mcp_test_util.h"
+#include "test_platform.h"
 
 namespace {
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -469,6 +470,26 @@ TEST_F(WhStore, RemoveKeepsOrderAndZeroesTheFreedSlot) {
 
 // ---- saving ----
 
+TEST_F(WhStore, FailedRenameKeepsTheOldFile) {
+  auto s = new_store();
+  add_hook(s.get(), "old");
+  std::string old_text = save(s.get());
+  add_hook(s.get(), "new");
+
+  auto real = wh_store_rename;
+  wh_store_rename = [](const char *, const char *) {
+    errno = EXDEV;
+    return -1;
+  };
+  char err[320];
+  int rc = wh_store_save(s.get(), err, sizeof err);
+  wh_store_rename = real;
+  EXPECT_EQ(rc, -1);
+  EXPECT_EQ(std::string(err), "cannot replace " + path + ": " + strerror(EXDEV));
+  EXPECT_EQ(read_text(path), old_text) << "the old store is still there, whole";
+  EXPECT_FALSE(file_exists(path + ".tmp"));
+}
+
 TEST_F(WhStore, OutOfMemoryWritesNothing) {
   auto s = new_store();
   add_hook(s.get(), "old");
@@ -541,6 +562,24 @@ TEST_F(WhStore, UpdateSavesOnlyWhenAsked) {
   EXPECT_EQ(read_text(path), "{broken");
 }
 
+TEST_F(WhStore, UpdateReportsSaveFailures) {
+  char err[320];
+  auto real = wh_store_rename;
+  wh_store_rename = [](const char *, const char *) {
+    errno = EACCES;
+    return -1;
+  };
+  int rc = wh_store_update(
+      [&](wh_store *s, char *, size_t) {
+        add_hook(s, "a");
+        return WH_CHANGE_SAVE;
+      },
+      err, sizeof err);
+  wh_store_rename = real;
+  EXPECT_EQ(rc, -1);
+  EXPECT_EQ(std::string(err), "cannot replace " + path + ": " + strerror(EACCES));
+}
+
 TEST_F(WhStore, NestedUpdateIsRefused) {
   // A self-deadlock would hang here until CTest's timeout ends the test.
   char err[320];
@@ -570,6 +609,5 @@ TEST_F(WhStore, NestedUpdateIsRefused) {
       err, sizeof err);
   EXPECT_EQ(rc, 0) << err;
 }
-
 
 }  // namespace

@@ -19,11 +19,21 @@ namespace vdtest {
 using socket_t = int;
 inline constexpr socket_t no_socket = -1;
 
-inline socket_t tcp_socket() { return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
-inline socket_t accept_socket(socket_t l) { return accept4(l, nullptr, nullptr, SOCK_CLOEXEC); }
-inline void close_socket(socket_t s) { close(s); }
-inline void end_sending(socket_t s) { shutdown(s, SHUT_WR); }
-inline std::string socket_error() { return strerror(errno); }
+inline socket_t tcp_socket() {
+  return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+}
+inline socket_t accept_socket(socket_t l) {
+  return accept4(l, nullptr, nullptr, SOCK_CLOEXEC);
+}
+inline void close_socket(socket_t s) {
+  close(s);
+}
+inline void end_sending(socket_t s) {
+  shutdown(s, SHUT_WR);
+}
+inline std::string socket_error() {
+  return strerror(errno);
+}
 
 // Lets a listener bind its port again while old connections linger.
 inline void reuse_address(socket_t s) {
@@ -50,7 +60,9 @@ inline long send_some(socket_t s, const char *data, size_t n) {
 
 // A wake-up for threads in poll_sockets: ends[0] turns readable for good once
 // wake(ends[1]) was called.
-inline bool wake_pair(socket_t ends[2]) { return pipe2(ends, O_CLOEXEC) == 0; }
+inline bool wake_pair(socket_t ends[2]) {
+  return pipe2(ends, O_CLOEXEC) == 0;
+}
 inline void wake(socket_t end) {
   char c = 1;
   (void)!write(end, &c, 1);

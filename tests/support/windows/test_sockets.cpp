@@ -31,7 +31,9 @@ socket_t accept_socket(socket_t l) {
   return s;
 }
 
-std::string socket_error() { return "Winsock error " + std::to_string(WSAGetLastError()); }
+std::string socket_error() {
+  return "Winsock error " + std::to_string(WSAGetLastError());
+}
 
 long send_some(socket_t s, const char *data, size_t n) {
   int w = send(s, data, static_cast<int>(n > 1 << 20 ? 1 << 20 : n), 0);

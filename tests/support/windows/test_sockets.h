@@ -17,8 +17,12 @@ inline constexpr socket_t no_socket = INVALID_SOCKET;
 // sockets do not block, so a send never waits for a reader that has stopped.
 socket_t tcp_socket();
 socket_t accept_socket(socket_t l);
-inline void close_socket(socket_t s) { closesocket(s); }
-inline void end_sending(socket_t s) { shutdown(s, SD_SEND); }
+inline void close_socket(socket_t s) {
+  closesocket(s);
+}
+inline void end_sending(socket_t s) {
+  shutdown(s, SD_SEND);
+}
 std::string socket_error();
 
 // Winsock's SO_REUSEADDR would let another socket take a port in use; a
