@@ -221,58 +221,69 @@ int exchange_winhttp(const wh_url *url, const char *method, const wh_header *hea
   api->set_timeouts(session.get(), 10000, static_cast<int>(wh_http_connect_timeout_ms),
                     kSendTimeoutMs, kReceiveTimeoutMs);
 
-  // http: the first vetted address, so nothing is resolved again.
-  const char *connect_to = url->https ? url->host : vetted->addrs[0].text;
-  if (wh_utf16(connect_to, wide->host, kWideHost, false) < 0)
-    return fail(response, "could not connect to %s", url->host);
   char target[kWidePath];
   // HTTP/1.1 needs an absolute path: a bare "?query" target goes out as "/?query".
   snprintf(target, sizeof target, "%s%s", url->path[0] == '?' ? "/" : "",
            url->path[0] ? url->path : "/");
   wh_utf16(target, wide->path, kWidePath, false);
   wh_utf16(method, wide->method, kWideMethod, false);
-
-  winhttp_handle connection(
-      api->connect(session.get(), wide->host, static_cast<INTERNET_PORT>(url->port), 0),
-      handle_close{api});
-  if (!connection) return fail(response, "could not connect to %s", url->host);
-  winhttp_handle request(
-      api->open_request(connection.get(), wide->method, wide->path, nullptr, WINHTTP_NO_REFERER,
-                        WINHTTP_DEFAULT_ACCEPT_TYPES, url->https ? WINHTTP_FLAG_SECURE : 0),
-      handle_close{api});
-  if (!request) return fail(response, "WinHttpOpenRequest failed");
-  HINTERNET req = request.get();
-
-  DWORD protocols = kTls12And13;
-  api->set_option(req, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
-  DWORD redirects = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
-  api->set_option(req, WINHTTP_OPTION_REDIRECT_POLICY, &redirects, sizeof redirects);
-  // Some WinHTTP versions take the receive bound only from this option.
-  DWORD receive = kReceiveTimeoutMs;
-  api->set_option(req, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &receive, sizeof receive);
-  api->set_status_callback(
-      req, on_status,
-      WINHTTP_CALLBACK_FLAG_CONNECT_TO_SERVER | WINHTTP_CALLBACK_FLAG_SECURE_FAILURE, 0);
-
   // The explicit Host line replaces the one WinHTTP would write (for http it
   // would name the address literal). WinHTTP refuses the whole text for one
   // line it dislikes (a name that is not plain ASCII); the request would then
   // go out without its signature, so it does not go out at all.
-  if (wh_winhttp_header_text(url, method, headers, header_count, body_len, wide->headers,
-                             kWideHeaders) < 0 ||
-      !api->add_request_headers(req, wide->headers, static_cast<DWORD>(-1),
-                                WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE))
-    return fail(response,
-                "the request headers were refused by WinHTTP (a header name that is "
-                "not plain ASCII?)");
+  bool headers_ok = wh_winhttp_header_text(url, method, headers, header_count, body_len,
+                                           wide->headers, kWideHeaders) >= 0;
 
+  winhttp_handle connection(nullptr, handle_close{api});
+  winhttp_handle request(nullptr, handle_close{api});
   auto context = reinterpret_cast<DWORD_PTR>(notes.get());
   DWORD length = static_cast<DWORD>(body_len);
   void *payload = body_len ? const_cast<void *>(body) : WINHTTP_NO_REQUEST_DATA;
-  bool sent =
-      api->send_request(req, WINHTTP_NO_ADDITIONAL_HEADERS, 0, payload, length, length, context) &&
-      api->receive_response(req, nullptr);
-  DWORD error = sent ? 0 : GetLastError();
+  bool sent = false;
+  DWORD error = 0;
+  // http: the vetted addresses as literals, so nothing is resolved again; the
+  // next one only when no connection to this one could be made (nothing was
+  // sent then), as the Linux build does.
+  int attempts = url->https ? 1 : vetted->count;
+  for (int i = 0; i < attempts; ++i) {
+    const char *connect_to = url->https ? url->host : vetted->addrs[i].text;
+    if (wh_utf16(connect_to, wide->host, kWideHost, false) < 0)
+      return fail(response, "could not connect to %s", url->host);
+    request.reset();
+    connection.reset(
+        api->connect(session.get(), wide->host, static_cast<INTERNET_PORT>(url->port), 0));
+    if (!connection) return fail(response, "could not connect to %s", url->host);
+    request.reset(api->open_request(connection.get(), wide->method, wide->path, nullptr,
+                                    WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                    url->https ? WINHTTP_FLAG_SECURE : 0));
+    if (!request) return fail(response, "WinHttpOpenRequest failed");
+    HINTERNET req = request.get();
+
+    DWORD protocols = kTls12And13;
+    api->set_option(req, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
+    DWORD redirects = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+    api->set_option(req, WINHTTP_OPTION_REDIRECT_POLICY, &redirects, sizeof redirects);
+    // Some WinHTTP versions take the receive bound only from this option.
+    DWORD receive = kReceiveTimeoutMs;
+    api->set_option(req, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &receive, sizeof receive);
+    api->set_status_callback(
+        req, on_status,
+        WINHTTP_CALLBACK_FLAG_CONNECT_TO_SERVER | WINHTTP_CALLBACK_FLAG_SECURE_FAILURE, 0);
+    if (!headers_ok ||
+        !api->add_request_headers(req, wide->headers, static_cast<DWORD>(-1),
+                                  WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE))
+      return fail(response,
+                  "the request headers were refused by WinHTTP (a header name that is "
+                  "not plain ASCII?)");
+
+    *notes = exchange_notes{};
+    sent = api->send_request(req, WINHTTP_NO_ADDITIONAL_HEADERS, 0, payload, length, length,
+                             context) &&
+           api->receive_response(req, nullptr);
+    error = sent ? 0 : GetLastError();
+    if (sent || error != ERROR_WINHTTP_CANNOT_CONNECT) break;
+  }
+  HINTERNET req = request.get();
 
   char connected[64];
   remote_address(api, req, connected);

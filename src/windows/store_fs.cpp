@@ -31,12 +31,24 @@ struct wide_path {
 };
 
 // MoveFileExW replaces the old file in one step, and WRITE_THROUGH returns
-// only once the move is on disk; never delete-then-rename.
+// only once the move is on disk; never delete-then-rename. A file that is
+// open elsewhere cannot be replaced (Wine refuses whatever the sharing mode,
+// Windows when a handle does not share deletion, as a virus scanner's may
+// not): readers hold it for one read, so the move is tried again for up to a
+// second before the save fails.
 int replace_file(const char *from, const char *to) {
   wide_path f, t;
   if (!f.set(from) || !t.set(to)) return -1;
-  if (MoveFileExW(f.text, t.text, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 0;
-  wh_errno_from_win(GetLastError());
+  DWORD error = 0;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    if (attempt) Sleep(10);
+    if (MoveFileExW(f.text, t.text, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 0;
+    error = GetLastError();
+    if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) break;
+    DWORD target = GetFileAttributesW(t.text);
+    if (target != INVALID_FILE_ATTRIBUTES && (target & FILE_ATTRIBUTE_DIRECTORY)) break;
+  }
+  wh_errno_from_win(error);
   return -1;
 }
 
@@ -90,8 +102,23 @@ void store_fs_make_dirs(const char *path) {
   if (w.set(dir)) _wmkdir(w.text);
 }
 
+// Shared for deletion as well: a writer in another process may replace the
+// file while this one reads it, as a rename over an open file does on POSIX.
+// (_wopen shares only reading and writing, and MoveFileExW then fails with
+// "access denied".)
 int store_fs_open_read(const char *path) {
-  return open_wide(path, _O_RDONLY);
+  wide_path w;
+  if (!w.set(path)) return -1;
+  constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  HANDLE h = CreateFileW(w.text, GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    wh_errno_from_win(GetLastError());
+    return -1;
+  }
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDONLY | _O_BINARY);
+  if (fd < 0) CloseHandle(h);
+  return fd;
 }
 
 int store_fs_create(const char *path) {

@@ -1,5 +1,4 @@
 // The JSON API actions, each checked on the answer and on the store file.
-#include <sys/stat.h>
 #include <yyjson.h>
 
 #include <cstring>
@@ -14,6 +13,7 @@ namespace {
 using cgitest::Cgi;
 using cgitest::err;
 using cgitest::head;
+using cgitest::numbered;
 using cgitest::ok;
 
 const std::string kAllow = "WEBHOOK_ALLOW_PRIVATE=1";
@@ -63,13 +63,12 @@ std::string log_line(const wh_log_entry &e) {
 }
 
 // The delivery object with its timing zeroed.
-std::string untimed(std::string out) {
+std::string untimed(const std::string &out) {
   size_t at = out.find("\"ms\":");
-  if (at != std::string::npos) {
-    at += 5;
-    out.replace(at, out.find_first_not_of("0123456789", at) - at, "0");
-  }
-  return out;
+  if (at == std::string::npos) return out;
+  at += 5;
+  size_t end = out.find_first_not_of("0123456789", at);
+  return out.substr(0, at) + "0" + (end == std::string::npos ? "" : out.substr(end));
 }
 
 std::string delivered(int status, size_t bytes, bool truncated, const std::string &preview) {
@@ -119,7 +118,7 @@ TEST_F(CgiApi, Save) {
 
 TEST_F(CgiApi, SixtyFourHooksStillEditable) {
   auto s = new_store();
-  for (int i = 0; i < WH_MAX_HOOKS; ++i) add_hook(s.get(), "h" + std::to_string(i));
+  for (int i = 0; i < WH_MAX_HOOKS; ++i) add_hook(s.get(), numbered(i));
   save(*s);
   EXPECT_EQ(cgi("action=save", R"({"name":"h64","url":"https://relay.example/"})").out,
             err(400, "the store already holds 64 hooks (the maximum)"));
@@ -135,7 +134,7 @@ TEST_F(CgiApi, SixtyFourHooksStillEditable) {
 TEST_F(CgiApi, FullStoreListsWhole) {
   auto s = new_store();
   for (int i = 0; i < WH_MAX_HOOKS; ++i) {
-    add_hook(s.get(), "h" + std::to_string(i));
+    add_hook(s.get(), numbered(i));
     wh_hook &h = s->hooks[i];
     memset(h.desc, 0x01, sizeof h.desc - 1);
     h.header_count = WH_MAX_HEADERS;
@@ -180,8 +179,7 @@ TEST_F(CgiApi, BodyBounds) {
   const size_t mib8 = 8388608;
   const std::string exact = body + std::string(mib8 - body.size(), ' ');
   const std::string file = write_file("body", body), big = write_file("big", exact + " "),
-                    full = write_file("full", exact), fifo = dir + "/fifo";
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+                    full = write_file("full", exact);
   struct row {
     std::vector<std::string> env;
     std::string input;
@@ -200,8 +198,7 @@ TEST_F(CgiApi, BodyBounds) {
       {{"POST_BODY_FILE=" + full}, "", true},
       {{"POST_BODY_FILE=" + big}, "", false},
       {{"CONTENT_LENGTH=8388608"}, exact, true},
-      // Only a regular file is read: a FIFO with no writer must not hold the process.
-      {{"POST_BODY_FILE=" + fifo}, "", false},
+      // Only a regular file is read (a FIFO: blackbox/posix_only_test.cpp).
       {{"POST_BODY_FILE=" + dir}, "", false},
   };
   for (auto &r : rows) {

@@ -28,6 +28,12 @@ inline std::string err(long status, const std::string &message) {
   return head(status) + "{\"ok\":false,\"error\":\"" + message + "\"}\n";
 }
 
+// "h<i>", built by appending (GCC 12's -Wrestrict misreads "h" + text).
+inline std::string numbered(int i) {
+  std::string name = "h";
+  return name += std::to_string(i);
+}
+
 inline const std::string kEmptyList =
     "{\"ok\":true,\"count\":0,\"hooks\":[],\"log\":[],\"allow_private\":false}";
 
@@ -55,13 +61,33 @@ class Cgi : public StoreEnv {
 
   static std::string names(const wh_store &s) {
     std::string out;
-    for (int i = 0; i < s.hook_count; ++i) out += (i ? "," : "") + std::string(s.hooks[i].name);
+    for (int i = 0; i < s.hook_count; ++i) {
+      if (i) out += ',';
+      out += s.hooks[i].name;
+    }
     return out;
   }
 
   void save(const wh_store &s) const {
     char e[320];
     ASSERT_EQ(wh_store_save(&s, e, sizeof e), 0) << e;
+  }
+};
+
+// The fault tests: one hook saved, and runs with a change to the child.
+class Faults : public Cgi {
+ protected:
+  // One hook, saved by the test: the store as it must stay.
+  std::string seed(const std::string &url = "https://relay.example/h") {
+    auto s = new_store();
+    add_hook(s.get(), "kept", url);
+    save(*s);
+    return store_text();
+  }
+
+  vdtest::run_result cgi_with(const vdtest::child_setup &setup, const std::string &query,
+                              const std::string &body = {}) const {
+    return vdtest::run({vdtest::program_path()}, env(query, body, {}), body, 20000, setup);
   }
 };
 

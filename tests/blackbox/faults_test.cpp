@@ -1,11 +1,6 @@
-// Faults from outside the program: a full disk, a read-only store, clients
-// that go away early. None may lose the store or end a process by a signal.
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <csignal>
+// Faults from outside the program: clients that go away early (a full disk
+// and a read-only store: posix_only_test.cpp). None may lose the store or end
+// a process by a signal.
 #include <cstring>
 #include <string>
 #include <vector>
@@ -20,80 +15,7 @@ using cgitest::ok;
 
 const std::string kAllow = "WEBHOOK_ALLOW_PRIVATE=1";
 
-class Faults : public cgitest::Cgi {
- protected:
-  // One hook, saved by the test: the store as it must stay.
-  std::string seed(const std::string &url = "https://relay.example/h") {
-    auto s = new_store();
-    add_hook(s.get(), "kept", url);
-    save(*s);
-    return store_text();
-  }
-
-  vdtest::run_result cgi_with(const vdtest::child_setup &setup, const std::string &query,
-                              const std::string &body = {}) const {
-    return vdtest::run({vdtest::program_path()}, env(query, body, {}), body, 20000, setup);
-  }
-};
-
-TEST_F(Faults, FullDiskFailsTheSaveAndKeepsTheStore) {
-  const std::string before = seed();
-  ASSERT_LT(before.size(), 4096u);
-  // A file size limit stands in for a full disk: every write past 4 KiB fails
-  // (EFBIG, with SIGXFSZ ignored: a full disk sends no signal either).
-  auto full_after_4k = [] {
-    signal(SIGXFSZ, SIG_IGN);
-    rlimit limit = {4096, 4096};
-    setrlimit(RLIMIT_FSIZE, &limit);
-  };
-  std::string headers;
-  for (const char *h : {"X-A", "X-B", "X-C"})
-    headers += std::string(headers.empty() ? "" : ",") + "{\"name\":\"" + h + "\",\"value\":\"" +
-               std::string(1000, 'v') + "\"}";
-  const std::string body = "{\"name\":\"big\",\"url\":\"https://relay.example/" +
-                           std::string(1500, 'u') + "\",\"headers\":[" + headers + "]}";
-  auto r = cgi_with(full_after_4k, "action=save", body);
-  EXPECT_EQ(r.status, 0) << "153 is SIGXFSZ";
-  EXPECT_EQ(r.out, err(400, "short write to " + path + ".tmp"));
-  EXPECT_EQ(store_text(), before);
-  EXPECT_FALSE(file_exists(path + ".tmp"));
-  // A change that still fits goes through under the same limit.
-  r = cgi_with(full_after_4k, "action=save", R"({"name":"small","url":"https://relay.example/"})");
-  EXPECT_EQ(r.out, ok(R"({"ok":true,"saved":"small"})"));
-  EXPECT_EQ(names(*stored()), "kept,small");
-}
-
-TEST_F(Faults, ReadOnlyStoreRefusesChangesAndLosesNothing) {
-  const std::string before = seed();
-  // The store's folder takes no new files. Root writes whatever the mode
-  // bits say, so as root the program runs as the user nobody; the folders
-  // above let it through to the file and to its lock.
-  ASSERT_EQ(chmod(path.c_str(), 0644), 0);
-  ASSERT_EQ(chmod((path + ".lock").c_str(), 0666), 0);
-  ASSERT_EQ(chmod(dir.c_str(), 0711), 0);
-  ASSERT_EQ(chmod((dir + "/nest").c_str(), 0555), 0);
-  auto unprivileged = [] {
-    if (!become_nobody()) _exit(121);
-  };
-  const std::string cannot = "cannot create " + path + ".tmp: " + strerror(EACCES);
-  struct {
-    std::string query, body, want;
-  } rows[] = {
-      {"action=save", R"({"name":"new","url":"https://relay.example/n"})", err(400, cannot)},
-      {"action=save&name=kept", R"({"desc":"edited"})", err(400, cannot)},
-      {"action=delete&name=kept", "", err(500, cannot)},
-  };
-  for (const auto &row : rows) {
-    auto r = cgi_with(unprivileged, row.query, row.body);
-    EXPECT_EQ(r.status, 0) << row.query;
-    EXPECT_EQ(r.out, row.want) << row.query;
-  }
-  // Reading still works, and the file is as it was.
-  auto list = cgi_with(unprivileged, "action=list");
-  EXPECT_NE(list.out.find("\"name\":\"kept\""), std::string::npos) << list.out;
-  EXPECT_EQ(store_text(), before);
-  EXPECT_FALSE(file_exists(path + ".tmp"));
-}
+using cgitest::Faults;
 
 TEST_F(Faults, ClientsThatGoAwayEarly) {
   vdtest::receiver_options slow;
@@ -119,7 +41,7 @@ TEST_F(Faults, ClientsThatGoAwayEarly) {
   // A list answer far larger than a pipe holds, its reader gone after the
   // first line.
   for (int i = 0; i < WH_MAX_HOOKS - 2; ++i) {
-    add_hook(s.get(), "h" + std::to_string(i), "https://relay.example/" + std::string(2000, 'p'));
+    add_hook(s.get(), cgitest::numbered(i), "https://relay.example/" + std::string(2000, 'p'));
     s->hooks[s->hook_count - 1].header_count = WH_MAX_HEADERS;
     for (wh_header &h : s->hooks[s->hook_count - 1].headers) memset(h.name, 'H', sizeof h.name - 1);
   }

@@ -299,7 +299,8 @@ TEST_F(McpTools, TriggerDirectly) {
             "the hook store exists but is not valid JSON (" + path + "); it was left untouched");
   // The loader's message keeps its 319-byte limit inside the larger tool error.
   std::string deep = dir + "/" + std::string(250, 'd');
-  ASSERT_EQ(mkdir(deep.c_str(), 0700), 0);
+  vdtest::make_dir(deep);
+  ASSERT_TRUE(file_exists(deep));
   use_path(deep + "/hooks.json");
   write_store("{");
   EXPECT_EQ(trigger("{\"name\":\"x\"}"),

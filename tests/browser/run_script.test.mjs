@@ -34,9 +34,13 @@ test('by default the page asks for a password made for this run', async () => {
 
   // Killed outright, the script still takes lighttpd and its folder along.
   process.kill(server.pid, 'SIGKILL');
-  for (let i = 0; i < 50 && !(await refused(server.port)); i++) await new Promise((r) => setTimeout(r, 100));
+  // The guard removes the folder once lighttpd has ended: wait for both.
+  const left = () => fs.readdirSync(server.dir).filter((n) => n.startsWith('vavode_deveruz-run.'));
+  for (let i = 0; i < 50 && !((await refused(server.port)) && left().length === 0); i++) {
+    await new Promise((r) => setTimeout(r, 100));
+  }
   assert.equal(await refused(server.port), true, 'lighttpd still serving');
-  assert.deepEqual(fs.readdirSync(server.dir).filter((n) => n.startsWith('vavode_deveruz-run.')), []);
+  assert.deepEqual(left(), []);
   await server.stop();
 });
 

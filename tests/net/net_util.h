@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fire.h"
+#include "test_platform.h"
 #include "wh_hook.h"
 
 namespace nettest {
@@ -48,16 +49,10 @@ class allow_private_env {
  public:
   explicit allow_private_env(const char *value) {
     if (const char *v = getenv("WEBHOOK_ALLOW_PRIVATE")) saved_ = v;
-    if (value)
-      setenv("WEBHOOK_ALLOW_PRIVATE", value, 1);
-    else
-      unsetenv("WEBHOOK_ALLOW_PRIVATE");
+    vdtest::set_env("WEBHOOK_ALLOW_PRIVATE", value);
   }
   ~allow_private_env() {
-    if (saved_)
-      setenv("WEBHOOK_ALLOW_PRIVATE", saved_->c_str(), 1);
-    else
-      unsetenv("WEBHOOK_ALLOW_PRIVATE");
+    vdtest::set_env("WEBHOOK_ALLOW_PRIVATE", saved_ ? saved_->c_str() : nullptr);
   }
 
  private:

@@ -4,29 +4,30 @@
 // port meanwhile.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-#include "raii.h"
+#include "test_sockets.h"
 
 namespace vdtest {
 
 class bound_port {
  public:
   bound_port();
+  ~bound_port();
+  bound_port(const bound_port &) = delete;
+  bound_port &operator=(const bound_port &) = delete;
   // False when no socket could be bound.
   bool ok() const { return port() != 0; }
   uint16_t port() const { return ntohs(addr_.sin_port); }
-  int fd() const { return fd_.get(); }
+  socket_t fd() const { return fd_; }
   const sockaddr_in &addr() const { return addr_; }
   // "http://127.0.0.1:<port><target>"
   std::string url(std::string_view target = "/") const;
 
  private:
-  unique_fd fd_;
+  socket_t fd_;
   sockaddr_in addr_{};
 };
 

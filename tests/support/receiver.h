@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "test_sockets.h"
+
 namespace vdtest {
 
 // One request as it arrived.
@@ -64,7 +66,7 @@ class receiver {
   receiver &operator=(const receiver &) = delete;
 
   // False when the address could not be bound; the reason is in error().
-  bool listening() const { return fd_ >= 0; }
+  bool listening() const { return fd_ != no_socket; }
   const std::string &error() const { return error_; }
   uint16_t port() const { return port_; }
   // "http://<address>:<port><target>"
@@ -84,13 +86,13 @@ class receiver {
 
  private:
   void accept_loop();
-  void serve(int fd);
-  bool wait_readable(int fd, int timeout_ms) const;
-  bool send_all(int fd, const char *data, size_t n);
+  void serve(socket_t fd);
+  bool wait_readable(socket_t fd, int timeout_ms) const;
+  bool send_all(socket_t fd, const char *data, size_t n);
 
   receiver_options opts_;
-  int fd_ = -1;
-  int wake_[2] = {-1, -1};
+  socket_t fd_ = no_socket;
+  socket_t wake_[2] = {no_socket, no_socket};
   uint16_t port_ = 0;
   std::string error_;
   std::thread acceptor_;

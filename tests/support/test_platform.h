@@ -2,6 +2,8 @@
 // platform (support/posix, support/windows), chosen by the build.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 namespace vdtest {
@@ -21,6 +23,10 @@ void make_dir(const std::string &path);
 
 // Whether anything (a symbolic link too) exists at the path.
 bool path_exists(const std::string &path);
+
+// The peak resident memory of a running child process, in KiB; -1 when the
+// system does not tell.
+long peak_memory_kib(pid_t pid);
 
 // For a child process of a test run as root, which reads and writes any file
 // whatever its mode: becomes the user nobody. False when that failed. POSIX

@@ -1,12 +1,13 @@
 #include "wh_guard.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 
 #include <cstdlib>
 #include <optional>
 #include <string>
+
+#include "test_platform.h"
+#include "vd_sockets.h"
 
 namespace {
 
@@ -126,33 +127,33 @@ class AllowPrivate : public ::testing::Test {
   }
   void TearDown() override {
     if (saved_)
-      setenv("WEBHOOK_ALLOW_PRIVATE", saved_->c_str(), 1);
+      vdtest::set_env("WEBHOOK_ALLOW_PRIVATE", saved_->c_str());
     else
-      unsetenv("WEBHOOK_ALLOW_PRIVATE");
+      vdtest::set_env("WEBHOOK_ALLOW_PRIVATE", nullptr);
   }
   std::optional<std::string> saved_;
 };
 
 TEST_F(AllowPrivate, ExactValues) {
-  unsetenv("WEBHOOK_ALLOW_PRIVATE");
+  vdtest::set_env("WEBHOOK_ALLOW_PRIVATE", nullptr);
   EXPECT_EQ(wh_allow_private(), 0) << "unset";
   for (const char *on : {"1", "true", "TRUE", "True", "yes", "Yes", "YES"}) {
-    setenv("WEBHOOK_ALLOW_PRIVATE", on, 1);
+    vdtest::set_env("WEBHOOK_ALLOW_PRIVATE", on);
     EXPECT_EQ(wh_allow_private(), 1) << on;
   }
   for (const char *off : {"", "0", "on", "1 ", " 1", "01", "y", "truee", "yes ", "false", "2"}) {
-    setenv("WEBHOOK_ALLOW_PRIVATE", off, 1);
+    vdtest::set_env("WEBHOOK_ALLOW_PRIVATE", off);
     EXPECT_EQ(wh_allow_private(), 0) << "'" << off << "'";
   }
 }
 
 TEST_F(AllowPrivate, ReadAfreshOnEveryCall) {
-  setenv("WEBHOOK_ALLOW_PRIVATE", "1", 1);
+  vdtest::set_env("WEBHOOK_ALLOW_PRIVATE", "1");
   EXPECT_EQ(wh_allow_private(), 1);
-  setenv("WEBHOOK_ALLOW_PRIVATE", "0", 1);
+  vdtest::set_env("WEBHOOK_ALLOW_PRIVATE", "0");
   EXPECT_EQ(wh_allow_private(), 0);
   // The switch does not change how addresses are classed.
-  setenv("WEBHOOK_ALLOW_PRIVATE", "1", 1);
+  vdtest::set_env("WEBHOOK_ALLOW_PRIVATE", "1");
   EXPECT_EQ(wh_ip_is_denied("127.0.0.1"), 1);
 }
 

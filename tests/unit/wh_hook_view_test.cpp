@@ -83,10 +83,10 @@ TEST(WhHookView, Forms) {
   auto s = std::make_unique<wh_store>();
   s->log_count = 1;
   s->log[0] = {"2024-01-02T03:04:05Z", "deploy", -1, 1, 4096, 12, "e\"r"};
-  setenv("WEBHOOK_ALLOW_PRIVATE", "1", 1);
+  vdtest::set_env("WEBHOOK_ALLOW_PRIVATE", "1");
   auto list = std::make_unique<char[]>(262144);
   wh_store_list_json(s.get(), list.get(), 262144);
-  unsetenv("WEBHOOK_ALLOW_PRIVATE");
+  vdtest::set_env("WEBHOOK_ALLOW_PRIVATE", nullptr);
   EXPECT_STREQ(list.get(),
                "{\"ok\":true,\"count\":0,\"hooks\":[],\"log\":[{\"at\":\"2024-01-02T03:04:05Z\","
                "\"name\":\"deploy\",\"status\":-1,\"ok\":true,\"bytes\":4096,\"ms\":12,"

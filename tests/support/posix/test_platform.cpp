@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 
 namespace vdtest {
 
@@ -44,6 +45,14 @@ bool path_exists(const std::string &path) {
 
 bool become_nobody() {
   return geteuid() != 0 || (setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0);
+}
+
+long peak_memory_kib(pid_t pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+  std::string l;
+  while (std::getline(f, l))
+    if (l.rfind("VmHWM:", 0) == 0) return std::strtol(l.c_str() + 6, nullptr, 10);
+  return -1;
 }
 
 }  // namespace vdtest

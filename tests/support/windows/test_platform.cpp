@@ -1,6 +1,8 @@
 #include "test_platform.h"
 
 #include <windows.h>
+// After windows.h, which it needs.
+#include <psapi.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -47,6 +49,16 @@ void make_dir(const std::string &path) {
 
 bool path_exists(const std::string &path) {
   return GetFileAttributesW(wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+long peak_memory_kib(pid_t pid) {
+  HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ, FALSE,
+                         static_cast<DWORD>(pid));
+  if (!h) return -1;
+  PROCESS_MEMORY_COUNTERS c{};
+  BOOL ok = GetProcessMemoryInfo(h, &c, sizeof c);
+  CloseHandle(h);
+  return ok ? static_cast<long>(c.PeakWorkingSetSize / 1024) : -1;
 }
 
 }  // namespace vdtest

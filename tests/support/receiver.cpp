@@ -1,15 +1,6 @@
 #include "receiver.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <strings.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 
@@ -24,7 +15,9 @@ std::string trim(std::string s) {
 }
 
 bool same_nocase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    return (x >= 'A' && x <= 'Z' ? x + 32 : x) == (y >= 'A' && y <= 'Z' ? y + 32 : y);
+  });
 }
 
 }  // namespace
@@ -79,24 +72,27 @@ std::string receiver::pattern(uint64_t n) {
 }
 
 receiver::receiver(receiver_options opts) : opts_(std::move(opts)) {
-  if (pipe2(wake_, O_CLOEXEC) != 0) {
-    error_ = "pipe: " + std::string(strerror(errno));
+  if (!wake_pair(wake_)) {
+    error_ = "wake-up pair: " + socket_error();
     return;
   }
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  socket_t fd = tcp_socket();
+  if (fd == no_socket) {
+    error_ = "socket: " + socket_error();
+    return;
+  }
+  reuse_address(fd);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(opts_.port);
   if (inet_pton(AF_INET, opts_.address.c_str(), &a.sin_addr) != 1) {
     error_ = "not an IPv4 address: " + opts_.address;
-    close(fd);
+    close_socket(fd);
     return;
   }
   if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, 16) != 0) {
-    error_ = "bind/listen " + opts_.address + ": " + strerror(errno);
-    close(fd);
+    error_ = "bind/listen " + opts_.address + ": " + socket_error();
+    close_socket(fd);
     return;
   }
   socklen_t len = sizeof a;
@@ -111,17 +107,14 @@ receiver::~receiver() {
     std::lock_guard<std::mutex> lock(mu_);
     stopping_ = true;
   }
-  // The wake pipe stays readable from here on, so every poll in every thread
-  // returns.
-  if (wake_[1] >= 0) {
-    char c = 1;
-    (void)!write(wake_[1], &c, 1);
-  }
+  // The wake-up end stays readable from here on, so every poll in every
+  // thread returns.
+  if (wake_[1] != no_socket) wake(wake_[1]);
   if (acceptor_.joinable()) acceptor_.join();
   for (auto &w : workers_) w.join();
-  if (fd_ >= 0) close(fd_);
-  for (int f : wake_)
-    if (f >= 0) close(f);
+  if (fd_ != no_socket) close_socket(fd_);
+  for (socket_t f : wake_)
+    if (f != no_socket) close_socket(f);
 }
 
 std::string receiver::url(std::string_view target) const {
@@ -155,40 +148,34 @@ bool receiver::client_hung_up() const {
 }
 
 // True when fd is readable; false on stop or timeout (-1: none).
-bool receiver::wait_readable(int fd, int timeout_ms) const {
+bool receiver::wait_readable(socket_t fd, int timeout_ms) const {
   pollfd p[2] = {{fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-  int rc;
-  do {
-    rc = poll(p, 2, timeout_ms);
-  } while (rc < 0 && errno == EINTR);
+  int rc = poll_sockets(p, 2, timeout_ms);
   if (rc <= 0 || (p[1].revents & POLLIN)) return false;
   return (p[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
 }
 
 void receiver::accept_loop() {
   while (wait_readable(fd_, -1)) {
-    int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (c < 0) continue;
+    socket_t c = accept_socket(fd_);
+    if (c == no_socket) continue;
     std::lock_guard<std::mutex> lock(mu_);
     ++connections_;
     workers_.emplace_back([this, c] {
       serve(c);
-      close(c);
+      close_socket(c);
     });
   }
 }
 
-bool receiver::send_all(int fd, const char *data, size_t n) {
+bool receiver::send_all(socket_t fd, const char *data, size_t n) {
   while (n > 0) {
     pollfd p[2] = {{fd, POLLOUT, 0}, {wake_[0], POLLIN, 0}};
-    if (poll(p, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
+    if (poll_sockets(p, 2, -1) < 0) return false;
     if (p[1].revents & POLLIN) return false;
-    ssize_t w = send(fd, data, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+    long w = send_some(fd, data, n);
+    if (w == 0) continue;
     if (w < 0) {
-      if (errno == EAGAIN || errno == EINTR) continue;
       std::lock_guard<std::mutex> lock(mu_);
       hung_up_ = true;
       return false;
@@ -199,7 +186,7 @@ bool receiver::send_all(int fd, const char *data, size_t n) {
   return true;
 }
 
-void receiver::serve(int fd) {
+void receiver::serve(socket_t fd) {
   // Read the head, then as many body bytes as Content-Length announces.
   std::string raw;
   char buf[65536];
@@ -208,7 +195,7 @@ void receiver::serve(int fd) {
   for (;;) {
     if (head_end != std::string::npos && raw.size() >= head_end + want) break;
     if (!wait_readable(fd, 30000)) return;
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    long n = recv(fd, buf, sizeof buf, 0);
     if (n <= 0) break;
     raw.append(buf, static_cast<size_t>(n));
     if (head_end == std::string::npos && (head_end = raw.find("\r\n\r\n")) != std::string::npos) {
@@ -272,7 +259,7 @@ void receiver::serve(int fd) {
     std::lock_guard<std::mutex> lock(mu_);
     sent_ += body.size();
   }
-  shutdown(fd, SHUT_WR);
+  end_sending(fd);
   // Let the client read to the end before the socket is closed.
   while (wait_readable(fd, 5000) && recv(fd, buf, sizeof buf, 0) > 0) {
   }

@@ -1,13 +1,11 @@
 #include "fake_resolver.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/un.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+
+#include "vd_sockets.h"
 
 namespace vdtest {
 
@@ -31,10 +29,9 @@ addrinfo *make_node(const std::string &text, int port) {
   n->ai.ai_protocol = IPPROTO_TCP;
   n->ai.ai_addr = reinterpret_cast<sockaddr *>(&n->addr);
   if (text == "unix") {
-    auto *un = reinterpret_cast<sockaddr_un *>(&n->addr);
-    un->sun_family = AF_UNIX;
+    n->addr.ss_family = AF_UNIX;
     n->ai.ai_family = AF_UNIX;
-    n->ai.ai_addrlen = sizeof(sockaddr_un);
+    n->ai.ai_addrlen = sizeof n->addr;
   } else if (text.find(':') != std::string::npos) {
     auto *in6 = reinterpret_cast<sockaddr_in6 *>(&n->addr);
     in6->sin6_family = AF_INET6;

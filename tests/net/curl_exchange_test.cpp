@@ -1,0 +1,79 @@
+// What the libcurl exchange alone does: check a certificate against the
+// system's authorities (the endpoint serves TLS from OpenSSL, which the
+// Windows build's tests lack) and bound a whole delivery to 60 s.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "child_process.h"
+#include "net_util.h"
+#include "receiver.h"
+#include "tls_server.h"
+#include "wh_http.h"
+
+namespace {
+
+using namespace nettest;
+using vdtest::receiver;
+using vdtest::receiver_options;
+
+TEST(Exchange, SelfSignedCertificateIsRefusedAtOnceAndNamed) {
+  allow_private_env on("1");
+  vdtest::tls_server tls;
+  ASSERT_TRUE(tls.ready()) << tls.error();
+  auto f = fire(*make_hook(tls.url("/")), "{}");
+  EXPECT_EQ(f.rc, -1);
+  std::string e = f.r->error;
+  EXPECT_EQ(e.rfind("request failed: the endpoint's TLS certificate was refused (SSL certificate "
+                    "problem: self",
+                    0),
+            0u)
+      << e;
+  EXPECT_LT(f.r->elapsed_ms, 5000) << "refused at the handshake, not after a stall";
+  EXPECT_EQ(tls.answered(), 0);
+  // The endpoint answers a client that trusts its certificate, so a delivery
+  // that skipped the check would have succeeded.
+  auto check = vdtest::run({"/usr/bin/curl", "-s", "--noproxy", "*", "--cacert", tls.cert_file(),
+                            "-d", "{}", tls.url("/")},
+                           vdtest::base_env(), {}, 20000);
+  EXPECT_EQ(check.out, "answered");
+  EXPECT_EQ(tls.answered(), 1);
+}
+
+// An endpoint that keeps the exchange alive with one byte at a time, often
+// enough for the no-progress bound never to fire, is cut off by the overall
+// bound: while its answer's head is unfinished the delivery fails; once the
+// head is in, it is delivered with the body bytes that came.
+TEST(Exchange, OverallBoundCutsOffADrippingEndpoint) {
+  EXPECT_EQ(wh_http_overall_timeout_ms, 60000) << "the shipped bound";
+  allow_private_env on("1");
+  receiver_options o;
+  o.body = receiver::pattern(200);
+  o.drip_ms = 100;
+  o.mode = vdtest::answer_mode::drip_head;
+  receiver head(o);
+  o.mode = vdtest::answer_mode::drip_body;
+  receiver body(o);
+
+  struct shortened {
+    shortened() { wh_http_overall_timeout_ms = 900; }
+    ~shortened() { wh_http_overall_timeout_ms = 60000; }
+  } bound;
+  auto in_head = fire(*make_hook(head.url("/")), "{}");
+  auto in_body = fire(*make_hook(body.url("/")), "{}");
+
+  EXPECT_EQ(in_head.rc, -1);
+  EXPECT_STREQ(in_head.r->error, kSendFailed);
+  ASSERT_EQ(in_body.rc, 0) << in_body.r->error;
+  EXPECT_EQ(in_body.r->status, 200);
+  std::string got(in_body.r->body, in_body.r->body_len);
+  EXPECT_GE(got.size(), 3u);
+  EXPECT_LT(got.size(), 12u);
+  EXPECT_EQ(got, o.body.substr(0, got.size()));
+  for (const auto &f : {&in_head, &in_body}) {
+    EXPECT_GE(f->r->elapsed_ms, 850);
+    EXPECT_LT(f->r->elapsed_ms, 2000);
+  }
+}
+
+}  // namespace
