@@ -151,8 +151,12 @@ void read_body(const winhttp_api *api, HINTERNET request, int64_t deadline_ms, w
       r->truncated = 1;
       if (total > WH_HTTP_DRAIN_LIMIT) break;
     }
-    DWORD got = 0;
-    if (!api->read_data(request, chunk->bytes, kReadChunk, &got) || got == 0) break;
+    // Only what has arrived: a read of a whole chunk would wait for the chunk
+    // to fill, past the bound.
+    DWORD ready = 0, got = 0;
+    if (!api->query_data_available(request, &ready) || ready == 0) break;
+    if (ready > kReadChunk) ready = kReadChunk;
+    if (!api->read_data(request, chunk->bytes, ready, &got) || got == 0) break;
     total += got;
     if (r->body_len < WH_HTTP_PREVIEW) {
       uint64_t room = WH_HTTP_PREVIEW - r->body_len;

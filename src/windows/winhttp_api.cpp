@@ -25,6 +25,7 @@ winhttp_api load() {
             resolve(lib, "WinHttpSendRequest", &a.send_request) &&
             resolve(lib, "WinHttpReceiveResponse", &a.receive_response) &&
             resolve(lib, "WinHttpQueryHeaders", &a.query_headers) &&
+            resolve(lib, "WinHttpQueryDataAvailable", &a.query_data_available) &&
             resolve(lib, "WinHttpReadData", &a.read_data) &&
             resolve(lib, "WinHttpCloseHandle", &a.close_handle);
   if (!ok) a.open = nullptr;

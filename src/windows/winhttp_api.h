@@ -23,6 +23,7 @@ struct winhttp_api {
   decltype(&::WinHttpSendRequest) send_request;
   decltype(&::WinHttpReceiveResponse) receive_response;
   decltype(&::WinHttpQueryHeaders) query_headers;
+  decltype(&::WinHttpQueryDataAvailable) query_data_available;
   decltype(&::WinHttpReadData) read_data;
   decltype(&::WinHttpCloseHandle) close_handle;
 };

@@ -1,6 +1,7 @@
 // What the libcurl exchange alone does: check a certificate against the
 // system's authorities (the endpoint serves TLS from OpenSSL, which the
-// Windows build's tests lack) and bound a whole delivery to 60 s.
+// Windows build's tests lack) and bound a delivery to 60 s while the answer's
+// head is still coming (WinHTTP bounds that part by its receive timeout).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -40,11 +41,9 @@ TEST(Exchange, SelfSignedCertificateIsRefusedAtOnceAndNamed) {
   EXPECT_EQ(tls.answered(), 1);
 }
 
-// An endpoint that keeps the exchange alive with one byte at a time, often
-// enough for the no-progress bound never to fire, is cut off by the overall
-// bound: while its answer's head is unfinished the delivery fails; once the
-// head is in, it is delivered with the body bytes that came.
-TEST(Exchange, OverallBoundCutsOffADrippingEndpoint) {
+// An endpoint that drips its answer's head one byte at a time, often enough
+// for the no-progress bound never to fire, fails at the overall bound.
+TEST(Exchange, OverallBoundCutsOffADrippingHead) {
   EXPECT_EQ(wh_http_overall_timeout_ms, 60000) << "the shipped bound";
   allow_private_env on("1");
   receiver_options o;
@@ -52,28 +51,12 @@ TEST(Exchange, OverallBoundCutsOffADrippingEndpoint) {
   o.drip_ms = 100;
   o.mode = vdtest::answer_mode::drip_head;
   receiver head(o);
-  o.mode = vdtest::answer_mode::drip_body;
-  receiver body(o);
-
-  struct shortened {
-    shortened() { wh_http_overall_timeout_ms = 900; }
-    ~shortened() { wh_http_overall_timeout_ms = 60000; }
-  } bound;
+  shortened_overall_bound bound;
   auto in_head = fire(*make_hook(head.url("/")), "{}");
-  auto in_body = fire(*make_hook(body.url("/")), "{}");
-
   EXPECT_EQ(in_head.rc, -1);
   EXPECT_STREQ(in_head.r->error, kSendFailed);
-  ASSERT_EQ(in_body.rc, 0) << in_body.r->error;
-  EXPECT_EQ(in_body.r->status, 200);
-  std::string got(in_body.r->body, in_body.r->body_len);
-  EXPECT_GE(got.size(), 3u);
-  EXPECT_LT(got.size(), 12u);
-  EXPECT_EQ(got, o.body.substr(0, got.size()));
-  for (const auto &f : {&in_head, &in_body}) {
-    EXPECT_GE(f->r->elapsed_ms, 850);
-    EXPECT_LT(f->r->elapsed_ms, 2000);
-  }
+  EXPECT_GE(in_head.r->elapsed_ms, 850);
+  EXPECT_LT(in_head.r->elapsed_ms, 2000);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "fire.h"
 #include "test_platform.h"
 #include "wh_hook.h"
+#include "wh_http.h"
 
 namespace nettest {
 
@@ -63,6 +64,12 @@ inline std::string refused_message(const std::string &host, const std::string &a
   return "refused: " + host + " resolves to a private or reserved address (" + addr +
          "). Set WEBHOOK_ALLOW_PRIVATE=1 to allow local endpoints.";
 }
+
+// The overall bound of a delivery cut to 0.9 s while it lives.
+struct shortened_overall_bound {
+  shortened_overall_bound() { wh_http_overall_timeout_ms = 900; }
+  ~shortened_overall_bound() { wh_http_overall_timeout_ms = 60000; }
+};
 
 inline const char kSendFailed[] =
     "request failed: TLS or connection error (certificate refused or endpoint unreachable)";
