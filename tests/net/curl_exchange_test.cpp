@@ -46,13 +46,7 @@ TEST(Exchange, SelfSignedCertificateIsRefusedAtOnceAndNamed) {
 TEST(Exchange, OverallBoundCutsOffADrippingHead) {
   EXPECT_EQ(wh_http_overall_timeout_ms, 60000) << "the shipped bound";
   allow_private_env on("1");
-  receiver_options o;
-  o.body = receiver::pattern(200);
-  o.drip_ms = 100;
-  o.mode = vdtest::answer_mode::drip_head;
-  receiver head(o);
-  shortened_overall_bound bound;
-  auto in_head = fire(*make_hook(head.url("/")), "{}");
+  auto in_head = fire_at_drip(vdtest::answer_mode::drip_head);
   EXPECT_EQ(in_head.rc, -1);
   EXPECT_STREQ(in_head.r->error, kSendFailed);
   EXPECT_GE(in_head.r->elapsed_ms, 850);

@@ -265,19 +265,13 @@ TEST(Exchange, ConnectBound) {
 TEST(Exchange, OverallBoundCutsOffADrippingBody) {
   EXPECT_EQ(wh_http_overall_timeout_ms, 60000) << "the shipped bound";
   allow_private_env on("1");
-  receiver_options o;
-  o.body = receiver::pattern(200);
-  o.drip_ms = 100;
-  o.mode = vdtest::answer_mode::drip_body;
-  receiver body(o);
-  shortened_overall_bound bound;
-  auto f = fire(*make_hook(body.url("/")), "{}");
+  auto f = fire_at_drip(vdtest::answer_mode::drip_body);
   ASSERT_EQ(f.rc, 0) << f.r->error;
   EXPECT_EQ(f.r->status, 200);
   std::string got(f.r->body, f.r->body_len);
   EXPECT_GE(got.size(), 3u);
   EXPECT_LT(got.size(), 12u);
-  EXPECT_EQ(got, o.body.substr(0, got.size()));
+  EXPECT_EQ(got, receiver::pattern(200).substr(0, got.size()));
   EXPECT_GE(f.r->elapsed_ms, 850);
   EXPECT_LT(f.r->elapsed_ms, 2000);
 }

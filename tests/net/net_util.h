@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fire.h"
+#include "receiver.h"
 #include "test_platform.h"
 #include "wh_hook.h"
 #include "wh_http.h"
@@ -65,11 +66,20 @@ inline std::string refused_message(const std::string &host, const std::string &a
          "). Set WEBHOOK_ALLOW_PRIVATE=1 to allow local endpoints.";
 }
 
-// The overall bound of a delivery cut to 0.9 s while it lives.
-struct shortened_overall_bound {
-  shortened_overall_bound() { wh_http_overall_timeout_ms = 900; }
-  ~shortened_overall_bound() { wh_http_overall_timeout_ms = 60000; }
-};
+// Fires at a receiver that drips its answer's head or body a byte every
+// 100 ms (the 200-byte pattern), with the delivery's overall bound cut to
+// 0.9 s for this one delivery.
+inline fired fire_at_drip(vdtest::answer_mode mode) {
+  vdtest::receiver_options o;
+  o.body = vdtest::receiver::pattern(200);
+  o.drip_ms = 100;
+  o.mode = mode;
+  vdtest::receiver rx(o);
+  wh_http_overall_timeout_ms = 900;
+  fired f = fire(*make_hook(rx.url("/")), "{}");
+  wh_http_overall_timeout_ms = 60000;
+  return f;
+}
 
 inline const char kSendFailed[] =
     "request failed: TLS or connection error (certificate refused or endpoint unreachable)";
