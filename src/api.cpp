@@ -268,26 +268,36 @@ void api_fire(const api_request &rq) {
 struct api_action {
   const char *name;
   void (*serve)(const api_request &);
+  bool changes;  // changes the store or sends
 };
 
 constexpr api_action kActions[] = {
-    {"", api_list},     {"list", api_list},     {"status", api_list},
-    {"save", api_save}, {"delete", api_delete}, {"remove", api_delete},
-    {"fire", api_fire}, {"trigger", api_fire},  {"test", api_fire},
+    {"", api_list, false},      {"list", api_list, false},      {"status", api_list, false},
+    {"save", api_save, true},   {"delete", api_delete, true},   {"remove", api_delete, true},
+    {"fire", api_fire, true},   {"trigger", api_fire, true},    {"test", api_fire, true},
 };
 
+const api_action *find_action(const char *name) {
+  for (const api_action &a : kActions)
+    if (strcmp(a.name, name ? name : "") == 0) return &a;
+  return nullptr;
+}
+
 }  // namespace
+
+bool api_action_changes(const char *action) {
+  const api_action *a = find_action(action);
+  return !a || a->changes;
+}
 
 int mode_api(const char *query, const char *action) {
   wh_text body;
   read_body(&body);
   api_request rq{query ? query : "", body.failed ? "" : wh_buf_cstr(&body),
                  body.failed ? nullptr : &body};
-  for (const api_action &a : kActions) {
-    if (strcmp(a.name, action ? action : "") == 0) {
-      a.serve(rq);
-      return 0;
-    }
+  if (const api_action *a = find_action(action)) {
+    a->serve(rq);
+    return 0;
   }
   // The store is read even for an action that does not exist, so a broken
   // store file is reported first, whatever the request.

@@ -59,6 +59,9 @@ bool listed(std::string_view host, std::string_view list) {
     list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
     while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
     while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
+    // A name written with its port ("mybox.lan:8080") stands for its host.
+    if (size_t colon = item.find(':'); colon != std::string_view::npos && item.front() != '[')
+      item = item.substr(0, colon);
     if (!item.empty() && ieq_view(item, host)) return true;
   }
   return false;
@@ -105,7 +108,7 @@ bool cgi_host_allowed(const char *http_host, const char *allowed) {
   return listed(host, allowed ? allowed : "");
 }
 
-const char *cgi_refusal(bool api, long *status, const char **extra) {
+const char *cgi_refusal(bool api, const char *action, long *status, const char **extra) {
   *extra = nullptr;
   const char *method = getenv("REQUEST_METHOD");
   if (method && !ieq(method, "GET") && !ieq(method, "HEAD") && !ieq(method, "POST")) {
@@ -113,13 +116,22 @@ const char *cgi_refusal(bool api, long *status, const char **extra) {
     *extra = "Allow: GET, HEAD, POST\r\n";
     return "method not allowed";
   }
+  const char *password = getenv("BOT_PASSWORD");
+  bool open_node = !password || !*password;
+  // Without a password nothing proves who sent a GET: an image, a link or a
+  // new window of any site (and a link from a mail program, which arrives as
+  // Sec-Fetch-Site: none) sends one, and browsers send no Fetch Metadata to a
+  // plain-http name. So only a POST may change or send.
+  if (open_node && api && method && !ieq(method, "POST") && api_action_changes(action)) {
+    *status = 405;
+    *extra = "Allow: POST\r\n";
+    return "this action needs POST while no node password is set";
+  }
   *status = 403;
   // Without a password, a foreign name in Host is what DNS rebinding looks
   // like: a page of another site that reaches this server under its own name.
   const char *host = getenv("HTTP_HOST");
-  const char *password = getenv("BOT_PASSWORD");
-  if ((!password || !*password) && host &&
-      !cgi_host_allowed(host, getenv("WEBHOOK_ALLOWED_HOSTS")))
+  if (open_node && host && !cgi_host_allowed(host, getenv("WEBHOOK_ALLOWED_HOSTS")))
     return "host name not served without a node password: use an IP address or localhost, "
            "or list the name in WEBHOOK_ALLOWED_HOSTS";
   // The page itself may be opened from a link anywhere: it changes nothing and
@@ -177,7 +189,8 @@ void cgi_main() {
 
   long status;
   const char *extra;
-  if (const char *why = cgi_refusal(api, &status, &extra)) return api_err(status, why, extra);
+  if (const char *why = cgi_refusal(api, action, &status, &extra))
+    return api_err(status, why, extra);
   require_node_auth();
   if (api)
     mode_api(query, action);

@@ -1,7 +1,7 @@
 // One outbound HTTP exchange: request checks, the program's own resolution
 // with every address vetted by the guard, then the request through the
 // platform's HTTP stack (libcurl pinned to the vetted addresses on POSIX,
-// WinHTTP on Windows). Reads the status and the first 4096 bytes of the body.
+// WinHTTP on Windows). Reads the status and the first 16 KiB of the body.
 #pragma once
 
 #include <cstddef>
@@ -13,6 +13,10 @@
 
 inline constexpr uint64_t WH_HTTP_MAX_BODY = 1048576;
 inline constexpr uint64_t WH_HTTP_PREVIEW = 4096;
+// What an exchange keeps of the body: the preview and room beyond it, so that
+// a credential the endpoint echoes across the preview's end is still found
+// whole before the preview is cut (see wh_scrub.h).
+inline constexpr uint64_t WH_HTTP_CAPTURE = 16384;
 inline constexpr uint64_t WH_HTTP_DRAIN_LIMIT = 8388608;
 inline constexpr char WH_HTTP_USER_AGENT[] = "ZAZIVIZODIR-webhook/1.0";
 
@@ -20,9 +24,9 @@ struct wh_response {
   int ok;             // 1 once a response was received and its body read
   char error[512];    // why the exchange failed; empty on success
   int status;         // HTTP status; 0 when it could not be read
-  char body[4097];    // first body bytes (raw, may hold NULs), then a NUL
-  uint64_t body_len;  // bytes held in body, 0..4096
-  int truncated;      // 1 when the body filled the copy (4096 bytes or more)
+  char body[WH_HTTP_CAPTURE + 1];  // first body bytes (raw, may hold NULs), then a NUL
+  uint64_t body_len;               // bytes held in body, 0..WH_HTTP_CAPTURE
+  int truncated;                   // 1 when the body was 4096 bytes or longer
 };
 
 // 0 when an exchange took place (any status), -1 with response->error set.

@@ -126,13 +126,13 @@ size_t on_body(char *data, size_t size, size_t nmemb, void *userdata) {
   size_t n = size * nmemb;
   s->total += n;
   wh_response *r = s->r;
-  if (r->body_len < WH_HTTP_PREVIEW) {
-    size_t room = static_cast<size_t>(WH_HTTP_PREVIEW - r->body_len);
+  if (r->body_len < WH_HTTP_CAPTURE) {
+    size_t room = static_cast<size_t>(WH_HTTP_CAPTURE - r->body_len);
     size_t take = n < room ? n : room;
     memcpy(r->body + r->body_len, data, take);
     r->body_len += take;
   }
-  if (r->body_len == WH_HTTP_PREVIEW) r->truncated = 1;
+  if (s->total >= WH_HTTP_PREVIEW) r->truncated = 1;
   if (s->total > WH_HTTP_DRAIN_LIMIT) {
     // Enough has been drained; ending here is not a failure.
     s->stopped = true;

@@ -146,11 +146,7 @@ void read_body(const winhttp_api *api, HINTERNET request, int64_t deadline_ms, w
   auto chunk = zeroed<read_chunk>();
   if (!chunk) return;
   uint64_t total = 0;
-  while (plat_now_ms() < deadline_ms) {
-    if (r->body_len >= WH_HTTP_PREVIEW) {
-      r->truncated = 1;
-      if (total > WH_HTTP_DRAIN_LIMIT) break;
-    }
+  while (plat_now_ms() < deadline_ms && total <= WH_HTTP_DRAIN_LIMIT) {
     // Only what has arrived: a read of a whole chunk would wait for the chunk
     // to fill, past the bound.
     DWORD ready = 0, got = 0;
@@ -158,14 +154,14 @@ void read_body(const winhttp_api *api, HINTERNET request, int64_t deadline_ms, w
     if (ready > kReadChunk) ready = kReadChunk;
     if (!api->read_data(request, chunk->bytes, ready, &got) || got == 0) break;
     total += got;
-    if (r->body_len < WH_HTTP_PREVIEW) {
-      uint64_t room = WH_HTTP_PREVIEW - r->body_len;
+    if (r->body_len < WH_HTTP_CAPTURE) {
+      uint64_t room = WH_HTTP_CAPTURE - r->body_len;
       uint64_t take = got < room ? got : room;
       memcpy(r->body + r->body_len, chunk->bytes, static_cast<size_t>(take));
       r->body_len += take;
-      if (take < got || r->body_len == WH_HTTP_PREVIEW) r->truncated = 1;
     }
   }
+  if (total >= WH_HTTP_PREVIEW) r->truncated = 1;
   r->body[r->body_len] = '\0';
 }
 
