@@ -343,6 +343,38 @@ TEST_F(Delivery, BodyBrokenOffKeepsWhatArrived) {
   }
 }
 
+// An endpoint that echoes its request gives back no piece of a credential,
+// also where the echo crosses the preview's end; the preview's length and
+// flag still describe the endpoint's answer.
+TEST_F(Delivery, ReflectedCredentialsAreHidden) {
+  const std::string secret = "gl-secret-9d3e71", key = "key-value-52ab", token = "T0kEn7c41d9e2";
+  for (size_t pad : {size_t{0}, size_t{4090}, size_t{4096 - 40}}) {
+    receiver_options o;
+    o.reflect = true;
+    o.body = std::string(pad, '.');
+    receiver rx(o);
+    auto h = make_hook(rx.url("/hooks/" + token + "?sig=q-a1b2c3d4"), "POST", "gitlab",
+                       secret.c_str());
+    add_header(h.get(), "X-Key", key);
+    add_header(h.get(), "X-Short", "7-bytes");
+    auto f = fire(*h, "{}", "env=prod");
+    ASSERT_EQ(f.rc, 0) << f.r->error;
+    std::string body(f.r->body);
+    SCOPED_TRACE(body.substr(pad));
+    for (const std::string &c : {secret, key, token, std::string("q-a1b2c3d4")})
+      for (size_t i = 0; i + 5 <= c.size(); ++i)
+        EXPECT_EQ(body.find(c.substr(i, 5), pad), std::string::npos) << c.substr(i, 5);
+    EXPECT_EQ(body.substr(0, pad), o.body);
+    if (pad == 0) {
+      EXPECT_EQ(body.find("POST /<redacted>?<redacted>&env=prod HTTP/1.1\r\n"), 0u);
+      EXPECT_NE(body.find("X-Short: 7-bytes"), std::string::npos) << "short values stay";
+    } else {
+      EXPECT_EQ(f.r->body_len, 4096u);
+      EXPECT_EQ(f.r->truncated, 1);
+    }
+  }
+}
+
 // The exchange itself sends whatever body it is given, with any method but
 // HEAD; the firing step withholds bodies from GET and HEAD.
 TEST_F(Delivery, ExchangeSendsAGivenBodyWithAnyMethod) {
