@@ -1,5 +1,6 @@
 #include "wh_scrub.h"
 
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <string>
@@ -83,32 +84,42 @@ size_t json_unit(std::string_view h, unsigned char *u, size_t *un) {
   return 12;
 }
 
-// The haystack bytes a match of needle at the start of h spans when the
-// escapes of `mode` are decoded, or 0. A unit whose bytes run past the
-// needle's end still counts when they begin with the needle's last bytes.
-size_t match_at(std::string_view h, std::string_view needle, unsigned mode) {
-  size_t j = 0, k = 0;
-  while (j < needle.size()) {
-    if (k >= h.size()) return 0;
-    unsigned char u[4];
-    size_t un = 1, took = 1;
-    if ((mode & kJson) && h[k] == '\\') {
-      took = json_unit(h.substr(k), u, &un);
-    } else if ((mode & kPct) && h[k] == '%') {
-      long v = h.size() - k >= 3 ? hex_run(h.data() + k + 1, 2) : -1;
-      took = v < 0 ? 0 : 3;
-      u[0] = static_cast<unsigned char>(v);
-    } else {
-      u[0] = static_cast<unsigned char>(h[k]);
+// The answer with the escapes of `mode` decoded, and for each decoded byte
+// the span of answer bytes it came from. An escape that does not decode is
+// kept as it stands.
+struct decoded {
+  std::string text;
+  std::vector<uint32_t> from, to;
+
+  decoded(std::string_view h, unsigned mode) {
+    text.reserve(h.size());
+    from.reserve(h.size());
+    to.reserve(h.size());
+    for (size_t k = 0; k < h.size();) {
+      unsigned char u[4];
+      size_t un = 1, took = 0;
+      if ((mode & kJson) && h[k] == '\\') {
+        took = json_unit(h.substr(k), u, &un);
+      } else if ((mode & kPct) && h[k] == '%') {
+        long v = h.size() - k >= 3 ? hex_run(h.data() + k + 1, 2) : -1;
+        if (v >= 0) {
+          u[0] = static_cast<unsigned char>(v);
+          took = 3;
+        }
+      }
+      if (!took) {
+        u[0] = static_cast<unsigned char>(h[k]);
+        un = took = 1;
+      }
+      for (size_t i = 0; i < un; ++i) {
+        text += static_cast<char>(u[i]);
+        from.push_back(static_cast<uint32_t>(k));
+        to.push_back(static_cast<uint32_t>(k + took));
+      }
+      k += took;
     }
-    if (!took) return 0;
-    size_t m = un < needle.size() - j ? un : needle.size() - j;
-    if (memcmp(u, needle.data() + j, m) != 0) return 0;
-    j += m;
-    k += took;
   }
-  return k;
-}
+};
 
 bool token_like(std::string_view s) {
   if (s.size() >= 16) return true;
@@ -194,21 +205,16 @@ struct needle_set {
   }
 };
 
-// Marks in `hidden` every byte of every find of needle in h.
-void mark(std::string_view h, std::string_view needle, unsigned modes, std::vector<char> &hidden) {
-  auto hide = [&](size_t at, size_t n) {
-    if (hidden.empty()) hidden.assign(h.size(), 0);
-    memset(hidden.data() + at, 1, n);
-  };
-  for (size_t at = h.find(needle); at != std::string_view::npos; at = h.find(needle, at + 1))
-    hide(at, needle.size());
-  for (unsigned mode : {kJson, kPct, kJson | kPct}) {
-    if ((modes & mode) != mode) continue;
-    for (size_t at = 0; at < h.size(); ++at) {
-      char c = h[at];
-      if (c != needle[0] && !((mode & kJson) && c == '\\') && !((mode & kPct) && c == '%'))
-        continue;
-      if (size_t n = match_at(h.substr(at), needle, mode)) hide(at, n);
+// Marks in `hidden` every answer byte of every find of a needle in text,
+// where text's byte i came from answer bytes [from(i), to(i)).
+template <class From, class To>
+void mark(std::string_view text, const std::vector<std::string_view> &needles, From from, To to,
+          size_t answer_len, std::vector<char> &hidden) {
+  for (std::string_view n : needles) {
+    for (size_t at = text.find(n); at != std::string_view::npos; at = text.find(n, at + 1)) {
+      if (hidden.empty()) hidden.assign(answer_len, 0);
+      size_t begin = from(at), end = to(at + n.size() - 1);
+      memset(hidden.data() + begin, 1, end - begin);
     }
   }
 }
@@ -223,7 +229,16 @@ size_t wh_scrub(const wh_hook *hook, const char *in, size_t in_len, bool complet
   unsigned modes = (h.find('\\') != std::string_view::npos ? kJson : 0) |
                    (h.find('%') != std::string_view::npos ? kPct : 0);
   std::vector<char> hidden;  // one flag a byte, made at the first find
-  for (std::string_view n : needles.list) mark(h, n, modes, hidden);
+  if (!needles.list.empty()) {
+    mark(h, needles.list, [](size_t i) { return i; }, [](size_t i) { return i + 1; }, h.size(),
+         hidden);
+    for (unsigned mode : {kJson, kPct, kJson | kPct}) {
+      if ((modes & mode) != mode) continue;
+      decoded d(h, mode);
+      mark(d.text, needles.list, [&](size_t i) { return d.from[i]; },
+           [&](size_t i) { return d.to[i]; }, h.size(), hidden);
+    }
+  }
 
   // Past `stop` a find could run beyond what was captured and go unseen.
   size_t reach = needles.longest * WH_SCRUB_SPREAD;
