@@ -114,7 +114,7 @@ function focusMark() {
   };
 }
 
-test('by keyboard alone: theme, create, test fire, delete; each stop shows its focus', async () => {
+test('by keyboard alone: theme, create, edit, test fire, delete; each stop shows its focus', async () => {
   const { ctx, page } = await openPage('dark');
   const unmarked = [];
   const stops = [];
@@ -153,6 +153,14 @@ test('by keyboard alone: theme, create, test fire, delete; each stop shows its f
   assert.equal(await page.isHidden('#editor'), true);
   assert.equal(await live(), 'Saved kb-hook.');
   await check();
+
+  // Edit opens on the name field; Cancel goes back to the row's Edit button.
+  await page.keyboard.press('Enter');
+  assert.equal(await page.textContent('#editorTitle'), 'Edit kb-hook');
+  assert.equal(await focused('#fName'), true);
+  await tabTo('#btnCancel');
+  await page.keyboard.press('Enter');
+  assert.equal(await focused('[aria-label="Edit kb-hook"]'), true);
 
   // Test fire: the answer takes the focus, and the live region holds it.
   await tabTo('#fFire');
