@@ -347,6 +347,31 @@ TEST_F(HostOpenssl, OnlyTls12AndLaterThenTheCertificate) {
   }
 }
 
+// A name rebound between the program's resolution and WinHTTP's own, to a
+// private address whose certificate does not prove the name: the handshake
+// completes, the certificate check ends the exchange before WinHTTP sends a
+// byte of the request (the server's trace holds no application data), and
+// the address reached is named.
+TEST_F(HostOpenssl, RebindingToAnUnprovenEndpointGetsNoRequestByte) {
+  vdtest::set_env("WEBHOOK_ALLOW_PRIVATE", nullptr);
+  int port = serve("-tls1_2 -trace", "rebound.log");
+  ASSERT_NE(port, 0);
+  wh_resolver saved = wh_http_resolver;
+  wh_http_resolver.resolve = resolve_public;
+  wh_url u = parsed(("https://localhost:" + std::to_string(port) + "/hook?token=T").c_str());
+  auto r = std::make_unique<wh_response>();
+  int rc = wh_http_request("POST", &u, nullptr, 0, "{}", 2, r.get());
+  wh_http_resolver = saved;
+  EXPECT_EQ(rc, -1);
+  EXPECT_EQ(std::string(r->error),
+            "refused: localhost was reached at a private or reserved address (127.0.0.1); the "
+            "answer was discarded. Set WEBHOOK_ALLOW_PRIVATE=1 to allow local endpoints.");
+  ASSERT_TRUE(wait_for("rebound.log", "server accepts that finished"));
+  std::string trace = text("rebound.log");
+  EXPECT_NE(trace.find(" 1 server accepts that finished"), std::string::npos) << trace;
+  EXPECT_EQ(trace.find("ApplicationData"), std::string::npos) << trace;
+}
+
 // The session takes TLS 1.2 and 1.3, else 1.2 alone (Windows 10 knows no
 // 1.3), else nothing: never left at the system's defaults.
 std::vector<unsigned long> g_offered;
