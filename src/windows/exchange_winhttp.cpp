@@ -7,8 +7,9 @@
 // host: nothing is resolved a second time. For https the certificate must be
 // checked against the name, so WinHTTP gets the name; the address it really
 // connected to is vetted after the exchange and a refused one discards the
-// answer. (The request has gone out by then: WinHTTP cannot be stopped
-// between connecting and sending.)
+// answer. A rebound address gets no byte of the request unless it proves the
+// name with a trusted certificate: WinHTTP checks that before sending, and
+// cannot be stopped between that check and the request.
 #include <ws2tcpip.h>
 
 #include <cstdio>
@@ -258,9 +259,10 @@ int wh_http_exchange(const wh_url *url, const char *method, const wh_header *hea
   wh_utf16(wide->target, wide->path, kWidePath, false);
   wh_utf16(method, wide->method, kWideMethod, false);
   // The explicit Host line replaces the one WinHTTP would write (for http it
-  // would name the address literal). WinHTTP refuses the whole text for one
-  // line it dislikes (a name that is not plain ASCII); the request would then
-  // go out without its signature, so it does not go out at all.
+  // would name the address literal). The request checks let through only
+  // token names and values without line breaks; should WinHTTP still refuse
+  // the text, the request would go out without its signature, so it does
+  // not go out at all.
   bool headers_ok = wh_winhttp_header_text(url, method, headers, header_count, body_len,
                                            wide->headers, kWideHeaders) >= 0;
 
@@ -302,9 +304,7 @@ int wh_http_exchange(const wh_url *url, const char *method, const wh_header *hea
     if (!headers_ok ||
         !api->add_request_headers(req, wide->headers, static_cast<DWORD>(-1),
                                   WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE))
-      return fail(response,
-                  "the request headers were refused by WinHTTP (a header name that is "
-                  "not plain ASCII?)");
+      return fail(response, "the request headers were refused by WinHTTP; nothing was sent");
 
     *notes = exchange_notes{};
     sent = api->send_request(req, WINHTTP_NO_ADDITIONAL_HEADERS, 0, payload, length, length,
