@@ -18,7 +18,7 @@
 namespace {
 
 const std::string kPassword = "p\xC3\xA9ssw\xC3\xB6rd";  // "pésswörd"
-const std::string kPwd = "pwd=p%C3%A9ssw%C3%B6rd";         // as the page sends it
+const std::string kPwd = "pwd=p%C3%A9ssw%C3%B6rd";       // as the page sends it
 
 class OutsideValues : public StoreEnv {};
 
@@ -71,13 +71,13 @@ TEST_F(OutsideValues, NonAsciiFoldersAndPassword) {
     std::string fired = cgi("action=fire&name=deploy&" + kPwd);
     EXPECT_EQ(fired.find("{\"ok\":true,\"delivered\":true,\"status\":200,"), 0u) << fired;
 
-    auto mcp = vdtest::run(
-        {vdtest::program_path(), "--mcp"}, env,
-        "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"tools/call\",\"params\":{\"name\":"
-        "\"webhook_list\"}}\n"
-        "{\"jsonrpc\":\"2.0\",\"id\":2,\"method\":\"tools/call\",\"params\":{\"name\":"
-        "\"webhook_trigger\",\"arguments\":{\"name\":\"deploy\"}}}\n",
-        60000);
+    auto mcp =
+        vdtest::run({vdtest::program_path(), "--mcp"}, env,
+                    "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"tools/call\",\"params\":{\"name\":"
+                    "\"webhook_list\"}}\n"
+                    "{\"jsonrpc\":\"2.0\",\"id\":2,\"method\":\"tools/call\",\"params\":{\"name\":"
+                    "\"webhook_trigger\",\"arguments\":{\"name\":\"deploy\"}}}\n",
+                    60000);
     EXPECT_NE(mcp.out.find("1 configured webhook\\n\\n- deploy  POST  http://127.0.0.1:"),
               std::string::npos)
         << mcp.out;

@@ -253,11 +253,11 @@ class HostOpenssl : public ::testing::Test {
   void SetUp() override {
     vdtest::set_env("WEBHOOK_ALLOW_PRIVATE", "1");
     vdtest::make_dir("Z:" + unix_dir);
-    auto made = vdtest::run(
-        {"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
-         unix_dir + "/key.pem", "-out", unix_dir + "/cert.pem", "-days", "2", "-subj",
-         "/CN=localhost", "-addext", "subjectAltName=DNS:localhost"},
-        vdtest::base_env(), {}, 60000);
+    auto made =
+        vdtest::run({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                     unix_dir + "/key.pem", "-out", unix_dir + "/cert.pem", "-days", "2", "-subj",
+                     "/CN=localhost", "-addext", "subjectAltName=DNS:localhost"},
+                    vdtest::base_env(), {}, 60000);
     ASSERT_EQ(made.status, 0) << made.err;
     ASSERT_TRUE(wait_for("cert.pem", "-----END CERTIFICATE-----"));
   }
@@ -396,8 +396,8 @@ TEST(WinHttpTls, SessionProtocolsWithFallback) {
 TEST(Manifest, EmbeddedInTheProgram) {
   std::wstring exe(1024, L'\0');
   ASSERT_GT(wh_utf16(vdtest::program_path(), exe.data(), exe.size(), true), 0);
-  HMODULE image =
-      LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  HMODULE image = LoadLibraryExW(exe.c_str(), nullptr,
+                                 LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
   ASSERT_TRUE(image);
   HRSRC res = FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
   ASSERT_TRUE(res);
