@@ -30,7 +30,7 @@ int main(int argc, char **argv) {
     }
   }
 
-  if (meta || getenv("KR_PLUGIN_META")) {
+  if (meta || plat_env("KR_PLUGIN_META")) {
     printf(
         "{\"name\":\"%s\",\"desc\":\"%s\",\"kind\":\"%s\",\"mcp\":true,\"daemon\":false,"
         "\"menus\":false,\"verified\":\"live\",\"version\":\"%s\"}\n",

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "plat.h"
+
 namespace {
 
 struct v4_range {
@@ -79,7 +81,7 @@ int wh_ip_is_denied(const char *text) {
 }
 
 int wh_allow_private() {
-  const char *v = getenv("WEBHOOK_ALLOW_PRIVATE");
+  const char *v = plat_env("WEBHOOK_ALLOW_PRIVATE");
   if (!v) return 0;
   return strcmp(v, "1") == 0 || strcasecmp(v, "true") == 0 || strcasecmp(v, "yes") == 0;
 }

@@ -1,7 +1,7 @@
 // One outbound HTTP exchange: request checks, the program's own resolution
 // with every address vetted by the guard, then the request through the
-// platform's HTTP stack (libcurl pinned to the vetted addresses on POSIX,
-// WinHTTP on Windows). Reads the status and the first 16 KiB of the body.
+// platform's HTTP stack (src/<platform>/, chosen by the build). Reads the
+// status and the first 16 KiB of the body.
 #pragma once
 
 #include <cstddef>
@@ -31,7 +31,7 @@ struct wh_response {
 
 // 0 when an exchange took place (any status), -1 with response->error set.
 // Checks, in order: url present, method accepted, body at most 1 MiB, a
-// request target libcurl can send, every header name a token and no CR or LF
+// request target without control bytes, every header name a token and no CR or LF
 // in any value (a hand-edited store is not validated: a leading space would
 // fold a name into the line before, a colon or a line break would reshape the
 // request). All before anything is resolved or sent.
@@ -40,13 +40,8 @@ int wh_http_request(const char *method, const wh_url *url, const wh_header *head
                     int header_count, const void *body, uint64_t body_len, wh_response *response);
 
 // The exchange proper, after the request checks; same arguments and result.
-// The build compiles one platform's: exchange_curl (posix/exchange_curl.cpp)
-// or exchange_winhttp (windows/exchange_winhttp.cpp).
+// Each platform folder defines it; the build compiles one.
 int wh_http_exchange(const wh_url *url, const char *method, const wh_header *headers,
-                     int header_count, const void *body, uint64_t body_len, wh_response *response);
-int exchange_curl(const wh_url *url, const char *method, const wh_header *headers, int header_count,
-                  const void *body, uint64_t body_len, wh_response *response);
-int exchange_winhttp(const wh_url *url, const char *method, const wh_header *headers,
                      int header_count, const void *body, uint64_t body_len, wh_response *response);
 
 // The header text a request carries, lines ending in CR LF: the Host line,
@@ -59,7 +54,8 @@ size_t wh_http_header_text(const wh_url *url, const char *method, const wh_heade
 
 // Resolver seam: getaddrinfo/freeaddrinfo by default. Tests swap in their own
 // pair so that a name yields chosen addresses without touching the network.
-// Called once per exchange; libcurl never resolves on its own.
+// Called once per exchange, before the request is handed to the platform's
+// HTTP stack.
 struct wh_resolver {
   int (*resolve)(const char *host, const char *service, const addrinfo *hints, addrinfo **out);
   void (*release)(addrinfo *list);
