@@ -15,7 +15,7 @@
 #include "plat.h"
 #include "raii.h"
 #include "store_fs.h"
-#include "wh_buf.h"
+#include "wh_json.h"
 #include "wh_err.h"
 #include "wh_hook_view.h"
 #include "wh_store.h"

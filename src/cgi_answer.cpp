@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "wh_buf.h"
+#include "wh_json.h"
 
 void cgi_write_head(long status, const char *content_type, const char *extra) {
   if (status) printf("Status: %ld\r\n", status);

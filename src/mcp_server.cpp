@@ -9,6 +9,7 @@
 #include "mcp_tools.h"
 #include "plat.h"
 #include "raii.h"
+#include "wh_json.h"
 
 namespace {
 

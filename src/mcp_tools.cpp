@@ -8,6 +8,7 @@
 #include "mcp_server.h"
 #include "raii.h"
 #include "wh_err.h"
+#include "wh_json.h"
 #include "wh_store.h"
 #include "wh_url.h"
 

@@ -1,6 +1,8 @@
 #include "page.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string_view>
 
 #include "cgi_answer.h"
@@ -53,4 +55,41 @@ void page_write(bool light) {
     rest.remove_prefix(at + 1);
   }
   fflush(stdout);
+}
+
+char *wh_html_escape(const char *s) {
+  size_t out_len = 0;
+  if (s) {
+    for (const char *p = s; *p; ++p) {
+      switch (*p) {
+        case '&': out_len += 5; break;
+        case '<':
+        case '>': out_len += 4; break;
+        case '"': out_len += 6; break;
+        case '\'': out_len += 5; break;
+        default: out_len += 1; break;
+      }
+    }
+  }
+  char *out = static_cast<char *>(malloc(out_len + 1));
+  if (!out) return nullptr;
+  char *w = out;
+  auto emit = [&w](const char *t, size_t n) {
+    memcpy(w, t, n);
+    w += n;
+  };
+  if (s) {
+    for (const char *p = s; *p; ++p) {
+      switch (*p) {
+        case '&': emit("&amp;", 5); break;
+        case '<': emit("&lt;", 4); break;
+        case '>': emit("&gt;", 4); break;
+        case '"': emit("&quot;", 6); break;
+        case '\'': emit("&#39;", 5); break;
+        default: *w++ = *p; break;
+      }
+    }
+  }
+  *w = '\0';
+  return out;
 }

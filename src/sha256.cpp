@@ -1,3 +1,7 @@
+// SHA-256's compression function twice: portable, and on x86-64 through the
+// SHA extensions, taken once the processor reports them (cpuid) unless a test
+// clears kr_sha256_cpu. Both give the same state; padding, HMAC, hex and the
+// constant-time comparison around them are portable.
 #include "sha256.h"
 
 #include <cstring>

@@ -6,9 +6,9 @@
 #include <memory>
 
 #include "raii.h"
-#include "wh_buf.h"
 #include "wh_err.h"
 #include "wh_guard.h"
+#include "wh_json.h"
 #include "wh_url.h"
 
 namespace {
@@ -18,15 +18,17 @@ constexpr size_t kShownUrlCap = 2080;
 
 // A hand-edited store's fields may end in a character cut at the capacity;
 // the views stay well-formed UTF-8 all the same.
-void str(wh_buf *b, const char *value) {
-  wh_buf_json_utf8(b, value);
+template <size_t N>
+void str(wh_buf *b, const char (&field)[N]) {
+  wh_buf_json_field(b, field, WH_UTF8_REPLACE);
 }
 
-void boolean(wh_buf *b, bool value) {
-  if (value)
-    wh_buf_lit(b, "true");
+// ,"has_secret":true or false: whether a credential is set, never which.
+void has_secret(wh_buf *b, const char *credential) {
+  if (credential[0])
+    wh_buf_lit(b, ",\"has_secret\":true");
   else
-    wh_buf_lit(b, "false");
+    wh_buf_lit(b, ",\"has_secret\":false");
 }
 
 // Runs a view writer into a fresh buffer and copies its text into out, cut
@@ -82,8 +84,7 @@ void hook_view(wh_buf *b, const wh_hook *hook) {
   str(b, hook->desc);
   wh_buf_lit(b, ",\"sig\":");
   str(b, hook->sig);
-  wh_buf_lit(b, ",\"has_secret\":");
-  boolean(b, hook->secret[0] != '\0');
+  has_secret(b, hook->secret);
 
   char shown[kShownUrlCap];
   shown[0] = '\0';
@@ -99,8 +100,7 @@ void hook_view(wh_buf *b, const wh_hook *hook) {
     if (i) wh_buf_lit(b, ",");
     wh_buf_lit(b, "{\"name\":");
     str(b, hook->headers[i].name);
-    wh_buf_lit(b, ",\"has_secret\":");
-    boolean(b, hook->headers[i].value[0] != '\0');
+    has_secret(b, hook->headers[i].value);
     wh_buf_lit(b, "}");
   }
   wh_buf_lit(b, "]}");

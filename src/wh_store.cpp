@@ -14,8 +14,8 @@
 #include "plat.h"
 #include "raii.h"
 #include "store_fs.h"
-#include "wh_buf.h"
 #include "wh_err.h"
+#include "wh_json.h"
 
 namespace {
 
@@ -266,34 +266,12 @@ int load_parsed(char *err, size_t err_size, Fill fill) {
   return 0;
 }
 
-// Writes a field as a JSON string. Fields are cut by bytes, so one may end in
-// part of a character; the file is read back as strict JSON, which refuses
-// such bytes, and one of them would make the whole store unloadable. Bytes
-// that are not well-formed UTF-8 are therefore left out; all others are
-// written unchanged.
+// Writes a field as a JSON string. The file is read back as strict JSON,
+// which refuses bytes that are not well-formed UTF-8, and one of them would
+// make the whole store unloadable: they are left out.
 template <size_t N>
 void write_text(wh_buf *b, const char (&field)[N]) {
-  const auto *s = reinterpret_cast<const unsigned char *>(field);
-  size_t len = strnlen(field, N - 1);
-  if (field[len] == '\0' && wh_buf_json_ascii(b, field, len)) return;  // most fields
-  if (wh_utf8_prefix(field, len) == len && field[len] == '\0') {
-    wh_buf_json_str(b, field);
-    return;
-  }
-  char clean[N];
-  size_t out = 0;
-  for (size_t i = 0; i < len;) {
-    size_t n = wh_utf8_char_len(s + i, len - i);
-    if (n == 0) {
-      ++i;
-      continue;
-    }
-    memcpy(clean + out, s + i, n);
-    out += n;
-    i += n;
-  }
-  clean[out] = '\0';
-  wh_buf_json_str(b, clean);
+  wh_buf_json_field(b, field, WH_UTF8_DROP);
 }
 
 void write_store(wh_buf *b, const wh_store *s) {

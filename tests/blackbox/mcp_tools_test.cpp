@@ -13,6 +13,7 @@
 #include "child_process.h"
 #include "raii.h"
 #include "receiver.h"
+#include "wh_json.h"
 
 namespace {
 
