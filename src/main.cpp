@@ -8,6 +8,7 @@
 #include "cgi.h"
 #include "identity.h"
 #include "mcp_server.h"
+#include "mcp_tools.h"
 #include "plat.h"
 #include "wh_buf.h"
 

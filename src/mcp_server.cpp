@@ -11,59 +11,6 @@
 #include "raii.h"
 #include "wh_json.h"
 
-namespace {
-
-constexpr char TOOL_LIST_SCHEMA[] =
-    "{\"type\":\"object\",\"properties\":{\"redact_url\":{\"type\":\"boolean\",\"description\":"
-    "\"Show each endpoint as scheme, host and port only, with any path and query string "
-    "replaced by <redacted>: webhook URLs carry their tokens there (default true). Set false "
-    "only when you must see the exact URL, and remember the answer then contains the provider "
-    "token.\"}},\"additionalProperties\":false}";
-
-constexpr char TOOL_TRIGGER_SCHEMA[] =
-    "{\"type\":\"object\",\"properties\":{\"name\":{\"type\":\"string\",\"description\":\"The "
-    "name of a stored hook, exactly as webhook_list reported it.\"},\"payload\":{\"type\":"
-    "\"string\",\"description\":\"The request body. A JSON object or array is sent as-is; a "
-    "bare string is sent as a JSON string literal. Defaults to {}.\"},\"query\":{\"type\":"
-    "\"string\",\"description\":\"Optional query string appended to the hook's URL, without a "
-    "leading ? (for example event=deploy&env=prod).\"}},\"required\":[\"name\"],"
-    "\"additionalProperties\":false}";
-
-static_assert(sizeof TOOL_TRIGGER_SCHEMA - 1 == 499);
-
-}  // namespace
-
-const wh_tool TOOLS[2] = {
-    {"webhook_list",
-     "List the named webhooks configured on this node: name, method, endpoint (path and query "
-     "redacted), whether it is HMAC-signed and how many secret headers it carries. Secrets are "
-     "never returned. Call this first to learn which names webhook_trigger accepts.",
-     TOOL_LIST_SCHEMA},
-    {"webhook_trigger",
-     "Send one stored webhook by name with a JSON payload. The stored headers, bearer tokens and "
-     "HMAC signature are applied on the node; the secret never enters this conversation. Returns "
-     "the HTTP status, latency and the first 4 KiB of the response body, with any of the hook's "
-     "credentials that the endpoint echoes back hidden.",
-     TOOL_TRIGGER_SCHEMA},
-};
-
-void mcp_write_tool_list(wh_buf *b) {
-  bool sep = false;
-  for (const wh_tool &t : TOOLS) {
-    if (sep) wh_buf_str(b, ",");
-    sep = true;
-    int first = 1;
-    wh_buf_str(b, "{");
-    wh_buf_key(b, "name", &first);
-    wh_buf_json_str(b, t.name);
-    wh_buf_key(b, "description", &first);
-    wh_buf_json_str(b, t.description);
-    wh_buf_key(b, "inputSchema", &first);
-    wh_buf_str(b, t.input_schema);
-    wh_buf_str(b, "}");
-  }
-}
-
 void mcp_send(wh_buf *b) {
   fwrite(wh_buf_cstr(b), 1, b->len, stdout);
   fputc('\n', stdout);

@@ -1,5 +1,6 @@
-// The tools behind the MCP method tools/call: webhook_list and
-// webhook_trigger. Every call loads the store afresh; nothing is kept.
+// The tools behind the MCP methods tools/list and tools/call: webhook_list
+// and webhook_trigger, their descriptors and input schemas. Every call loads
+// the store afresh; nothing is kept.
 #pragma once
 
 #include <yyjson.h>
@@ -7,6 +8,18 @@
 #include <cstddef>
 
 #include "wh_buf.h"
+
+struct wh_tool {
+  const char *name;
+  const char *description;
+  const char *input_schema;  // compact JSON, written out unchanged
+};
+
+extern const wh_tool TOOLS[2];
+
+// Appends the descriptors of TOOLS, comma-separated, as tools/list and
+// --schema show them.
+void mcp_write_tool_list(wh_buf *b);
 
 // Serves one tools/call request. `id` is the request's id as compact JSON
 // text, null for a notification (answered with id null); `params` is the

@@ -9,6 +9,7 @@
 #include "wh_err.h"
 #include "wh_guard.h"
 #include "wh_json.h"
+#include "wh_store_json.h"
 #include "wh_url.h"
 
 namespace {
@@ -122,15 +123,8 @@ void wh_store_list_write(wh_buf *b, const wh_store *store) {
   }
   wh_buf_lit(b, "],\"log\":[");
   for (int i = 0; i < store->log_count && i < WH_MAX_LOG; ++i) {
-    const wh_log_entry &e = store->log[i];
     if (i) wh_buf_lit(b, ",");
-    wh_buf_lit(b, "{\"at\":");
-    str(b, e.at);
-    wh_buf_lit(b, ",\"name\":");
-    str(b, e.name);
-    wh_log_numbers_write(b, &e);
-    str(b, e.error);
-    wh_buf_lit(b, "}");
+    wh_store_json_log_entry(b, &store->log[i], WH_UTF8_REPLACE);
   }
   wh_buf_printf(b, "],\"allow_private\":%s}", wh_allow_private() ? "true" : "false");
 }

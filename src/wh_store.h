@@ -7,17 +7,22 @@
 // before the lock is released, so two processes changing the store at the
 // same time never lose each other's edits. Plain wh_store_load is for reads
 // that change nothing.
+//
+// The record and its edits are in wh_store.cpp, the file, its lock and the
+// locked cycle in wh_store_file.cpp, the file's JSON in wh_store_json.
 #pragma once
 
 #include <cstddef>
 #include <functional>
 #include <memory>
 
-#include "wh_buf.h"
 #include "wh_hook.h"
 
 inline constexpr int WH_MAX_HOOKS = 64;
 inline constexpr int WH_MAX_LOG = 50;
+// The store file's path, terminator included: a longer one is refused, not
+// cut (it would name another file).
+inline constexpr size_t WH_STORE_PATH_MAX = 1024;
 
 // One delivery, as the callers record it.
 struct wh_log_entry {
@@ -86,11 +91,6 @@ const wh_hook *wh_hook_find(const wh_store *store, const char *name);
 // Removes the hook at index, keeping the order of the rest; a bad index does
 // nothing.
 void wh_hook_remove(wh_store *store, int index);
-
-// Appends what the store file and the web API's list alike write of a log
-// entry between its "name" text and its "error" text:
-// ,"status":<n>,"ok":<true|false>,"bytes":<n>,"ms":<n>,"error":
-void wh_log_numbers_write(wh_buf *b, const wh_log_entry *entry);
 
 // Puts a copy of entry first in the log; the 51st oldest entry falls off.
 void wh_store_log_add(wh_store *store, const wh_log_entry *entry);

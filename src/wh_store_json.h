@@ -1,0 +1,34 @@
+// The store file's JSON: reading a parsed file into the record, writing the
+// record out, and the delivery-log entry that the file and the web API's list
+// both write.
+//
+// The file: {"version":1,"hooks":[{"name","url","method","desc","sig",
+// "secret","headers":[{"name","value"}]}],"log":[{"at","name","status","ok",
+// "bytes","ms","error"}]}, members in that order when written. When read, the
+// first member of a name counts; text beyond a field's capacity is cut; a
+// hook or log entry without a name takes no slot; a missing method is POST.
+#pragma once
+
+#include <yyjson.h>
+
+#include <string_view>
+
+#include "wh_json.h"
+#include "wh_store.h"
+
+// Fills the store, whose counts are 0, from a parsed file's root. The record
+// need not be zeroed: every hook and log entry in use gets every field (text
+// and terminator, counts, numbers).
+void wh_store_json_read(yyjson_val *root, wh_store *store);
+
+// What wh_store_json_read and then wh_hook_find would give for `name`,
+// without filling any other slot: true with the hook in *hook when the first
+// WH_MAX_HOOKS named hooks hold one whose name, cut to its field, is `name`.
+bool wh_store_json_read_hook(yyjson_val *root, std::string_view name, wh_hook *hook);
+
+// The whole file's text for the store (texts under WH_UTF8_DROP).
+void wh_store_json_write(wh_buf *b, const wh_store *store);
+
+// One log entry: {"at","name","status","ok","bytes","ms","error"}, its texts
+// under rule (WH_UTF8_DROP for the file, WH_UTF8_REPLACE for the list).
+void wh_store_json_log_entry(wh_buf *b, const wh_log_entry *entry, wh_utf8_rule rule);
