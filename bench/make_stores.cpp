@@ -18,7 +18,7 @@ int main(int argc, char **argv) {
     return 2;
   }
   auto store = std::make_unique<wh_store>();
-  char err[320];
+  char err[WH_ERR_CAP];
   struct kind {
     const char *name;
     void (*make)(wh_store *);

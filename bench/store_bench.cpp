@@ -48,7 +48,7 @@ void run_case(const char *label, void (*make)(wh_store *), const std::string &pa
   auto store = std::make_unique<wh_store>();
   auto loaded = std::make_unique<wh_store>();
   make(store.get());
-  char err[320];
+  char err[WH_ERR_CAP];
 
   figures save =
       time_runs(runs, [&]() { return wh_store_save(store.get(), err, sizeof err) == 0; });

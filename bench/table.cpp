@@ -469,7 +469,7 @@ int main(int argc, char **argv) {
   // entries), realistic (the same counts, a real node's sizes) and the one
   // hook that the delivery rows send, github-signed with two headers.
   auto store = std::make_unique<wh_store>();
-  char err[320];
+  char err[WH_ERR_CAP];
   auto save_at = [&](const std::string &p) {
     setenv("WEBHOOK_STORE_PATH", p.c_str(), 1);
     if (wh_store_save(store.get(), err, sizeof err) != 0) die(err);

@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr size_t kErrCap = 320;
 
 // The hook being edited: signed, with headers whose values a body may keep
 // by sending only their names.
@@ -35,7 +34,7 @@ void apply_and_round_trip(const char *body, const wh_hook *stored, wh_store *sto
     *hook = *stored;
   else
     wh_field_copy(hook->method, "POST");
-  char err[kErrCap];
+  char err[WH_ERR_CAP];
   memset(err, 'X', sizeof err);
   int rc = wh_hook_apply(hook.get(), body, stored, err, sizeof err);
   FUZZ_CHECK(memchr(err, '\0', sizeof err), "message terminated");

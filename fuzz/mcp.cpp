@@ -57,7 +57,7 @@ std::string make_store() {
   add_hook(s.get(), "gh", "https://relay.example/gh", "POST", "d\xc3\xa9ploiement \xe2\x9c\x93");
   wh_field_copy(s->hooks[2].sig, "github");
   wh_field_copy(s->hooks[2].secret, "gh-secret");
-  char err[320];
+  char err[WH_ERR_CAP];
   if (wh_store_save(s.get(), err, sizeof err) != 0) {
     fprintf(stderr, "%s\n", err);
     abort();

@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr size_t kErrCap = 320;
 
 void check_bounds(const wh_store &s) {
   FUZZ_CHECK(s.hook_count >= 0 && s.hook_count <= WH_MAX_HOOKS, "hook count in 0..64");
@@ -50,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string text = fuzz_text(data, size);
   fuzz_write_file(path, text);
 
-  char err[kErrCap];
+  char err[WH_ERR_CAP];
   memset(err, 'X', sizeof err);
   int rc = wh_store_load(first.get(), err, sizeof err);
   FUZZ_CHECK(memchr(err, '\0', sizeof err), "message terminated");

@@ -26,7 +26,6 @@ constexpr size_t kMaxBody = 8388608;  // 8 MiB, from standard input or a body fi
 // A body of up to a megabyte (a fire's payload) in 64 KiB reads, not in
 // hundreds of small ones.
 constexpr size_t kChunk = 65536;
-constexpr size_t kErrCap = 320;
 constexpr size_t kNameCap = 64;
 constexpr size_t kExtraQueryCap = 512;
 constexpr size_t kPayloadCap = 1048576;
@@ -87,7 +86,7 @@ wh_store_ptr load_or_answer() {
     api_err(500, "out of memory");
     return nullptr;
   }
-  char err[kErrCap];
+  char err[WH_ERR_CAP];
   if (wh_store_load(store.get(), err, sizeof err) != 0) {
     api_err(500, err);
     return nullptr;
@@ -138,7 +137,7 @@ void api_save(const api_request &rq) {
     }
     return WH_CHANGE_SAVE;
   };
-  char err[kErrCap];
+  char err[WH_ERR_CAP];
   if (wh_store_update(change, err, sizeof err) != 0) return api_err(status, err);
   wh_text out;
   wh_buf_str(&out, "{\"ok\":true,\"saved\":");
@@ -168,7 +167,7 @@ void api_delete(const api_request &rq) {
     status = 404;
     return wh_err_set(err, err_size, "no such hook"), WH_CHANGE_FAILED;
   };
-  char err[kErrCap];
+  char err[WH_ERR_CAP];
   if (wh_store_update(change, err, sizeof err) != 0) return api_err(status, err);
   api_ok("{\"ok\":true,\"deleted\":true}");
 }
@@ -228,7 +227,7 @@ void api_fire(const api_request &rq) {
   // still reported first); it is not held across the exchange: the log entry
   // is added to a fresh copy afterwards, so edits made meanwhile are kept.
   auto hook = std::make_unique<wh_hook>();
-  char err[kErrCap];
+  char err[WH_ERR_CAP];
   int found = wh_store_load_hook(name, hook.get(), err, sizeof err);
   if (found < 0) return api_err(500, err);
   if (!name[0]) return api_err(400, "fire needs a hook name");

@@ -168,7 +168,7 @@ void fire_log(const char *name, const wh_fire_result *result) {
   entry.bytes = static_cast<int>(result->body_len);
   entry.ms = result->elapsed_ms;
   wh_field_copy(entry.error, result->error);
-  char err[320];
+  char err[WH_ERR_CAP];
   wh_store_update(
       [&entry](wh_store *s, char *, size_t) {
         wh_store_log_add(s, &entry);

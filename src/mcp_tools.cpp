@@ -70,7 +70,6 @@ namespace {
 constexpr size_t kArgsMax = 1048575;     // arguments text, a 1 MiB buffer less its NUL
 constexpr size_t kResultCap = 1056768;   // tool text buffer (0x102000)
 constexpr size_t kToolErr = 512;         // tool error text buffer
-constexpr size_t kStoreMsg = 320;        // store load and save messages
 constexpr size_t kPayloadMax = 1048575;  // largest payload sent
 constexpr unsigned kPayloadLimit = 1048576;
 constexpr size_t kQueryCap = 512;
@@ -179,7 +178,7 @@ int trigger(yyjson_val *root, char *out, size_t out_size, char *err, size_t err_
 
   // Only the hook is taken from the store; it is loaded again for the log.
   auto hook = std::make_unique<wh_hook>();
-  char msg[kStoreMsg];  // the loader's message keeps its own size limit
+  char msg[WH_ERR_CAP];  // the loader's message keeps its own size limit
   int found = wh_store_load_hook(name, hook.get(), msg, sizeof msg);
   if (found < 0) return wh_err_set(err, err_size, "%s", msg);
   if (payload.len == 0) {
@@ -226,7 +225,7 @@ void list(yyjson_val *root, wh_buf *out) {
   if (yyjson_is_bool(flag)) redact = yyjson_get_bool(flag);
 
   auto store = std::make_unique_for_overwrite<wh_store>();  // the load empties it
-  char msg[kStoreMsg];
+  char msg[WH_ERR_CAP];
   wh_store_load(store.get(), msg, sizeof msg);  // whatever loaded is listed; msg is the warning
 
   if (store->hook_count == 0) {

@@ -7,6 +7,10 @@
 #include <cstddef>
 #include <cstdio>
 
+// The size of the reason buffer of the store's operations and of a hook's
+// validation: room for a message that names the store file's path.
+inline constexpr size_t WH_ERR_CAP = 320;
+
 inline void wh_err_clear(char *err, size_t err_size) {
   if (err && err_size) err[0] = '\0';
 }

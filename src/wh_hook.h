@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+#include "wh_err.h"
+
 inline constexpr int WH_MAX_HEADERS = 16;
 
 struct wh_header {

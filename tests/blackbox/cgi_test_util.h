@@ -69,7 +69,7 @@ class Cgi : public StoreEnv {
   }
 
   void save(const wh_store &s) const {
-    char e[320];
+    char e[WH_ERR_CAP];
     ASSERT_EQ(wh_store_save(&s, e, sizeof e), 0) << e;
   }
 };

@@ -341,7 +341,7 @@ TEST_F(McpTools, HookSavedDuringSlowDeliveryIsKept) {
   vdtest::child_process server({vdtest::program_path(), "--mcp"}, env());
   ASSERT_TRUE(server.write(call("webhook_trigger", "{\"name\":\"slow\"}")));
   ASSERT_EQ(rx.wait_requests(1), 1u);
-  char err[320];
+  char err[WH_ERR_CAP];
   ASSERT_EQ(wh_store_update(
                 [this](wh_store *s, char *, size_t) {
                   add_hook(s, "added");

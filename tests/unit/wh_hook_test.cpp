@@ -19,7 +19,7 @@ std::unique_ptr<wh_hook> good_hook() {
 }
 
 std::string validate(const wh_hook &h) {
-  char err[320];
+  char err[WH_ERR_CAP];
   memset(err, 'x', sizeof err);
   int rc = wh_hook_validate(&h, err, sizeof err);
   if (rc == 0) {
@@ -84,7 +84,7 @@ TEST(WhHookValidate, NameRules) {
   wh_field_copy(h->url, "ftp://nowhere");
   wh_field_copy(h->method, "nope");
   EXPECT_EQ(validate(*h), "a hook needs a name");
-  char err[320];
+  char err[WH_ERR_CAP];
   EXPECT_EQ(wh_hook_validate(nullptr, err, sizeof err), -1);
   EXPECT_STREQ(err, "a hook needs a name");
 }

@@ -58,7 +58,7 @@ TEST(WhHookApply, Edits) {
       *h = *stored;
     else
       wh_field_copy(h->method, "POST");
-    char err[320];
+    char err[WH_ERR_CAP];
     int rc =
         wh_hook_apply(h.get(), r.body.c_str(), r.edit ? stored.get() : nullptr, err, sizeof err);
     EXPECT_EQ(rc == 0 ? hook_line(*h) : std::string(err), r.want) << r.body;

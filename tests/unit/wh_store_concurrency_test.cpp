@@ -82,7 +82,7 @@ TEST_F(WhStoreProcesses, EightWritersLoseNothingAndReadersAlwaysSeeAWholeFile) {
   ASSERT_TRUE(shared);
   {
     auto empty = new_store();
-    char err[320];
+    char err[WH_ERR_CAP];
     ASSERT_EQ(wh_store_save(empty.get(), err, sizeof err), 0) << err;
   }
   const std::string file = path;
@@ -92,7 +92,7 @@ TEST_F(WhStoreProcesses, EightWritersLoseNothingAndReadersAlwaysSeeAWholeFile) {
   pid_t reader = spawn([&]() {
     auto s = std::make_unique<wh_store>();
     int last = 0;
-    char err[320];
+    char err[WH_ERR_CAP];
     while (!shared->stop.load()) {
       struct stat st;
       if (stat(file.c_str(), &st) != 0) note_problem(shared.operator->(), "store file missing");
@@ -113,7 +113,7 @@ TEST_F(WhStoreProcesses, EightWritersLoseNothingAndReadersAlwaysSeeAWholeFile) {
       while (!shared->go.load()) sched_yield();
       int failures = 0;
       for (int i = 0; i < 8; ++i) {
-        char err[320];
+        char err[WH_ERR_CAP];
         std::string name = writer_hook(w, i);
         int rc = wh_store_update(
             [&](wh_store *s, char *e, size_t n) {
@@ -150,7 +150,7 @@ TEST_F(WhStoreProcesses, EightWritersLoseNothingAndReadersAlwaysSeeAWholeFile) {
   EXPECT_GT(shared->reads.load(), 0);
 
   auto s = new_store();
-  char err[320];
+  char err[WH_ERR_CAP];
   ASSERT_EQ(wh_store_load(s.get(), err, sizeof err), 0) << err;
   ASSERT_EQ(s->hook_count, 64) << "no writer's hook is lost";
   std::set<std::string> names;
@@ -191,7 +191,7 @@ TEST_F(WhStoreProcesses, KilledWriterLeavesTheOldOrTheNewFile) {
   shared_block shared;
   ASSERT_TRUE(shared);
   auto s = new_store();
-  char err[320];
+  char err[WH_ERR_CAP];
   fill_generation(s.get(), 0);
   ASSERT_EQ(wh_store_save(s.get(), err, sizeof err), 0) << err;
 
@@ -205,7 +205,7 @@ TEST_F(WhStoreProcesses, KilledWriterLeavesTheOldOrTheNewFile) {
     long start = next_gen;
     pid_t child = spawn([&]() {
       auto c = std::make_unique<wh_store>();
-      char e[320];
+      char e[WH_ERR_CAP];
       for (long g = start; g < start + 100000; ++g) {
         fill_generation(c.get(), g);
         if (wh_store_save(c.get(), e, sizeof e) != 0) return 1;

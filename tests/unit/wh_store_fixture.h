@@ -20,7 +20,7 @@ class WhStore : public StoreEnv {
     vdtest::make_dir(d);
     write_text(path, text);
     auto s = new_store();
-    char err[320];
+    char err[WH_ERR_CAP];
     EXPECT_EQ(wh_store_load(s.get(), err, sizeof err), want_rc) << err;
     if (want_rc == 0) {
       EXPECT_STREQ(err, "");
@@ -29,7 +29,7 @@ class WhStore : public StoreEnv {
   }
 
   std::string save(const wh_store *s) {
-    char err[320];
+    char err[WH_ERR_CAP];
     EXPECT_EQ(wh_store_save(s, err, sizeof err), 0) << err;
     return read_text(path);
   }
@@ -40,7 +40,7 @@ class WhStore : public StoreEnv {
     write_text(path, text);
     auto s = new_store();
     memset(s.get(), 0x41, sizeof(wh_store));
-    char err[320];
+    char err[WH_ERR_CAP];
     EXPECT_EQ(wh_store_load(s.get(), err, sizeof err), -1);
     EXPECT_EQ(s->hook_count, 0) << "a failed load leaves an empty store";
     EXPECT_EQ(s->log_count, 0);

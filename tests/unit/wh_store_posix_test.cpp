@@ -67,7 +67,7 @@ std::string in_child(const std::function<std::string()> &fn, bool unprivileged =
 // Load, then a locked update that would save, as one line for in_child.
 std::string load_and_update() {
   auto s = std::make_unique<wh_store>();
-  char err[320], uerr[320];
+  char err[WH_ERR_CAP], uerr[WH_ERR_CAP];
   int rc = wh_store_load(s.get(), err, sizeof err);
   bool called = false;
   int urc = wh_store_update(
@@ -122,7 +122,7 @@ TEST_F(WhStore, UnreadableFileIsReportedNotEmptied) {
   mkdir((dir + "/nest").c_str(), 0700);
   mkdir(path.c_str(), 0700);
   auto s = new_store();
-  char err[320];
+  char err[WH_ERR_CAP];
   EXPECT_EQ(wh_store_load(s.get(), err, sizeof err), -1);
   EXPECT_STREQ(err, "store file is unreadable or too large");
   rmdir(path.c_str());
@@ -153,7 +153,7 @@ TEST_F(WhStore, FifoIsRefusedAtOnce) {
   ASSERT_EQ(mkfifo((path + ".tmp").c_str(), 0600), 0);
   EXPECT_EQ(in_child([] {
               auto s = std::make_unique<wh_store>();
-              char err[320];
+              char err[WH_ERR_CAP];
               return std::to_string(wh_store_save(s.get(), err, sizeof err)) + " " + err;
             }),
             "-1 cannot create " + path + ".tmp: " + strerror(ENXIO));
@@ -168,7 +168,7 @@ TEST_F(WhStore, ModesWhateverTheUmask) {
     mode_t old = umask(mask);
     auto s = new_store();
     add_hook(s.get(), "a");
-    char err[320];
+    char err[WH_ERR_CAP];
     int rc = wh_store_save(s.get(), err, sizeof err);
     umask(old);
     ASSERT_EQ(rc, 0) << err;
@@ -222,7 +222,7 @@ TEST_F(WhStore, SaveSyncsTheWrittenFileThenRenamesThenSyncsTheDirectory) {
     return rename(from, to);
   };
   add_hook(s.get(), "new");
-  char err[320];
+  char err[WH_ERR_CAP];
   int rc = wh_store_save(s.get(), err, sizeof err);
   // A failed sync leaves the old file: the new one might not be on disk.
   wh_store_fsync = [](int) {
@@ -230,7 +230,7 @@ TEST_F(WhStore, SaveSyncsTheWrittenFileThenRenamesThenSyncsTheDirectory) {
     return -1;
   };
   add_hook(s.get(), "lost");
-  char err2[320];
+  char err2[WH_ERR_CAP];
   int rc2 = wh_store_save(s.get(), err2, sizeof err2);
   wh_store_fsync = real_sync;
   wh_store_rename = real_rename;
@@ -249,7 +249,7 @@ TEST_F(WhStore, SaveSyncsTheWrittenFileThenRenamesThenSyncsTheDirectory) {
 TEST_F(WhStore, FolderInTheStoresPlaceIsNotReplaced) {
   auto s = new_store();
   add_hook(s.get(), "new");
-  char err[320];
+  char err[WH_ERR_CAP];
   // The store path is a directory with content: rename refuses and nothing
   // in it is touched.
   use_path(dir + "/asdir");
@@ -268,14 +268,14 @@ TEST_F(WhStore, TemporaryFileThatCannotBeCreated) {
   std::string old_text = save(s.get());
   mkdir((path + ".tmp").c_str(), 0700);  // a directory in its place
   add_hook(s.get(), "new");
-  char err[320];
+  char err[WH_ERR_CAP];
   EXPECT_EQ(wh_store_save(s.get(), err, sizeof err), -1);
   EXPECT_EQ(std::string(err), "cannot create " + path + ".tmp: " + strerror(EISDIR));
   EXPECT_EQ(read_text(path), old_text);
 }
 
 TEST_F(WhStore, UpdateReportsLockFailures) {
-  char err[320];
+  char err[WH_ERR_CAP];
   // A store below a regular file: no lock file can be made.
   write_text(dir + "/plain", "x");
   use_path(dir + "/plain/hooks.json");
@@ -287,7 +287,7 @@ TEST_F(WhStore, UpdateReportsLockFailures) {
 
 // The lock file an update makes is its owner's only.
 TEST_F(WhStore, UpdateMakesAnOwnerOnlyLock) {
-  char err[320];
+  char err[WH_ERR_CAP];
   EXPECT_EQ(
       wh_store_update([](wh_store *, char *, size_t) { return WH_CHANGE_NONE; }, err, sizeof err),
       0)

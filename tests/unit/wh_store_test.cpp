@@ -25,7 +25,7 @@ TEST_F(WhStore, OverlongPathIsRefusedNotCut) {
   // Cutting it would load and save a different file.
   use_path(dir + "/" + std::string(1100, 'p'));
   auto s = new_store();
-  char err[320];
+  char err[WH_ERR_CAP];
   EXPECT_EQ(wh_store_load(s.get(), err, sizeof err), -1);
   EXPECT_NE(std::string(err).find("store path is too long"), std::string::npos) << err;
   EXPECT_EQ(wh_store_save(s.get(), err, sizeof err), -1);
@@ -119,7 +119,7 @@ TEST_F(WhStore, RoundTripKeepsEveryByte) {
 
   std::string first = save(s.get());
   auto back = new_store();
-  char err[320];
+  char err[WH_ERR_CAP];
   ASSERT_EQ(wh_store_load(back.get(), err, sizeof err), 0) << err;
   EXPECT_EQ(memcmp(s.get(), back.get(), sizeof(wh_store)), 0) << "every field, byte for byte";
   EXPECT_EQ(save(back.get()), first) << "a second save writes the same text";
@@ -135,7 +135,7 @@ TEST_F(WhStore, PartialCharactersDoNotMakeTheFileUnreadable) {
   wh_field_copy(s->hooks[0].secret, "ok\xff\xc0\xafok\xed\xa0\x80!");
   save(s.get());
   auto back = new_store();
-  char err[320];
+  char err[WH_ERR_CAP];
   ASSERT_EQ(wh_store_load(back.get(), err, sizeof err), 0) << err;
   EXPECT_EQ(std::string(back->hooks[0].desc), std::string(197, 'd'))
       << "the stray bytes are left out";
@@ -173,7 +173,7 @@ TEST_F(WhStore, PartialCharactersDoNotMakeTheFileUnreadable) {
 TEST_F(WhStore, MissingFileIsAnEmptyStoreAndLoadWritesNothing) {
   auto s = new_store();
   memset(s.get(), 0x41, sizeof(wh_store));
-  char err[320];
+  char err[WH_ERR_CAP];
   memset(err, 'x', sizeof err);
   EXPECT_EQ(wh_store_load(s.get(), err, sizeof err), 0);
   EXPECT_STREQ(err, "");
@@ -246,7 +246,7 @@ TEST_F(WhStore, LoadingOverAUsedRecordShowsNothingOfTheEarlierOne) {
     auto used = new_store();
     for (int round = 0; round < 2; ++round) {
       // First a record full of garbage, then one that held the big store.
-      char err[320];
+      char err[WH_ERR_CAP];
       if (round == 0) {
         memset(used.get(), 'G', sizeof(wh_store));
       } else {
@@ -317,7 +317,7 @@ TEST_F(WhStore, LoadingOneHookFindsWhatAWholeLoadFinds) {
     else
       write_store(f);
     auto whole = new_store();
-    char err[320];
+    char err[WH_ERR_CAP];
     ASSERT_EQ(wh_store_load(whole.get(), err, sizeof err), 0) << err;
     for (const std::string &n : names) {
       const wh_hook *want = wh_hook_find(whole.get(), n.c_str());
@@ -336,7 +336,7 @@ TEST_F(WhStore, LoadingOneHookFindsWhatAWholeLoadFinds) {
   // A file that cannot be loaded fails alike, with the same reason.
   write_store("{");
   auto hook = std::make_unique<wh_hook>();
-  char err[320], whole_err[320];
+  char err[WH_ERR_CAP], whole_err[WH_ERR_CAP];
   EXPECT_EQ(wh_store_load_hook("a", hook.get(), err, sizeof err), -1);
   auto whole = new_store();
   EXPECT_EQ(wh_store_load(whole.get(), whole_err, sizeof whole_err), -1);
@@ -638,7 +638,7 @@ TEST_F(WhStore, FailedRenameKeepsTheOldFile) {
     errno = EXDEV;
     return -1;
   };
-  char err[320];
+  char err[WH_ERR_CAP];
   int rc = wh_store_save(s.get(), err, sizeof err);
   wh_store_rename = real;
   EXPECT_EQ(rc, -1);
@@ -654,7 +654,7 @@ TEST_F(WhStore, OutOfMemoryWritesNothing) {
   add_hook(s.get(), "new");
   auto real = wh_buf_realloc;
   wh_buf_realloc = [](void *, size_t) -> void * { return nullptr; };
-  char err[320];
+  char err[WH_ERR_CAP];
   int rc = wh_store_save(s.get(), err, sizeof err);
   wh_buf_realloc = real;
   EXPECT_EQ(rc, -1);
@@ -666,7 +666,7 @@ TEST_F(WhStore, OutOfMemoryWritesNothing) {
 // ---- the locked cycle ----
 
 TEST_F(WhStore, UpdateSavesOnlyWhenAsked) {
-  char err[320];
+  char err[WH_ERR_CAP];
   int calls = 0;
   // Nothing to save: no store file appears.
   EXPECT_EQ(wh_store_update(
@@ -720,7 +720,7 @@ TEST_F(WhStore, UpdateSavesOnlyWhenAsked) {
 }
 
 TEST_F(WhStore, UpdateReportsSaveFailures) {
-  char err[320];
+  char err[WH_ERR_CAP];
   auto real = wh_store_rename;
   wh_store_rename = [](const char *, const char *) {
     errno = EACCES;
@@ -739,11 +739,11 @@ TEST_F(WhStore, UpdateReportsSaveFailures) {
 
 TEST_F(WhStore, NestedUpdateIsRefused) {
   // A self-deadlock would hang here until CTest's timeout ends the test.
-  char err[320];
+  char err[WH_ERR_CAP];
   int rc = wh_store_update(
       [&](wh_store *outer, char *, size_t) {
         add_hook(outer, "outer");
-        char inner_err[320];
+        char inner_err[WH_ERR_CAP];
         int inner = wh_store_update(
             [&](wh_store *s, char *, size_t) {
               add_hook(s, "inner");

@@ -76,7 +76,7 @@ class StoreEnv : public ::testing::Test {
   // The store as the file holds it now; it must load.
   std::unique_ptr<wh_store> stored() const {
     auto s = new_store();
-    char e[320];
+    char e[WH_ERR_CAP];
     EXPECT_EQ(wh_store_load(s.get(), e, sizeof e), 0) << e;
     return s;
   }

@@ -59,7 +59,7 @@ TEST_F(WindowsStore, NonAsciiFolderRoundTrips) {
   use_path(folder + "\\nest/hooks.json");
   auto s = new_store();
   add_hook(s.get(), "a");
-  char e[320];
+  char e[WH_ERR_CAP];
   ASSERT_EQ(wh_store_save(s.get(), e, sizeof e), 0) << e;
   std::wstring wide(folder.size() + 32, L'\0');
   ASSERT_GT(wh_utf16((folder + "\\nest\\hooks.json").c_str(), wide.data(), wide.size(), true), 0);
@@ -72,7 +72,7 @@ TEST_F(WindowsStore, NonAsciiFolderRoundTrips) {
 TEST_F(WindowsStore, ReplacesTheOldFileAndReportsAFailedMove) {
   auto s = new_store();
   add_hook(s.get(), "a");
-  char e[320];
+  char e[WH_ERR_CAP];
   ASSERT_EQ(wh_store_save(s.get(), e, sizeof e), 0) << e;
   add_hook(s.get(), "b");
   ASSERT_EQ(wh_store_save(s.get(), e, sizeof e), 0) << e;
@@ -116,7 +116,7 @@ TEST_F(WindowsStore, DefaultLocation) {
 TEST_F(WindowsStore, SaveReplacesAFileThatIsBeingRead) {
   auto s = new_store();
   add_hook(s.get(), "a");
-  char e[320];
+  char e[WH_ERR_CAP];
   ASSERT_EQ(wh_store_save(s.get(), e, sizeof e), 0) << e;
   unique_fd reader(store_fs_open_read(path.c_str()));
   ASSERT_TRUE(reader);
