@@ -14,20 +14,11 @@
 
 #include "bench_sink.h"
 #include "fire.h"
+#include "hook_builder.h"
 
 namespace {
 
 using clock_type = std::chrono::steady_clock;
-
-wh_hook *make_hook(const std::string &url, const char *sig) {
-  auto *h = static_cast<wh_hook *>(calloc(1, sizeof(wh_hook)));
-  snprintf(h->name, sizeof h->name, "bench");
-  snprintf(h->url, sizeof h->url, "%s", url.c_str());
-  snprintf(h->method, sizeof h->method, "POST");
-  snprintf(h->sig, sizeof h->sig, "%s", sig);
-  snprintf(h->secret, sizeof h->secret, "bench-secret");
-  return h;
-}
 
 std::string payload_of(size_t n) {
   if (n <= 2) return "{}";
@@ -50,7 +41,8 @@ int main(int argc, char **argv) {
   bench::sink_server server;
   std::string url = server.url("/bench");
   printf("fire_hook in one process, %d rounds, endpoint %s\n", rounds, url.c_str());
-  wh_hook *h = make_hook(url, "github");
+  auto hook = vdtest::make_hook(url, "POST", "github", "bench-secret", "bench");
+  const wh_hook *h = hook.get();
   auto *r = static_cast<wh_fire_result *>(calloc(1, sizeof(wh_fire_result)));
   std::string small = "{}";
   fire_hook(h, small.data(), small.size(), "", r);  // loads libcurl
@@ -69,6 +61,5 @@ int main(int argc, char **argv) {
     printf("  %7zu-byte payload, github-signed: median %.3f ms\n", p.size(), median(t));
   }
   free(r);
-  free(h);
   return 0;
 }

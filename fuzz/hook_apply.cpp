@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "fuzz_util.h"
+#include "hook_builder.h"
 
 namespace {
 
@@ -14,18 +15,12 @@ namespace {
 // The hook being edited: signed, with headers whose values a body may keep
 // by sending only their names.
 wh_hook stored_hook() {
-  wh_hook h{};
-  wh_field_copy(h.name, "deploy");
-  wh_field_copy(h.url, "https://relay.example/hooks/a?token=t0k");
-  wh_field_copy(h.method, "PUT");
-  wh_field_copy(h.desc, "stored");
-  wh_field_copy(h.sig, "v2");
-  wh_field_copy(h.secret, "s3cret");
-  wh_field_copy(h.headers[0].name, "X-Key");
-  wh_field_copy(h.headers[0].value, "k1");
-  wh_field_copy(h.headers[1].name, "X-Empty");
-  h.header_count = 2;
-  return h;
+  auto h = vdtest::make_hook("https://relay.example/hooks/a?token=t0k", "PUT", "v2", "s3cret",
+                             "deploy");
+  wh_field_copy(h->desc, "stored");
+  vdtest::add_header(h.get(), "X-Key", "k1");
+  vdtest::add_header(h.get(), "X-Empty", "");
+  return *h;
 }
 
 void apply_and_round_trip(const char *body, const wh_hook *stored, wh_store *store) {

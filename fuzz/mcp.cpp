@@ -22,6 +22,7 @@
 #include <string_view>
 
 #include "fuzz_util.h"
+#include "hook_builder.h"
 #include "mcp_server.h"
 #include "raii.h"
 #include "wh_http.h"
@@ -32,31 +33,19 @@ int g_in = -1, g_out = -1;        // the memory files behind fds 0 and 1
 int g_stdin = -1, g_stdout = -1;  // the fuzzer's own, put back after each run
 std::string g_store_text;         // the store file every run starts from
 
-void add_hook(wh_store *s, const char *name, const char *url, const char *method,
-              const char *desc) {
-  wh_hook &h = s->hooks[s->hook_count++];
-  wh_field_copy(h.name, name);
-  wh_field_copy(h.url, url);
-  wh_field_copy(h.method, method);
-  wh_field_copy(h.desc, desc);
-}
-
 std::string make_store() {
   auto s = std::make_unique<wh_store>();
-  add_hook(s.get(), "deploy", "https://relay.example/hooks/a?token=t0k", "PUT",
-           "signed, two headers");
-  wh_hook &d = s->hooks[0];
+  wh_hook &d = vdtest::add_hook(s.get(), "deploy", "https://relay.example/hooks/a?token=t0k", "PUT");
+  wh_field_copy(d.desc, "signed, two headers");
   wh_field_copy(d.sig, "v2");
   wh_field_copy(d.secret, "s3cret");
-  wh_field_copy(d.headers[0].name, "X-Key");
-  wh_field_copy(d.headers[0].value, "k1");
-  wh_field_copy(d.headers[1].name, "Content-Type");
-  wh_field_copy(d.headers[1].value, "text/plain");
-  d.header_count = 2;
-  add_hook(s.get(), "plain", "http://127.0.0.1:9/x", "GET", "");
-  add_hook(s.get(), "gh", "https://relay.example/gh", "POST", "d\xc3\xa9ploiement \xe2\x9c\x93");
-  wh_field_copy(s->hooks[2].sig, "github");
-  wh_field_copy(s->hooks[2].secret, "gh-secret");
+  vdtest::add_header(&d, "X-Key", "k1");
+  vdtest::add_header(&d, "Content-Type", "text/plain");
+  vdtest::add_hook(s.get(), "plain", "http://127.0.0.1:9/x", "GET");
+  wh_hook &gh = vdtest::add_hook(s.get(), "gh", "https://relay.example/gh");
+  wh_field_copy(gh.desc, "d\xc3\xa9ploiement \xe2\x9c\x93");
+  wh_field_copy(gh.sig, "github");
+  wh_field_copy(gh.secret, "gh-secret");
   char err[WH_ERR_CAP];
   if (wh_store_save(s.get(), err, sizeof err) != 0) {
     fprintf(stderr, "%s\n", err);

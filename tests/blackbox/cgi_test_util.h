@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "../unit/wh_store_test_env.h"
+#include "store_env.h"
 #include "child_process.h"
 
 namespace cgitest {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "../unit/wh_store_test_env.h"
+#include "store_env.h"
 #include "child_process.h"
 #include "raii.h"
 #include "receiver.h"

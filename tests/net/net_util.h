@@ -1,4 +1,4 @@
-// Shared by the delivery tests: hook records, the allow-private switch.
+// Shared by the delivery tests: firing a hook, the allow-private switch.
 #pragma once
 
 #include <cstdlib>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fire.h"
+#include "hook_builder.h"
 #include "receiver.h"
 #include "test_platform.h"
 #include "wh_hook.h"
@@ -17,23 +18,8 @@
 
 namespace nettest {
 
-inline std::unique_ptr<wh_hook> make_hook(const std::string &url, const char *method = "POST",
-                                          const char *sig = "", const char *secret = "") {
-  auto h = std::make_unique<wh_hook>();
-  memset(h.get(), 0, sizeof *h);
-  snprintf(h->name, sizeof h->name, "%s", "test");
-  snprintf(h->url, sizeof h->url, "%s", url.c_str());
-  snprintf(h->method, sizeof h->method, "%s", method);
-  snprintf(h->sig, sizeof h->sig, "%s", sig);
-  snprintf(h->secret, sizeof h->secret, "%s", secret);
-  return h;
-}
-
-inline void add_header(wh_hook *h, const std::string &name, const std::string &value) {
-  wh_header &x = h->headers[h->header_count++];
-  snprintf(x.name, sizeof x.name, "%s", name.c_str());
-  snprintf(x.value, sizeof x.value, "%s", value.c_str());
-}
+using vdtest::add_header;
+using vdtest::make_hook;
 
 struct fired {
   int rc;

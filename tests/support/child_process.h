@@ -67,7 +67,11 @@ class child_process {
   pid_t pid() const { return pid_; }
 
  private:
+  // Waits up to timeout_ms for output and reads what came (platform);
+  // false at its end or on timeout.
   bool fill(int timeout_ms);
+  // Keeps what one read brought; false, and the output ended, for nothing.
+  bool keep(const char *bytes, long got);
   pid_t pid_ = -1;
   int in_ = -1, out_ = -1;
   std::string pending_;

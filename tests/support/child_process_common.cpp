@@ -42,6 +42,15 @@ void child_process::close_stdout() {
   eof_ = true;
 }
 
+bool child_process::keep(const char *bytes, long got) {
+  if (got <= 0) {
+    eof_ = true;
+    return false;
+  }
+  pending_.append(bytes, static_cast<size_t>(got));
+  return true;
+}
+
 std::optional<std::string> child_process::read_line(int timeout_ms) {
   auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {

@@ -8,16 +8,13 @@
 #include <string>
 
 #include "fire.h"
+#include "hook_builder.h"
 #include "sha256.h"
 
 namespace {
 
 std::unique_ptr<wh_hook> hook(const char *sig, const std::string &secret) {
-  auto h = std::make_unique<wh_hook>();
-  memset(h.get(), 0, sizeof *h);
-  snprintf(h->sig, sizeof h->sig, "%s", sig);
-  snprintf(h->secret, sizeof h->secret, "%s", secret.c_str());
-  return h;
+  return vdtest::make_hook("https://relay.example/", "POST", sig, secret.c_str());
 }
 
 std::string hmac_hex(const std::string &key, const std::string &msg) {

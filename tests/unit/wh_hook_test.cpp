@@ -6,14 +6,13 @@
 #include <memory>
 #include <string>
 
+#include "hook_builder.h"
+
 namespace {
 
 // A hook that passes every rule; each test breaks one thing.
 std::unique_ptr<wh_hook> good_hook() {
-  auto h = std::make_unique<wh_hook>();
-  wh_field_copy(h->name, "deploy-prod_1.v2");
-  wh_field_copy(h->url, "https://relay.example/hooks/a?x=1");
-  wh_field_copy(h->method, "POST");
+  auto h = vdtest::make_hook("https://relay.example/hooks/a?x=1", "POST", "", "", "deploy-prod_1.v2");
   wh_field_copy(h->desc, "tell the relay");
   return h;
 }
@@ -29,13 +28,6 @@ std::string validate(const wh_hook &h) {
   EXPECT_EQ(rc, -1);
   EXPECT_STRNE(err, "");
   return err;
-}
-
-void add_header(wh_hook &h, const char *name, const char *value) {
-  ASSERT_LT(h.header_count, WH_MAX_HEADERS);
-  wh_field_copy(h.headers[h.header_count].name, name);
-  wh_field_copy(h.headers[h.header_count].value, value);
-  ++h.header_count;
 }
 
 const char *kNameChars = "hook names may contain letters, digits, dash, underscore and dot only";
@@ -144,7 +136,7 @@ TEST(WhHookValidate, SignatureScheme) {
 
 TEST(WhHookValidate, HeaderCountBounds) {
   auto h = good_hook();
-  for (int i = 0; i < WH_MAX_HEADERS; ++i) add_header(*h, ("X-H" + std::to_string(i)).c_str(), "v");
+  for (int i = 0; i < WH_MAX_HEADERS; ++i) vdtest::add_header(h.get(), "X-H" + std::to_string(i), "v");
   EXPECT_EQ(validate(*h), "") << "16 headers";
   h->header_count = 17;
   EXPECT_EQ(validate(*h), "too many headers (max 16)");
@@ -160,7 +152,7 @@ TEST(WhHookValidate, HeaderCountBounds) {
 
 TEST(WhHookValidate, HeaderNameIsAToken) {
   auto h = good_hook();
-  add_header(*h, "X-Token", "abc");
+  vdtest::add_header(h.get(), "X-Token", "abc");
   EXPECT_EQ(validate(*h), "");
   h->headers[0].name[0] = '\0';
   EXPECT_EQ(validate(*h), "header 1 has an invalid name");
@@ -174,8 +166,8 @@ TEST(WhHookValidate, HeaderNameIsAToken) {
   EXPECT_EQ(validate(*h), "") << "every other visible byte is a token byte";
 
   // Numbered from 1; headers past the count are not looked at.
-  add_header(*h, "Good", "v");
-  add_header(*h, "Bad Name", "v");
+  vdtest::add_header(h.get(), "Good", "v");
+  vdtest::add_header(h.get(), "Bad Name", "v");
   EXPECT_EQ(validate(*h), "header 3 has an invalid name");
   h->header_count = 2;
   EXPECT_EQ(validate(*h), "");
@@ -183,10 +175,10 @@ TEST(WhHookValidate, HeaderNameIsAToken) {
 
 TEST(WhHookValidate, HeaderValueNewlines) {
   auto h = good_hook();
-  add_header(*h, "X-Empty", "");
-  add_header(*h, "X-Tab", "a\tb \xc3\xa9 \x01");
+  vdtest::add_header(h.get(), "X-Empty", "");
+  vdtest::add_header(h.get(), "X-Tab", "a\tb \xc3\xa9 \x01");
   EXPECT_EQ(validate(*h), "") << "empty value, tab and other bytes pass";
-  add_header(*h, "X-Split", "a\r\nInjected: 1");
+  vdtest::add_header(h.get(), "X-Split", "a\r\nInjected: 1");
   EXPECT_EQ(validate(*h), "header X-Split has a newline in its value");
   wh_field_copy(h->headers[2].value, "only\rcr");
   EXPECT_EQ(validate(*h), "header X-Split has a newline in its value");
@@ -211,7 +203,7 @@ TEST(WhHookValidate, MessageBufferHandling) {
 
   // Validation changes nothing in the hook.
   auto before = good_hook();
-  add_header(*before, "X", "a\nb");
+  vdtest::add_header(before.get(), "X", "a\nb");
   auto copy = std::make_unique<wh_hook>(*before);
   EXPECT_EQ(validate(*before), "header X has a newline in its value");
   EXPECT_EQ(memcmp(before.get(), copy.get(), sizeof(wh_hook)), 0);

@@ -7,21 +7,14 @@
 #include <memory>
 #include <string>
 
-#include "wh_store_test_env.h"
+#include "store_env.h"
 
 namespace {
 
 std::unique_ptr<wh_hook> stored_hook() {
-  auto h = std::make_unique<wh_hook>();
-  wh_field_copy(h->name, "deploy");
-  wh_field_copy(h->url, "https://relay.example:8443/in?token=abc");
-  wh_field_copy(h->method, "PUT");
-  wh_field_copy(h->sig, "v2");
-  wh_field_copy(h->secret, "s3");
-  h->header_count = 2;
-  wh_field_copy(h->headers[0].name, "X-Key");
-  wh_field_copy(h->headers[0].value, "k1");
-  wh_field_copy(h->headers[1].name, "X-Empty");
+  auto h = vdtest::make_hook("https://relay.example:8443/in?token=abc", "PUT", "v2", "s3", "deploy");
+  vdtest::add_header(h.get(), "X-Key", "k1");
+  vdtest::add_header(h.get(), "X-Empty", "");
   return h;
 }
 

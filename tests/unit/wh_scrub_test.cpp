@@ -7,20 +7,20 @@
 #include <memory>
 #include <string>
 
+#include "hook_builder.h"
+
 namespace {
 
 constexpr char kSecret[] = "hmac-secret-5f2a";
 
 std::unique_ptr<wh_hook> hook() {
-  auto h = std::make_unique<wh_hook>();
-  wh_field_copy(h->url,
-                "https://h.example/services/T0AB12CD/messages/XoXb7yZ8aB9cD0eF1?key=K3yValue99&v=short7");
-  wh_field_copy(h->secret, kSecret);
-  h->header_count = 4;
-  wh_field_copy(h->headers[0].value, "Bearer tok-8c1d-77");
-  wh_field_copy(h->headers[1].value, "7bytes!");
-  wh_field_copy(h->headers[2].value, "cl\xc3\xa9-secr\xc3\xa8te");
-  wh_field_copy(h->headers[3].value, "tok\xf0\x9f\x98\x80" "abcd");
+  auto h = vdtest::make_hook(
+      "https://h.example/services/T0AB12CD/messages/XoXb7yZ8aB9cD0eF1?key=K3yValue99&v=short7",
+      "POST", "", kSecret);
+  vdtest::add_header(h.get(), "Authorization", "Bearer tok-8c1d-77");
+  vdtest::add_header(h.get(), "X-Short", "7bytes!");
+  vdtest::add_header(h.get(), "X-Accents", "cl\xc3\xa9-secr\xc3\xa8te");
+  vdtest::add_header(h.get(), "X-Emoji", "tok\xf0\x9f\x98\x80" "abcd");
   return h;
 }
 

@@ -16,7 +16,8 @@
 #include <string>
 
 #include "wh_store.h"
-#include "wh_store_test_env.h"
+#include "forked.h"
+#include "store_env.h"
 
 namespace {
 
@@ -60,20 +61,8 @@ void note_problem(shared_state *s, const std::string &what) {
     snprintf(s->first_problem, sizeof s->first_problem, "%s", what.c_str());
 }
 
-// Runs fn in a child process that ends with fn's status; never returns there.
-template <class Fn>
-pid_t spawn(Fn fn) {
-  pid_t pid = fork();
-  if (pid == 0) _exit(fn());
-  return pid;
-}
-
-int wait_status(pid_t pid) {
-  int st = 0;
-  while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
-  }
-  return st;
-}
+using vdtest::fork_run;
+using vdtest::wait_forked;
 
 class WhStoreProcesses : public StoreEnv {};
 
@@ -89,7 +78,7 @@ TEST_F(WhStoreProcesses, EightWritersLoseNothingAndReadersAlwaysSeeAWholeFile) {
 
   // The reader: every load succeeds on an existing file, and since writers
   // only add, the number of hooks never goes down.
-  pid_t reader = spawn([&]() {
+  pid_t reader = fork_run([&]() {
     auto s = std::make_unique<wh_store>();
     int last = 0;
     char err[WH_ERR_CAP];
@@ -109,7 +98,7 @@ TEST_F(WhStoreProcesses, EightWritersLoseNothingAndReadersAlwaysSeeAWholeFile) {
 
   std::vector<pid_t> writers;
   for (int w = 0; w < 8; ++w) {
-    writers.push_back(spawn([&, w]() {
+    writers.push_back(fork_run([&, w]() {
       while (!shared->go.load()) sched_yield();
       int failures = 0;
       for (int i = 0; i < 8; ++i) {
@@ -121,11 +110,7 @@ TEST_F(WhStoreProcesses, EightWritersLoseNothingAndReadersAlwaysSeeAWholeFile) {
                 snprintf(e, n, "full");
                 return WH_CHANGE_FAILED;
               }
-              wh_hook &h = s->hooks[s->hook_count++];
-              memset(&h, 0, sizeof h);
-              wh_field_copy(h.name, name.c_str());
-              wh_field_copy(h.url, "https://relay.example/x");
-              wh_field_copy(h.method, "POST");
+              add_hook(s, name, "https://relay.example/x");
               return WH_CHANGE_SAVE;
             },
             err, sizeof err);
@@ -139,11 +124,11 @@ TEST_F(WhStoreProcesses, EightWritersLoseNothingAndReadersAlwaysSeeAWholeFile) {
   }
   shared->go.store(1);
   for (pid_t p : writers) {
-    int st = wait_status(p);
+    int st = wait_forked(p);
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "writer status " << st;
   }
   shared->stop.store(1);
-  int rst = wait_status(reader);
+  int rst = wait_forked(reader);
   EXPECT_TRUE(WIFEXITED(rst) && WEXITSTATUS(rst) == 0);
 
   EXPECT_EQ(shared->problems.load(), 0) << shared->first_problem;
@@ -203,7 +188,7 @@ TEST_F(WhStoreProcesses, KilledWriterLeavesTheOldOrTheNewFile) {
   for (int round = 0; round < kKills; ++round) {
     shared->saves.store(0);
     long start = next_gen;
-    pid_t child = spawn([&]() {
+    pid_t child = fork_run([&]() {
       auto c = std::make_unique<wh_store>();
       char e[WH_ERR_CAP];
       for (long g = start; g < start + 100000; ++g) {
@@ -220,7 +205,7 @@ TEST_F(WhStoreProcesses, KilledWriterLeavesTheOldOrTheNewFile) {
     }
     usleep(rng() % 6000);
     kill(child, SIGKILL);
-    int st = wait_status(child);
+    int st = wait_forked(child);
     ASSERT_TRUE(WIFSIGNALED(st)) << "the writer stopped by itself (status " << st << ")";
 
     ASSERT_TRUE(file_exists(path)) << "round " << round;

@@ -10,7 +10,7 @@
 
 #include "test_platform.h"
 #include "wh_store.h"
-#include "wh_store_test_env.h"
+#include "store_env.h"
 
 class WhStore : public StoreEnv {
  protected:

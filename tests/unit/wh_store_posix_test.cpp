@@ -2,66 +2,29 @@
 // whatever the umask, FIFOs, a file only another user could read, the sync
 // order, and the system's error numbers in the messages.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "forked.h"
 #include "store_fs.h"
 #include "wh_store.h"
 #include "wh_store_fixture.h"
 
 namespace {
 
+using vdtest::in_child;
+
 mode_t mode_of(const std::string &p) {
   struct stat st;
   EXPECT_EQ(stat(p.c_str(), &st), 0) << p;
   return st.st_mode & 07777;
-}
-
-// Runs fn in a child process and returns what it returned, or "(hung)" when
-// it has not finished within 5 s. With `unprivileged`, a test running as root
-// runs fn as the user nobody (root reads any file, whatever its mode).
-std::string in_child(const std::function<std::string()> &fn, bool unprivileged = false) {
-  int p[2];
-  if (pipe(p) != 0) return "(no pipe)";
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(p[0]);
-    std::string r;
-    if (unprivileged && !become_nobody()) {
-      r = "(cannot become nobody)";
-    } else {
-      prctl(PR_SET_DUMPABLE, 1);  // keeps /proc/self readable for the sanitizers
-      r = fn();
-    }
-    (void)!write(p[1], r.data(), r.size());
-    _exit(0);
-  }
-  close(p[1]);
-  std::string out = "(hung)";
-  pollfd pf = {p[0], POLLIN, 0};
-  if (pid > 0 && poll(&pf, 1, 5000) == 1) {
-    char buf[512];
-    ssize_t n = read(p[0], buf, sizeof buf);
-    out.assign(buf, n > 0 ? static_cast<size_t>(n) : 0);
-  }
-  close(p[0]);
-  if (pid > 0) {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-  }
-  return out;
 }
 
 // Load, then a locked update that would save, as one line for in_child.

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "../unit/wh_store_test_env.h"
+#include "store_env.h"
 #include "bound_port.h"
 #include "child_process.h"
 #include "store_fs.h"

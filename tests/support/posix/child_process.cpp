@@ -170,13 +170,7 @@ bool child_process::fill(int timeout_ms) {
   pollfd p = {out_, POLLIN, 0};
   if (poll(&p, 1, timeout_ms) <= 0) return false;
   char buf[65536];
-  ssize_t got = read(out_, buf, sizeof buf);
-  if (got <= 0) {
-    eof_ = true;
-    return false;
-  }
-  pending_.append(buf, static_cast<size_t>(got));
-  return true;
+  return keep(buf, read(out_, buf, sizeof buf));
 }
 
 int child_process::wait(int timeout_ms) {

@@ -251,13 +251,7 @@ bool child_process::fill(int timeout_ms) {
     Sleep(1);
   }
   char buf[65536];
-  int got = n < 0 ? 0 : _read(out_, buf, static_cast<unsigned>(std::min<long>(n, sizeof buf)));
-  if (got <= 0) {
-    eof_ = true;
-    return false;
-  }
-  pending_.append(buf, static_cast<size_t>(got));
-  return true;
+  return keep(buf, n < 0 ? 0 : _read(out_, buf, static_cast<unsigned>(std::min<long>(n, sizeof buf))));
 }
 
 int child_process::wait(int timeout_ms) {

@@ -12,6 +12,7 @@
 #include <sstream>
 #include <string>
 
+#include "hook_builder.h"
 #include "test_platform.h"
 #include "wh_store.h"
 
@@ -27,6 +28,7 @@ inline void write_text(const std::string &p, const std::string &text) {
   ASSERT_TRUE(f.good()) << p;
 }
 
+using vdtest::add_hook;
 using vdtest::become_nobody;
 
 // "name method sig secret | header=value ..." of a hook record.
@@ -79,16 +81,6 @@ class StoreEnv : public ::testing::Test {
     char e[WH_ERR_CAP];
     EXPECT_EQ(wh_store_load(s.get(), e, sizeof e), 0) << e;
     return s;
-  }
-
-  static void add_hook(wh_store *s, const std::string &name,
-                       const std::string &url = "https://relay.example/h") {
-    ASSERT_LT(s->hook_count, WH_MAX_HOOKS);
-    wh_hook &h = s->hooks[s->hook_count++];
-    memset(&h, 0, sizeof h);
-    wh_field_copy(h.name, name.c_str());
-    wh_field_copy(h.url, url.c_str());
-    wh_field_copy(h.method, "POST");
   }
 
  private:
