@@ -68,7 +68,7 @@ void run_case(const char *label, void (*make)(wh_store *), const std::string &pa
 
   printf("%s store: %d hooks x %d headers, %d log entries; file %ld bytes (%.2f MiB)\n", label,
          loaded->hook_count, loaded->hooks[0].header_count, loaded->log_count, size,
-         size / 1048576.0);
+         static_cast<double>(size) / 1048576.0);
   printf("  load                           median %8.3f ms  (min %.3f, max %.3f) over %d runs\n",
          load.median_ms, load.min_ms, load.max_ms, runs);
   printf("  save (write, fsync, rename)    median %8.3f ms  (min %.3f, max %.3f)\n", save.median_ms,

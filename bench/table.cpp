@@ -323,7 +323,7 @@ mcp_figures serve_measure(const calls &c, long count, long trips) {
     sampled.notify_one();
     writer.join();
     if (s.finish() != 0 || n != count) die(c.label + ": the server failed");
-    f.per_second = count / secs;
+    f.per_second = static_cast<double>(count) / secs;
   }
   server s(c.argv, c.env);
   std::vector<double> ms;
@@ -372,7 +372,7 @@ void durable_save(const std::string &folder, const std::string &text) {
 // ---- The table ----------------------------------------------------------------
 
 double mib(long kib) {
-  return kib / 1024.0;
+  return static_cast<double>(kib) / 1024.0;
 }
 
 // "ok" or by how much a figure misses its bound.

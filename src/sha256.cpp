@@ -220,6 +220,6 @@ int kr_ct_eq(const void *a, const void *b, size_t n) {
   const volatile unsigned char *x = static_cast<const volatile unsigned char *>(a);
   const volatile unsigned char *y = static_cast<const volatile unsigned char *>(b);
   unsigned char diff = 0;
-  for (size_t i = 0; i < n; ++i) diff |= x[i] ^ y[i];
+  for (size_t i = 0; i < n; ++i) diff = static_cast<unsigned char>(diff | (x[i] ^ y[i]));
   return diff == 0;
 }

@@ -59,7 +59,7 @@ void apply_headers(wh_hook *hook, yyjson_val *arr, const wh_hook *stored) {
     if (count == WH_MAX_HEADERS) break;
     const char *name = nonempty_str(el, "name");
     if (!name) continue;
-    wh_header &h = taken[count++];
+    wh_header &h = taken[static_cast<size_t>(count++)];
     wh_field_copy(h.name, name);
     const char *value = jstr(el, "value");
     if (!value && stored) {

@@ -24,11 +24,8 @@ class CgiApi : public Cgi {
                    const std::vector<std::pair<std::string, std::string>> &headers) {
     wh_field_copy(h.sig, sig);
     wh_field_copy(h.secret, secret.c_str());
-    h.header_count = static_cast<int>(headers.size());
-    for (int i = 0; i < h.header_count; ++i) {
-      wh_field_copy(h.headers[i].name, headers[i].first.c_str());
-      wh_field_copy(h.headers[i].value, headers[i].second.c_str());
-    }
+    h.header_count = 0;
+    for (const auto &[name, value] : headers) vdtest::add_header(&h, name, value);
   }
 
   // one (github-signed, two headers), two, three.

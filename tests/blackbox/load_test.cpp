@@ -57,14 +57,14 @@ TEST_F(Load, FiftyProcessesKeepEveryChange) {
         e = env({}, {}, {allow});
         body = R"({"jsonrpc":"2.0","id":1)" + trigger + R"({"jsonrpc":"2.0","id":2)" + trigger;
       }
-      runs[i] = vdtest::run(args, e, body, 60000);
+      runs[static_cast<size_t>(i)] = vdtest::run(args, e, body, 60000);
     });
   }
   for (auto &t : workers) t.join();
 
   const std::string delivered = R"("text":"POST r -> HTTP 200 in )";
   for (int i = 0; i < 50; ++i) {
-    const auto &r = runs[i];
+    const auto &r = runs[static_cast<size_t>(i)];
     EXPECT_EQ(r.status, 0) << i << r.err;
     if (i < 20)
       EXPECT_EQ(r.out, ok(R"({"ok":true,"saved":"s)" + std::to_string(i) + "\"}")) << r.out;

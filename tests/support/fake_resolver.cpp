@@ -94,7 +94,7 @@ int fake_resolver::resolve(const char *host, const char *service, const addrinfo
       if (!self->pass_through_) return EAI_NONAME;
     } else {
       if (it->second.empty()) return EAI_NONAME;
-      answer = it->second[std::min<size_t>(k, it->second.size() - 1)];
+      answer = it->second[std::min(static_cast<size_t>(k), it->second.size() - 1)];
       if (answer.empty()) return EAI_NONAME;
     }
   }

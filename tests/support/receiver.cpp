@@ -24,7 +24,8 @@ bool same_nocase(std::string_view a, std::string_view b) {
 std::string reflection(const std::string &head) {
   static const char kHex[] = "0123456789abcdef";
   std::string json = "\"", pct;
-  for (unsigned char c : head) {
+  for (char byte : head) {
+    auto c = static_cast<unsigned char>(byte);
     if (c == '"' || c == '\\' || c == '/') {
       json += '\\';
       json += static_cast<char>(c);

@@ -203,7 +203,7 @@ TEST_F(WhStoreProcesses, KilledWriterLeavesTheOldOrTheNewFile) {
     if (round % 4 != 0) {
       while (shared->saves.load() < 1) usleep(100);
     }
-    usleep(rng() % 6000);
+    usleep(static_cast<useconds_t>(rng() % 6000));
     kill(child, SIGKILL);
     int st = wait_forked(child);
     ASSERT_TRUE(WIFSIGNALED(st)) << "the writer stopped by itself (status " << st << ")";

@@ -125,7 +125,7 @@ TEST_F(WhStore, FifoIsRefusedAtOnce) {
 // ---- saving: permissions and failures ----
 
 TEST_F(WhStore, ModesWhateverTheUmask) {
-  for (mode_t mask : {0777, 0000, 0022}) {
+  for (mode_t mask : {0777u, 0000u, 0022u}) {
     SCOPED_TRACE(mask);
     use_path(dir + "/m" + std::to_string(mask) + "/a/b/hooks.json");
     mode_t old = umask(mask);

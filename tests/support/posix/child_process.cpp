@@ -100,7 +100,7 @@ run_result run_child(const std::vector<std::string> &args, const std::vector<std
     if (err >= 0) fds[n++] = {err, POLLIN, 0};
     if (in >= 0) fds[n++] = {in, POLLOUT, 0};
     int left = ms_left(deadline);
-    if (left == 0 || poll(fds, n, left) == 0) {
+    if (left == 0 || poll(fds, static_cast<nfds_t>(n), left) == 0) {
       r.timed_out = true;
       kill(pid, SIGKILL);
       break;

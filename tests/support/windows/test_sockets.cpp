@@ -27,7 +27,7 @@ socket_t tcp_socket() {
 socket_t accept_socket(socket_t l) {
   socket_t s = private_socket(accept(l, nullptr, nullptr));
   u_long on = 1;
-  if (s != INVALID_SOCKET) ioctlsocket(s, FIONBIO, &on);
+  if (s != INVALID_SOCKET) ioctlsocket(s, static_cast<long>(FIONBIO), &on);  // FIONBIO is unsigned
   return s;
 }
 
