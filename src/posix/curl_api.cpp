@@ -40,9 +40,9 @@ const curl_api *curl_api_get(char *err, size_t err_size) {
   }
 
   // Lazy binding: libcurl and the libraries it pulls in (TLS, Kerberos, LDAP,
-  // ...) hold thousands of symbols, of which a delivery calls few; resolving
-  // them all up front cost a tenth of a fresh process's delivery. The
-  // functions used here are resolved, and checked, below.
+  // ...) hold thousands of symbols, of which a delivery calls few, and a
+  // fresh process would pay for resolving every one of them. The functions
+  // used here are resolved, and checked, below.
   void *lib = dlopen(curl_api_library, RTLD_LAZY | RTLD_LOCAL);
   if (!lib) {
     const char *why = dlerror();
