@@ -1,5 +1,6 @@
-// What both runners share: the pipe writes and closes on C runtime
-// descriptors, and line reading over the platform's fill().
+// What both runners share: run() over the platform's run_child, the pipe
+// writes and closes on C runtime descriptors, and line reading over the
+// platform's fill().
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +17,23 @@ namespace {
 using clock_type = std::chrono::steady_clock;
 
 }  // namespace
+
+// The platform's runner (support/<platform>/child_process.cpp): to the end,
+// or to the timeout; with out_closed, standard output has no reader.
+run_result run_child(const std::vector<std::string> &args, const std::vector<std::string> &env,
+                     std::string_view input, int timeout_ms, bool out_closed,
+                     const child_setup &setup);
+
+run_result run(const std::vector<std::string> &args, const std::vector<std::string> &env,
+               std::string_view input, int timeout_ms, const child_setup &setup) {
+  return run_child(args, env, input, timeout_ms, false, setup);
+}
+
+run_result run_output_closed(const std::vector<std::string> &args,
+                             const std::vector<std::string> &env, std::string_view input,
+                             int timeout_ms) {
+  return run_child(args, env, input, timeout_ms, true, {});
+}
 
 int ms_left(std::chrono::steady_clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());

@@ -76,11 +76,9 @@ std::vector<std::string> base_env(const std::string &home) {
   return env;
 }
 
-namespace {
-
 run_result run_child(const std::vector<std::string> &args, const std::vector<std::string> &env,
                      std::string_view input, int timeout_ms, bool out_closed,
-                     const child_setup &setup = {}) {
+                     const child_setup &setup) {
   signal(SIGPIPE, SIG_IGN);
   run_result r;
   int in = -1, out = -1, err = -1;
@@ -134,19 +132,6 @@ run_result run_child(const std::vector<std::string> &args, const std::vector<std
   waitpid(pid, &st, 0);
   r.status = decode_status(st);
   return r;
-}
-
-}  // namespace
-
-run_result run(const std::vector<std::string> &args, const std::vector<std::string> &env,
-               std::string_view input, int timeout_ms, const child_setup &setup) {
-  return run_child(args, env, input, timeout_ms, false, setup);
-}
-
-run_result run_output_closed(const std::vector<std::string> &args,
-                             const std::vector<std::string> &env, std::string_view input,
-                             int timeout_ms) {
-  return run_child(args, env, input, timeout_ms, true);
 }
 
 child_process::child_process(const std::vector<std::string> &args,

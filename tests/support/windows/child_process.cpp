@@ -127,7 +127,6 @@ long available(int fd) {
   return static_cast<long>(n);
 }
 
-// Exit status, or -1 while it runs past the timeout.
 // Exit status, or -1 while it runs past the timeout (then, with kill_late,
 // it is ended). The handle is released once the status is known.
 int wait_exit(pid_t pid, int timeout_ms, bool kill_late) {
@@ -151,8 +150,11 @@ int wait_exit(pid_t pid, int timeout_ms, bool kill_late) {
   return static_cast<int>(code);
 }
 
+}  // namespace
+
 run_result run_child(const std::vector<std::string> &args, const std::vector<std::string> &env,
-                     std::string_view input, int timeout_ms, bool out_closed) {
+                     std::string_view input, int timeout_ms, bool out_closed,
+                     const child_setup &) {
   run_result r;
   int in = -1, out = -1, err = -1;
   pid_t pid = spawn(args, env, &in, &out, &err, out_closed);
@@ -199,8 +201,6 @@ run_result run_child(const std::vector<std::string> &args, const std::vector<std
   return r;
 }
 
-}  // namespace
-
 const char *program_path() {
   // Wine maps the Unix root to drive Z:.
   static const std::string path = [] {
@@ -218,17 +218,6 @@ std::vector<std::string> base_env(const std::string &home) {
     if (const char *v = getenv(name)) env.push_back(std::string(name) + "=" + v);
   if (!home.empty()) env.push_back("USERPROFILE=" + home);
   return env;
-}
-
-run_result run(const std::vector<std::string> &args, const std::vector<std::string> &env,
-               std::string_view input, int timeout_ms, const child_setup &) {
-  return run_child(args, env, input, timeout_ms, false);
-}
-
-run_result run_output_closed(const std::vector<std::string> &args,
-                             const std::vector<std::string> &env, std::string_view input,
-                             int timeout_ms) {
-  return run_child(args, env, input, timeout_ms, true);
 }
 
 child_process::child_process(const std::vector<std::string> &args,
