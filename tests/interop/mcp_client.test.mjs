@@ -19,10 +19,11 @@ const program =
 const emulator = process.env.VD_EMULATOR || '';
 const hostPath = (p) => (emulator ? `Z:${p.replaceAll('/', '\\')}` : p);
 
-// Sanitizer builds must keep their settings, and Wine its prefix: the client
-// passes on only a few variables.
+// Sanitizer builds must keep their settings, and Wine its prefix and the
+// locale it reads Unix paths in (UTF-8 for a folder with non-ASCII letters):
+// the client passes on only a few variables.
 const passOn = Object.fromEntries(
-  ['ASAN_OPTIONS', 'UBSAN_OPTIONS', 'LSAN_OPTIONS', 'WINEPREFIX', 'WINEDEBUG']
+  ['ASAN_OPTIONS', 'UBSAN_OPTIONS', 'LSAN_OPTIONS', 'WINEPREFIX', 'WINEDEBUG', 'LANG', 'LC_ALL', 'LC_CTYPE']
     .filter((k) => process.env[k])
     .map((k) => [k, process.env[k]]),
 );
@@ -72,6 +73,8 @@ test('the official MCP client lists and fires hooks', { timeout: 60000 }, async 
   let stderr = '';
   transport.stderr.on('data', (d) => (stderr += d));
   const client = new Client({ name: 'vd-interop', version: '1.0.0' });
+  // A failed check must still end the server, or node waits for it for good.
+  t.after(() => client.close());
   await client.connect(transport, call);
 
   assert.deepEqual(client.getServerVersion(), { name: 'vavode_deveruz', version: '1.0.1' });
