@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "raii.h"
+#include "store_fs.h"
 #include "wh_hook_view.h"
 #include "wh_store.h"
 

@@ -1,7 +1,8 @@
-// wh_url_parse and wh_url_redact on arbitrary text. A URL that parses is
-// exactly the one the narrow grammar describes, and its display form is built
-// from scheme, host, port and the path up to "?" alone: nothing of the query
-// ever shows, and the display form parses back to the same endpoint.
+// wh_url_parse, wh_url_redact and wh_url_redact_path on arbitrary text. A URL
+// that parses is exactly the one the narrow grammar describes, and its display
+// form is built from scheme, host, port and the path up to "?" alone: nothing
+// of the query ever shows, and the display form parses back to the same
+// endpoint. The model's view shows neither path nor query.
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -120,6 +121,21 @@ void check_redacted(const wh_url &u, size_t small) {
   }
 }
 
+// The model's view: scheme, host and port, then markers in place of any path
+// beyond "/" and any query; nothing of either shows.
+void check_path_redacted(const wh_url &u) {
+  std::string path = u.path;
+  size_t q = path.find('?');
+  std::string hostport = u.host;
+  if (u.port != (u.https ? 443 : 80)) hostport += ":" + std::to_string(u.port);
+  std::string shown_path = path.substr(0, q).size() > 1 ? "/<redacted>" : path.substr(0, q);
+  std::string want = std::string(u.scheme) + "://" + hostport + shown_path +
+                     (q != std::string::npos ? "?<redacted>" : "");
+  char out[2080];
+  wh_url_redact_path(&u, out, sizeof out);
+  FUZZ_CHECK(want == out, "the model's view is scheme, host, port and markers");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -138,6 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FUZZ_CHECK(err[0] == '\0', "no message on success");
   check_parsed(seen, u);
   check_redacted(u, 1 + (size ? data[size - 1] : 0) % 255);
+  check_path_redacted(u);
 
   // Parsing without a record gives the same verdict.
   FUZZ_CHECK(wh_url_parse(text.c_str(), nullptr, err, sizeof err) == 0,

@@ -1,10 +1,7 @@
 #include "api.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
 #include <yyjson.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -46,14 +43,11 @@ struct api_request {
 // O_NONBLOCK a FIFO with no writer would hold the open for good.
 void read_body_file(const char *path, wh_buf *b) {
   unique_fd fd(store_fs_open_read(path));
-  struct stat st;
-  if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-      static_cast<uint64_t>(st.st_size) > kMaxBody)
-    return;
+  int64_t size = fd ? store_fs_regular_size(fd.get()) : -1;
+  if (size < 0 || static_cast<uint64_t>(size) > kMaxBody) return;
   auto chunk = std::make_unique_for_overwrite<char[]>(kChunk);
   for (;;) {
-    ssize_t n = read(fd.get(), chunk.get(), kChunk);
-    if (n < 0 && errno == EINTR) continue;
+    long n = store_fs_read(fd.get(), chunk.get(), kChunk);
     if (n <= 0) return;
     if (b->len + static_cast<size_t>(n) > kMaxBody) {  // grew while being read
       wh_buf_free(b);
@@ -79,9 +73,9 @@ void read_body_stdin(const char *content_length, wh_buf *b) {
 }
 
 void read_body(wh_buf *b) {
-  const char *file = getenv("POST_BODY_FILE");
+  const char *file = plat_env("POST_BODY_FILE");
   if (file && *file) return read_body_file(file, b);
-  const char *length = getenv("CONTENT_LENGTH");
+  const char *length = plat_env("CONTENT_LENGTH");
   if (length && *length) read_body_stdin(length, b);
 }
 
@@ -268,26 +262,36 @@ void api_fire(const api_request &rq) {
 struct api_action {
   const char *name;
   void (*serve)(const api_request &);
+  bool changes;  // changes the store or sends
 };
 
 constexpr api_action kActions[] = {
-    {"", api_list},     {"list", api_list},     {"status", api_list},
-    {"save", api_save}, {"delete", api_delete}, {"remove", api_delete},
-    {"fire", api_fire}, {"trigger", api_fire},  {"test", api_fire},
+    {"", api_list, false},      {"list", api_list, false},      {"status", api_list, false},
+    {"save", api_save, true},   {"delete", api_delete, true},   {"remove", api_delete, true},
+    {"fire", api_fire, true},   {"trigger", api_fire, true},    {"test", api_fire, true},
 };
 
+const api_action *find_action(const char *name) {
+  for (const api_action &a : kActions)
+    if (strcmp(a.name, name ? name : "") == 0) return &a;
+  return nullptr;
+}
+
 }  // namespace
+
+bool api_action_changes(const char *action) {
+  const api_action *a = find_action(action);
+  return !a || a->changes;
+}
 
 int mode_api(const char *query, const char *action) {
   wh_text body;
   read_body(&body);
   api_request rq{query ? query : "", body.failed ? "" : wh_buf_cstr(&body),
                  body.failed ? nullptr : &body};
-  for (const api_action &a : kActions) {
-    if (strcmp(a.name, action ? action : "") == 0) {
-      a.serve(rq);
-      return 0;
-    }
+  if (const api_action *a = find_action(action)) {
+    a->serve(rq);
+    return 0;
   }
   // The store is read even for an action that does not exist, so a broken
   // store file is reported first, whatever the request.

@@ -8,3 +8,9 @@
 // standard input, at most 8 MiB either way), carries out the action and
 // writes exactly one answer. Always returns 0.
 int mode_api(const char *query, const char *action);
+
+// Whether an action changes the store or sends a delivery (save, delete, fire
+// and their aliases; also any unknown action): without a node password such
+// a request must come by POST, which no image, link or frame of another site
+// can send unnoticed.
+bool api_action_changes(const char *action);

@@ -9,6 +9,7 @@
 #include "cgi_answer.h"
 #include "cgi_query.h"
 #include "page.h"
+#include "plat.h"
 #include "sha256.h"
 #include "vd_sockets.h"
 
@@ -59,13 +60,16 @@ bool listed(std::string_view host, std::string_view list) {
     list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
     while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
     while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
+    // A name written with its port ("mybox.lan:8080") stands for its host.
+    if (size_t colon = item.find(':'); colon != std::string_view::npos && item.front() != '[')
+      item = item.substr(0, colon);
     if (!item.empty() && ieq_view(item, host)) return true;
   }
   return false;
 }
 
 const char *env_or(const char *name, const char *fallback) {
-  const char *v = getenv(name);
+  const char *v = plat_env(name);
   return v ? v : fallback;
 }
 
@@ -105,34 +109,43 @@ bool cgi_host_allowed(const char *http_host, const char *allowed) {
   return listed(host, allowed ? allowed : "");
 }
 
-const char *cgi_refusal(bool api, long *status, const char **extra) {
+const char *cgi_refusal(bool api, const char *action, long *status, const char **extra) {
   *extra = nullptr;
-  const char *method = getenv("REQUEST_METHOD");
+  const char *method = plat_env("REQUEST_METHOD");
   if (method && !ieq(method, "GET") && !ieq(method, "HEAD") && !ieq(method, "POST")) {
     *status = 405;
     *extra = "Allow: GET, HEAD, POST\r\n";
     return "method not allowed";
   }
+  const char *password = plat_env("BOT_PASSWORD");
+  bool open_node = !password || !*password;
+  // Without a password nothing proves who sent a GET: an image, a link or a
+  // new window of any site (and a link from a mail program, which arrives as
+  // Sec-Fetch-Site: none) sends one, and browsers send no Fetch Metadata to a
+  // plain-http name. So only a POST may change or send.
+  if (open_node && api && method && !ieq(method, "POST") && api_action_changes(action)) {
+    *status = 405;
+    *extra = "Allow: POST\r\n";
+    return "this action needs POST while no node password is set";
+  }
   *status = 403;
   // Without a password, a foreign name in Host is what DNS rebinding looks
   // like: a page of another site that reaches this server under its own name.
-  const char *host = getenv("HTTP_HOST");
-  const char *password = getenv("BOT_PASSWORD");
-  if ((!password || !*password) && host &&
-      !cgi_host_allowed(host, getenv("WEBHOOK_ALLOWED_HOSTS")))
+  const char *host = plat_env("HTTP_HOST");
+  if (open_node && host && !cgi_host_allowed(host, plat_env("WEBHOOK_ALLOWED_HOSTS")))
     return "host name not served without a node password: use an IP address or localhost, "
            "or list the name in WEBHOOK_ALLOWED_HOSTS";
   // The page itself may be opened from a link anywhere: it changes nothing and
   // holds no secret. Every API call must come from this server's own pages
   // (or from a caller that is no browser, which sends neither header).
   if (!api) return nullptr;
-  const char *site = getenv("HTTP_SEC_FETCH_SITE");
+  const char *site = plat_env("HTTP_SEC_FETCH_SITE");
   if (site && strcmp(site, "same-origin") != 0 && strcmp(site, "none") != 0)
     return "cross-site request refused (Sec-Fetch-Site)";
   // "null" is what a browser may send for this server's own page, whose
   // answers ask for no referrer; Sec-Fetch-Site, which no page can set,
   // vouches for it then.
-  const char *origin = getenv("HTTP_ORIGIN");
+  const char *origin = plat_env("HTTP_ORIGIN");
   bool vouched = site && strcmp(origin ? origin : "", "null") == 0 && strcmp(site, "same-origin") == 0;
   if (origin && !vouched && !is_own_origin(origin, host))
     return "request from another origin refused (Origin)";
@@ -140,17 +153,17 @@ const char *cgi_refusal(bool api, long *status, const char **extra) {
 }
 
 void require_node_auth() {
-  const char *password = getenv("BOT_PASSWORD");
+  const char *password = plat_env("BOT_PASSWORD");
   if (!password || !*password) return;
 
-  const char *header = getenv("HTTP_X_BOT_PASSWORD");
+  const char *header = plat_env("HTTP_X_BOT_PASSWORD");
   if (header && password_eq(header, password)) return;
 
-  const char *auth = getenv("HTTP_AUTHORIZATION");
+  const char *auth = plat_env("HTTP_AUTHORIZATION");
   if (auth && password_eq(bearer_token(auth), password)) return;
 
   // The query as the web server set it, not the trimmed query text.
-  const char *query = getenv("QUERY_STRING");
+  const char *query = plat_env("QUERY_STRING");
   char pwd[kPwdCap];
   if (query && get_query_val(query, "pwd", pwd, sizeof pwd) && password_eq(pwd, password)) return;
 
@@ -164,7 +177,7 @@ void cgi_main() {
   // The query text: a leading path up to the first "?" is dropped, so both
   // forms a web server may pass reach the same parameters.
   char query[kQueryCap];
-  copy_trunc(query, sizeof query, getenv("QUERY_STRING"));
+  copy_trunc(query, sizeof query, plat_env("QUERY_STRING"));
   if (char *q = strchr(query, '?')) memmove(query, q + 1, strlen(q + 1) + 1);
 
   char action[kActionCap];
@@ -172,12 +185,13 @@ void cgi_main() {
   char theme[kThemeCap];
   bool light = get_query_val(query, "theme", theme, sizeof theme) && ieq(theme, "light");
 
-  const char *method = getenv("REQUEST_METHOD");
+  const char *method = plat_env("REQUEST_METHOD");
   bool api = action[0] || strstr(query, "format=json") || (method && ieq(method, "POST"));
 
   long status;
   const char *extra;
-  if (const char *why = cgi_refusal(api, &status, &extra)) return api_err(status, why, extra);
+  if (const char *why = cgi_refusal(api, action, &status, &extra))
+    return api_err(status, why, extra);
   require_node_auth();
   if (api)
     mode_api(query, action);

@@ -19,5 +19,6 @@ bool cgi_host_allowed(const char *http_host, const char *allowed);
 
 // Why a request must be refused before anything is read, or null to go on:
 // `status` is set to 405 or 403, `extra` to the header lines the refusal
-// carries (or null). `api` marks a request for the JSON API.
-const char *cgi_refusal(bool api, long *status, const char **extra);
+// carries (or null). `api` marks a request for the JSON API, `action` is its
+// decoded "action" parameter.
+const char *cgi_refusal(bool api, const char *action, long *status, const char **extra);

@@ -12,6 +12,7 @@
 #include "raii.h"
 #include "sha256.h"
 #include "wh_http.h"
+#include "wh_scrub.h"
 #include "wh_store.h"
 #include "wh_url.h"
 
@@ -143,10 +144,12 @@ int fire_hook(const wh_hook *hook, const void *payload, size_t payload_len, cons
   }
   result->ok = 1;
   result->status = r->status;
+  // The preview's length and flag describe the endpoint's own answer; its
+  // text is what remains once the hook's credentials are hidden.
   result->body_len = r->body_len > WH_HTTP_PREVIEW ? WH_HTTP_PREVIEW : r->body_len;
   result->truncated = r->truncated;
-  memcpy(result->body, r->body, result->body_len);
-  result->body[result->body_len] = '\0';
+  wh_scrub(hook, r->body, r->body_len, r->body_len < WH_HTTP_CAPTURE, result->body,
+           sizeof result->body);
   return 0;
 }
 

@@ -13,8 +13,8 @@ struct wh_fire_result {
   int ok;             // 1 when an HTTP exchange took place (any status)
   int status;         // HTTP status; 0 without an exchange
   char error[512];    // why the firing failed; empty on success
-  char body[4097];    // first body bytes, at most 4096, then a NUL
-  uint64_t body_len;  // bytes in body (the preview, not the whole response)
+  char body[4097];    // first body bytes, the hook's credentials hidden (at most 4096), NUL
+  uint64_t body_len;  // bytes of the answer the preview covers (at most 4096)
   int truncated;      // 1 when the response body was 4096 bytes or longer
   int elapsed_ms;     // wall time of the exchange; 0 when it was never started
 };

@@ -39,7 +39,7 @@ int main(int argc, char **argv) {
     return 0;
   }
 
-  if (meta || getenv("KR_PLUGIN_META")) {
+  if (meta || plat_env("KR_PLUGIN_META")) {
     printf(
         "{\"name\":\"%s\",\"desc\":\"%s\",\"kind\":\"%s\",\"mcp\":true,\"daemon\":false,"
         "\"menus\":false,\"verified\":\"live\",\"version\":\"%s\"}\n",

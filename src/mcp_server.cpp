@@ -14,9 +14,10 @@ namespace {
 
 constexpr char TOOL_LIST_SCHEMA[] =
     "{\"type\":\"object\",\"properties\":{\"redact_url\":{\"type\":\"boolean\",\"description\":"
-    "\"Return only the endpoint host and path without the query string (default true). Set "
-    "false only when you must see the exact URL, and remember the answer may then contain a "
-    "provider token.\"}},\"additionalProperties\":false}";
+    "\"Show each endpoint as scheme, host and port only, with any path and query string "
+    "replaced by <redacted>: webhook URLs carry their tokens there (default true). Set false "
+    "only when you must see the exact URL, and remember the answer then contains the provider "
+    "token.\"}},\"additionalProperties\":false}";
 
 constexpr char TOOL_TRIGGER_SCHEMA[] =
     "{\"type\":\"object\",\"properties\":{\"name\":{\"type\":\"string\",\"description\":\"The "
@@ -27,21 +28,21 @@ constexpr char TOOL_TRIGGER_SCHEMA[] =
     "leading ? (for example event=deploy&env=prod).\"}},\"required\":[\"name\"],"
     "\"additionalProperties\":false}";
 
-static_assert(sizeof TOOL_LIST_SCHEMA - 1 == 296);
 static_assert(sizeof TOOL_TRIGGER_SCHEMA - 1 == 499);
 
 }  // namespace
 
 const wh_tool TOOLS[2] = {
     {"webhook_list",
-     "List the named webhooks configured on this node: name, method, endpoint (query string "
+     "List the named webhooks configured on this node: name, method, endpoint (path and query "
      "redacted), whether it is HMAC-signed and how many secret headers it carries. Secrets are "
      "never returned. Call this first to learn which names webhook_trigger accepts.",
      TOOL_LIST_SCHEMA},
     {"webhook_trigger",
      "Send one stored webhook by name with a JSON payload. The stored headers, bearer tokens and "
      "HMAC signature are applied on the node; the secret never enters this conversation. Returns "
-     "the HTTP status, latency and the first 4 KiB of the response body.",
+     "the HTTP status, latency and the first 4 KiB of the response body, with any of the hook's "
+     "credentials that the endpoint echoes back hidden.",
      TOOL_TRIGGER_SCHEMA},
 };
 

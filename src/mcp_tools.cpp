@@ -59,7 +59,7 @@ void url_display(const char *stored, bool redact, char (&out)[kUrlShown]) {
   if (wh_url_parse(stored, &url, err, sizeof err) != 0)
     wh_field_copy(out, "(invalid url)");
   else
-    wh_url_redact(&url, out, sizeof out);
+    wh_url_redact_path(&url, out, sizeof out);
 }
 
 // The payload of a trigger: a string argument's own bytes, any other JSON

@@ -36,6 +36,14 @@ void plat_keep_freed_heap();
 void *plat_pages_map(size_t n, bool huge = true);
 void plat_pages_unmap(void *p, size_t n);
 
+// The value of an environment variable as UTF-8, or null when it is unset.
+// Every variable the program reads comes through here: on Windows the
+// narrow runtime call gives the ANSI code page's bytes, in which a user
+// folder such as "C:\Users\山田" is not UTF-8 (or has become "?"), so the
+// wide value is read and converted. The text stays valid until the variable
+// is read again after it changed.
+const char *plat_env(const char *name);
+
 // Starts the socket layer before the first name resolution (Winsock); nothing
 // on POSIX.
 void plat_net_start();

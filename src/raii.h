@@ -2,7 +2,6 @@
 // hand-written cleanup ladder.
 #pragma once
 
-#include <unistd.h>
 #include <yyjson.h>
 
 #include <cstdio>
@@ -26,7 +25,9 @@ struct heap_free {
 // Heap text from malloc (yyjson_val_write_opts, wh_html_escape).
 using unique_cstr = std::unique_ptr<char, heap_free>;
 
-// A file descriptor closed on scope exit; -1 holds nothing.
+int store_fs_close(int fd);  // store_fs.h
+
+// A file descriptor of store_fs.h, closed on scope exit; -1 holds nothing.
 class unique_fd {
  public:
   unique_fd() = default;
@@ -41,7 +42,7 @@ class unique_fd {
   explicit operator bool() const { return fd_ >= 0; }
   int release() { return std::exchange(fd_, -1); }
   void reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) store_fs_close(fd_);
     fd_ = fd;
   }
 

@@ -1,11 +1,12 @@
-// The store's file operations, the part of the store that differs between
-// POSIX and Windows. The build compiles one implementation:
-// posix/store_fs.cpp or windows/store_fs.cpp. Descriptors are the C
-// runtime's on both, so unique_fd owns them; every call that fails leaves
-// its cause in errno.
+// The file operations of the store (and of the API's body file): every
+// file call of the shared code comes through here. The build compiles one
+// implementation: posix/store_fs.cpp or windows/store_fs.cpp. Descriptors
+// are the C runtime's on both, so unique_fd owns them; every call that fails
+// leaves its cause in errno.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "raii.h"
 
@@ -25,6 +26,24 @@ int store_fs_open_read(const char *path);
 // Creates or truncates a file for writing, readable by its owner only; -1
 // with errno.
 int store_fs_create(const char *path);
+
+// Up to n bytes from fd: the count, 0 at the end, -1 on an error.
+// Interrupted reads are retried.
+long store_fs_read(int fd, void *buf, size_t n);
+
+// Writes all len bytes; false on any failure.
+bool store_fs_write_all(int fd, const void *data, size_t len);
+
+// Closes fd: 0, or -1 when the close reported an error (a write that may
+// not have reached the file).
+int store_fs_close(int fd);
+
+// The size of the open file when it is a regular file; -1 for anything
+// else (a folder, a FIFO, a device) or when it cannot be told.
+int64_t store_fs_regular_size(int fd);
+
+// The size of the file at path; -1 when it cannot be told. A hint only.
+int64_t store_fs_size(const char *path);
 
 // Deletes a file, ignoring failure.
 void store_fs_remove(const char *path);
@@ -49,3 +68,13 @@ class store_fs_lock {
  private:
   unique_fd fd_;
 };
+
+// Test seam: the call that moves the temporary file into place in one atomic
+// step (rename(2), or MoveFileExW with REPLACE_EXISTING and WRITE_THROUGH on
+// Windows), -1 with errno on failure, so tests can make the replacement fail.
+extern int (*wh_store_rename)(const char *from, const char *to);
+
+// Test seam: the flush to disk (fsync(2), or FlushFileBuffers on Windows) of
+// the temporary file before the rename and, on POSIX, of the store's
+// directory after it, so tests can see that both happen and in that order.
+extern int (*wh_store_fsync)(int fd);

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "plat.h"
+
 namespace {
 
 struct v4_range {
@@ -52,6 +54,14 @@ int v6_denied(const unsigned char *b) {
   // IPv4-translated: stacks may route either to the IPv4 address they embed.
   if (all_zero(b, 12)) return 1;
   if (all_zero(b, 8) && b[8] == 0xff && b[9] == 0xff && b[10] == 0 && b[11] == 0) return 1;
+  // 2002::/16, 6to4: relays carry it to the IPv4 address in bits 16-47.
+  if (b[0] == 0x20 && b[1] == 0x02) return v4_denied(b + 2);
+  // 2001::/32, Teredo: the client's IPv4 address is the last 32 bits, inverted.
+  if (b[0] == 0x20 && b[1] == 0x01 && b[2] == 0 && b[3] == 0) {
+    const unsigned char client[4] = {static_cast<unsigned char>(~b[12]), static_cast<unsigned char>(~b[13]),
+                                     static_cast<unsigned char>(~b[14]), static_cast<unsigned char>(~b[15])};
+    return v4_denied(client);
+  }
   if (b[0] == 0x01 && all_zero(b + 1, 7)) return 1;                            // 100::/64 discard
   if (b[0] == 0x20 && b[1] == 0x01 && b[2] == 0x0d && b[3] == 0xb8) return 1;  // 2001:db8::/32
   if ((b[0] & 0xfe) == 0xfc) return 1;                                         // fc00::/7
@@ -71,7 +81,7 @@ int wh_ip_is_denied(const char *text) {
 }
 
 int wh_allow_private() {
-  const char *v = getenv("WEBHOOK_ALLOW_PRIVATE");
+  const char *v = plat_env("WEBHOOK_ALLOW_PRIVATE");
   if (!v) return 0;
   return strcmp(v, "1") == 0 || strcasecmp(v, "true") == 0 || strcasecmp(v, "yes") == 0;
 }

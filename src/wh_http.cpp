@@ -135,6 +135,26 @@ int wh_http_request(const char *method, const wh_url *url, const wh_header *head
   return wh_http_exchange(url, method, headers, header_count, body, body_len, response);
 }
 
+// libcurl escaped such bytes in the path and sent them raw in the query;
+// WinHTTP escapes them everywhere (and much else unless told not to).
+void wh_http_parts::wire_target(const wh_url *url, char (&out)[kTargetCap]) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  const char *p = url->path;
+  size_t n = 0;
+  if (*p != '/') out[n++] = '/';
+  for (; *p && n + 3 < kTargetCap; ++p) {
+    auto c = static_cast<unsigned char>(*p);
+    if (c < 0x80) {
+      out[n++] = static_cast<char>(c);
+      continue;
+    }
+    out[n++] = '%';
+    out[n++] = kHex[c >> 4];
+    out[n++] = kHex[c & 15];
+  }
+  out[n] = '\0';
+}
+
 int wh_http_parts::resolve_vetted(const wh_url *url, vetted *out, wh_response *response) {
   out->count = 0;
   out->allow_private = wh_allow_private();

@@ -1,7 +1,7 @@
 // One outbound HTTP exchange: request checks, the program's own resolution
 // with every address vetted by the guard, then the request through the
-// platform's HTTP stack (libcurl pinned to the vetted addresses on POSIX,
-// WinHTTP on Windows). Reads the status and the first 4096 bytes of the body.
+// platform's HTTP stack (src/<platform>/, chosen by the build). Reads the
+// status and the first 16 KiB of the body.
 #pragma once
 
 #include <cstddef>
@@ -13,6 +13,10 @@
 
 inline constexpr uint64_t WH_HTTP_MAX_BODY = 1048576;
 inline constexpr uint64_t WH_HTTP_PREVIEW = 4096;
+// What an exchange keeps of the body: the preview and room beyond it, so that
+// a credential the endpoint echoes across the preview's end is still found
+// whole before the preview is cut (see wh_scrub.h).
+inline constexpr uint64_t WH_HTTP_CAPTURE = 16384;
 inline constexpr uint64_t WH_HTTP_DRAIN_LIMIT = 8388608;
 inline constexpr char WH_HTTP_USER_AGENT[] = "ZAZIVIZODIR-webhook/1.0";
 
@@ -20,14 +24,14 @@ struct wh_response {
   int ok;             // 1 once a response was received and its body read
   char error[512];    // why the exchange failed; empty on success
   int status;         // HTTP status; 0 when it could not be read
-  char body[4097];    // first body bytes (raw, may hold NULs), then a NUL
-  uint64_t body_len;  // bytes held in body, 0..4096
-  int truncated;      // 1 when the body filled the copy (4096 bytes or more)
+  char body[WH_HTTP_CAPTURE + 1];  // first body bytes (raw, may hold NULs), then a NUL
+  uint64_t body_len;               // bytes held in body, 0..WH_HTTP_CAPTURE
+  int truncated;                   // 1 when the body was 4096 bytes or longer
 };
 
 // 0 when an exchange took place (any status), -1 with response->error set.
 // Checks, in order: url present, method accepted, body at most 1 MiB, a
-// request target libcurl can send, every header name a token and no CR or LF
+// request target without control bytes, every header name a token and no CR or LF
 // in any value (a hand-edited store is not validated: a leading space would
 // fold a name into the line before, a colon or a line break would reshape the
 // request). All before anything is resolved or sent.
@@ -36,13 +40,8 @@ int wh_http_request(const char *method, const wh_url *url, const wh_header *head
                     int header_count, const void *body, uint64_t body_len, wh_response *response);
 
 // The exchange proper, after the request checks; same arguments and result.
-// The build compiles one platform's: exchange_curl (posix/exchange_curl.cpp)
-// or exchange_winhttp (windows/exchange_winhttp.cpp).
+// Each platform folder defines it; the build compiles one.
 int wh_http_exchange(const wh_url *url, const char *method, const wh_header *headers,
-                     int header_count, const void *body, uint64_t body_len, wh_response *response);
-int exchange_curl(const wh_url *url, const char *method, const wh_header *headers, int header_count,
-                  const void *body, uint64_t body_len, wh_response *response);
-int exchange_winhttp(const wh_url *url, const char *method, const wh_header *headers,
                      int header_count, const void *body, uint64_t body_len, wh_response *response);
 
 // The header text a request carries, lines ending in CR LF: the Host line,
@@ -55,7 +54,8 @@ size_t wh_http_header_text(const wh_url *url, const char *method, const wh_heade
 
 // Resolver seam: getaddrinfo/freeaddrinfo by default. Tests swap in their own
 // pair so that a name yields chosen addresses without touching the network.
-// Called once per exchange; libcurl never resolves on its own.
+// Called once per exchange, before the request is handed to the platform's
+// HTTP stack.
 struct wh_resolver {
   int (*resolve)(const char *host, const char *service, const addrinfo *hints, addrinfo **out);
   void (*release)(addrinfo *list);

@@ -1,7 +1,7 @@
-// What the platform's exchange (posix/exchange_curl.cpp or
-// windows/exchange_winhttp.cpp) shares with the request checks: the failure
-// writer, the fixed texts, heap records, and the program's own resolution
-// with every address vetted by the guard.
+// What the platform's exchange shares with the request checks: the failure
+// writer, the fixed texts, heap records, the request target as it goes on
+// the wire, and the program's own resolution with every address vetted by
+// the guard.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +26,15 @@ template <typename T>
 std::unique_ptr<T, heap_free> zeroed() {
   return std::unique_ptr<T, heap_free>(static_cast<T *>(calloc(1, sizeof(T))));
 }
+
+// The request target as it goes on the wire: the URL's path and query as
+// stored (no dot segments squashed, no character escaped), "/" before a bare
+// "?query" or for none (HTTP/1.1 wants an absolute path), and every byte
+// outside ASCII as "%XX". A target is ASCII on the wire, and the platforms'
+// HTTP stacks would each send such bytes their own way; so every build sends
+// the same bytes.
+inline constexpr size_t kTargetCap = 3 * sizeof(wh_url::path) + 2;
+void wire_target(const wh_url *url, char (&out)[kTargetCap]);
 
 // Vetted addresses: more than enough for any real host's answer.
 inline constexpr int kMaxVetted = 64;

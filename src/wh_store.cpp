@@ -1,7 +1,5 @@
 #include "wh_store.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
 #include <yyjson.h>
 
 #include <cerrno>
@@ -26,7 +24,7 @@ constexpr size_t kSidePathCap = 1100;  // the store path plus ".tmp" or ".lock"
 constexpr uint64_t kMaxFileBytes = 4194304;
 // A store file from which a load touches more of the record's pages than one
 // huge page costs (about 16 hooks with their headers).
-constexpr off_t kHugeStoreFile = 16384;
+constexpr int64_t kHugeStoreFile = 16384;
 
 // Owns one region.
 struct region {
@@ -238,21 +236,19 @@ int load_parsed(char *err, size_t err_size, Fill fill) {
     // the next save wipe hooks that were never read.
     return wh_err_set(err, err_size, "store file is unreadable or too large");
   }
-  struct stat st;
-  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
-      static_cast<uint64_t>(st.st_size) > kMaxFileBytes)
+  int64_t size = store_fs_regular_size(fd.get());
+  if (size < 0 || static_cast<uint64_t>(size) > kMaxFileBytes)
     return wh_err_set(err, err_size, "store file is unreadable or too large");
 
   // Parsed in place (the document's strings point into the text, which must
   // outlive it), so the text is not copied a second time; the reader wants
   // zeroed padding after it, which the fresh region has.
-  size_t len = static_cast<size_t>(st.st_size);
+  size_t len = static_cast<size_t>(size);
   region text(len + YYJSON_PADDING_SIZE);
   if (!text.data) return wh_err_set(err, err_size, "out of memory");
   size_t got = 0;
   while (got < len) {
-    ssize_t n = read(fd.get(), text.data + got, len - got);
-    if (n < 0 && errno == EINTR) continue;
+    long n = store_fs_read(fd.get(), text.data + got, len - got);
     if (n < 0) return wh_err_set(err, err_size, "store file is unreadable or too large");
     if (n == 0) break;
     got += static_cast<size_t>(n);
@@ -343,21 +339,10 @@ void write_store(wh_buf *b, const wh_store *s) {
   wh_buf_lit(b, "]}");
 }
 
-bool write_all(int fd, const char *data, size_t len) {
-  while (len > 0) {
-    ssize_t n = write(fd, data, len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    len -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 }  // namespace
 
 int wh_store_path(char *buf, size_t size) {
-  const char *v = getenv("WEBHOOK_STORE_PATH");
+  const char *v = plat_env("WEBHOOK_STORE_PATH");
   if (v && *v) return snprintf(buf, size, "%s", v);
   return store_fs_default_path(buf, size);
 }
@@ -367,9 +352,7 @@ wh_store_ptr wh_store_new() {
   // of the record's pages, cheaper to fault in one by one than zeroing a
   // whole huge page for them. The file's size tells which (a hint only).
   char path[kPathCap];
-  struct stat st;
-  bool big = resolve_path(path, nullptr, 0) == 0 && stat(path, &st) == 0 &&
-             st.st_size >= kHugeStoreFile;
+  bool big = resolve_path(path, nullptr, 0) == 0 && store_fs_size(path) >= kHugeStoreFile;
   return wh_store_ptr(static_cast<wh_store *>(plat_pages_map(sizeof(wh_store), big)));
 }
 
@@ -421,9 +404,10 @@ int wh_store_save(const wh_store *store, char *err, size_t err_size) {
 
   // Errors that only the flush to disk or the close report count as a short
   // write too: the temporary file cannot be trusted then.
-  bool written = write_all(fd.get(), text.data ? text.data : "", static_cast<size_t>(text.len));
+  bool written =
+      store_fs_write_all(fd.get(), text.data ? text.data : "", static_cast<size_t>(text.len));
   if (written && wh_store_fsync(fd.get()) != 0) written = false;
-  if (close(fd.release()) != 0) written = false;
+  if (store_fs_close(fd.release()) != 0) written = false;
   if (!written) {
     store_fs_remove(tmp);
     return wh_err_set(err, err_size, "short write to %s", tmp);

@@ -118,13 +118,3 @@ using wh_store_change_fn = std::function<wh_change(wh_store *store, char *err, s
 // when the lock, the load, the change or the save failed.
 // A delivery calls this only after its network exchange, never around it.
 int wh_store_update(const wh_store_change_fn &change, char *err, size_t err_size);
-
-// Test seam: the call that moves the temporary file into place in one atomic
-// step (rename(2), or MoveFileExW with REPLACE_EXISTING and WRITE_THROUGH on
-// Windows), -1 with errno on failure, so tests can make the replacement fail.
-extern int (*wh_store_rename)(const char *from, const char *to);
-
-// Test seam: the flush to disk (fsync(2), or FlushFileBuffers on Windows) of
-// the temporary file before the rename and, on POSIX, of the store's
-// directory after it, so tests can see that both happen and in that order.
-extern int (*wh_store_fsync)(int fd);

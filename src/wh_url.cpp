@@ -93,7 +93,12 @@ int wh_url_parse(const char *text, wh_url *out, char *err, size_t err_size) {
   return 0;
 }
 
-void wh_url_redact(const wh_url *url, char *out, size_t out_size) {
+namespace {
+
+// "scheme://host[:port]", then the path as stored or, when hide_path is set,
+// "/<redacted>" for anything beyond "/", then "?<redacted>" for any query;
+// cut to the buffer as one snprintf would cut it (a list shows one URL a hook).
+void write_display(const wh_url *url, bool hide_path, char *out, size_t out_size) {
   if (!out || out_size == 0) return;
   out[0] = '\0';
   if (!url) return;
@@ -101,8 +106,6 @@ void wh_url_redact(const wh_url *url, char *out, size_t out_size) {
   const char *q = strchr(url->path, '?');
   size_t shown = q ? static_cast<size_t>(q - url->path) : strlen(url->path);
 
-  // "scheme://host[:port]target[?<redacted>]" piece by piece, cut to the
-  // buffer as one snprintf would cut it (a list shows one URL a hook).
   size_t at = 0;
   auto add = [&](const char *text, size_t n) {
     size_t room = out_size - 1 - at;
@@ -118,9 +121,22 @@ void wh_url_redact(const wh_url *url, char *out, size_t out_size) {
     int n = snprintf(port, sizeof port, ":%d", url->port);
     if (n > 0) add(port, static_cast<size_t>(n));
   }
-  add(url->path, shown);
+  if (!hide_path || shown <= 1)
+    add(url->path, shown);  // as stored, or only "/" (or nothing before a bare query)
+  else
+    add("/<redacted>", 11);
   if (q) add("?<redacted>", 11);
   out[at] = '\0';
+}
+
+}  // namespace
+
+void wh_url_redact(const wh_url *url, char *out, size_t out_size) {
+  write_display(url, false, out, out_size);
+}
+
+void wh_url_redact_path(const wh_url *url, char *out, size_t out_size) {
+  write_display(url, true, out, out_size);
 }
 
 int wh_method_ok(const char *method) {

@@ -126,13 +126,13 @@ size_t on_body(char *data, size_t size, size_t nmemb, void *userdata) {
   size_t n = size * nmemb;
   s->total += n;
   wh_response *r = s->r;
-  if (r->body_len < WH_HTTP_PREVIEW) {
-    size_t room = static_cast<size_t>(WH_HTTP_PREVIEW - r->body_len);
+  if (r->body_len < WH_HTTP_CAPTURE) {
+    size_t room = static_cast<size_t>(WH_HTTP_CAPTURE - r->body_len);
     size_t take = n < room ? n : room;
     memcpy(r->body + r->body_len, data, take);
     r->body_len += take;
   }
-  if (r->body_len == WH_HTTP_PREVIEW) r->truncated = 1;
+  if (s->total >= WH_HTTP_PREVIEW) r->truncated = 1;
   if (s->total > WH_HTTP_DRAIN_LIMIT) {
     // Enough has been drained; ending here is not a failure.
     s->stopped = true;
@@ -184,10 +184,14 @@ struct header_block {
   char text[WH_HTTP_HEADER_TEXT];
 };
 
+struct wire_target_text {
+  char text[wh_http_parts::kTargetCap];
+};
+
 }  // namespace
 
-int exchange_curl(const wh_url *url, const char *method, const wh_header *headers, int header_count,
-                  const void *body, uint64_t body_len, wh_response *response) {
+int wh_http_exchange(const wh_url *url, const char *method, const wh_header *headers,
+                     int header_count, const void *body, uint64_t body_len, wh_response *response) {
   // Large working records live on the heap, not on the caller's stack.
   auto pins = zeroed<pin_set>();
   if (!pins) return fail(response, "out of memory");
@@ -218,10 +222,12 @@ int exchange_curl(const wh_url *url, const char *method, const wh_header *header
   wh_buf_printf(&pin_entry, "%s:%d:", url->host, url->port);
   for (int i = 0; i < pins->count; ++i)
     wh_buf_printf(&pin_entry, "%s%s", i ? "," : "", pins->addrs[i].text);
+  auto target = zeroed<wire_target_text>();
+  if (!target) return fail(response, "out of memory");
+  wh_http_parts::wire_target(url, target->text);
   wh_text target_url;
-  // HTTP/1.1 needs an absolute path: a bare "?query" target goes out as "/?query".
-  wh_buf_printf(&target_url, "%s://%s:%d%s%s", url->https ? "https" : "http", url->host, url->port,
-                url->path[0] == '?' ? "/" : "", url->path[0] ? url->path : "/");
+  wh_buf_printf(&target_url, "%s://%s:%d%s", url->https ? "https" : "http", url->host, url->port,
+                target->text);
   if (pin_entry.failed || target_url.failed) return fail(response, "out of memory");
 
   std::unique_ptr<curl_slist, curl_slist_free> resolve_list(
@@ -299,9 +305,4 @@ int exchange_curl(const wh_url *url, const char *method, const wh_header *header
   response->body[response->body_len] = '\0';
   response->ok = 1;
   return 0;
-}
-
-int wh_http_exchange(const wh_url *url, const char *method, const wh_header *headers,
-                     int header_count, const void *body, uint64_t body_len, wh_response *response) {
-  return exchange_curl(url, method, headers, header_count, body, body_len, response);
 }

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 
 namespace {
 
@@ -78,6 +79,10 @@ void *plat_pages_map(size_t n, bool huge) {
 
 void plat_pages_unmap(void *p, size_t n) {
   if (p) munmap(p, region_size(n));
+}
+
+const char *plat_env(const char *name) {
+  return getenv(name);
 }
 
 void plat_net_start() {}

@@ -10,7 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "wh_store.h"
+#include "identity.h"
+#include "plat.h"
 
 int (*wh_store_rename)(const char *from, const char *to) = ::rename;
 int (*wh_store_fsync)(int fd) = ::fsync;
@@ -36,13 +37,13 @@ bool parent_dir(const char *path, char (&dir)[kPathCap]) {
 // LOCALAPPDATA keeps its place first, with "/" separators; then the usual
 // per-user data folders of a POSIX desktop.
 int store_fs_default_path(char *buf, size_t size) {
-  const char *tail = "kestrune/connectors/vavode_deveruz/hooks.json";
+  const char *tail = VD_STORE_TAIL<'/'>.data();
   const char *v;
-  if ((v = getenv("LOCALAPPDATA")) && *v) return snprintf(buf, size, "%s/%s", v, tail);
-  if ((v = getenv("XDG_DATA_HOME")) && *v) return snprintf(buf, size, "%s/%s", v, tail);
-  if ((v = getenv("HOME")) && *v) return snprintf(buf, size, "%s/.local/share/%s", v, tail);
-  if ((v = getenv("USERPROFILE")) && *v) return snprintf(buf, size, "%s/.%s", v, tail);
-  return snprintf(buf, size, "hooks.json");
+  if ((v = plat_env("LOCALAPPDATA")) && *v) return snprintf(buf, size, "%s/%s", v, tail);
+  if ((v = plat_env("XDG_DATA_HOME")) && *v) return snprintf(buf, size, "%s/%s", v, tail);
+  if ((v = plat_env("HOME")) && *v) return snprintf(buf, size, "%s/.local/share/%s", v, tail);
+  if ((v = plat_env("USERPROFILE")) && *v) return snprintf(buf, size, "%s/.%s", v, tail);
+  return snprintf(buf, size, "%s", VD_STORE_FILE);
 }
 
 // 0700 whatever the umask (the store holds secrets). Existing directories
@@ -77,6 +78,41 @@ int store_fs_create(const char *path) {
   // file; the store holds secrets, so set it outright.
   if (fd >= 0) fchmod(fd, 0600);
   return fd;
+}
+
+long store_fs_read(int fd, void *buf, size_t n) {
+  for (;;) {
+    ssize_t got = read(fd, buf, n);
+    if (got < 0 && errno == EINTR) continue;
+    return static_cast<long>(got);
+  }
+}
+
+bool store_fs_write_all(int fd, const void *data, size_t len) {
+  const char *p = static_cast<const char *>(data);
+  while (len > 0) {
+    ssize_t n = write(fd, p, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+int store_fs_close(int fd) {
+  return close(fd);
+}
+
+int64_t store_fs_regular_size(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
+int64_t store_fs_size(const char *path) {
+  struct stat st;
+  return stat(path, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
 }
 
 void store_fs_remove(const char *path) {

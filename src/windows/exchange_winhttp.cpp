@@ -7,8 +7,9 @@
 // host: nothing is resolved a second time. For https the certificate must be
 // checked against the name, so WinHTTP gets the name; the address it really
 // connected to is vetted after the exchange and a refused one discards the
-// answer. (The request has gone out by then: WinHTTP cannot be stopped
-// between connecting and sending.)
+// answer. A rebound address gets no byte of the request unless it proves the
+// name with a trusted certificate: WinHTTP checks that before sending, and
+// cannot be stopped between that check and the request.
 #include <ws2tcpip.h>
 
 #include <cstdio>
@@ -31,14 +32,13 @@ using wh_http_parts::zeroed;
 namespace {
 
 constexpr wchar_t kUserAgent[] = L"ZAZIVIZODIR-webhook/1.0";
+constexpr char kAgentLine[] = "User-Agent: ZAZIVIZODIR-webhook/1.0\r\n";
 constexpr int kSendTimeoutMs = 15000;
 constexpr int kReceiveTimeoutMs = 15000;
-constexpr DWORD kTls12And13 =
-    WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;  // 0x2800
 constexpr size_t kReadChunk = 8192;
 // A host of up to 255 bytes (the parser's bound) fits whole.
 constexpr size_t kWideHost = 256;
-constexpr size_t kWidePath = 2058;  // "/" before a bare "?query", the target, NUL
+constexpr size_t kWidePath = wh_http_parts::kTargetCap;
 constexpr size_t kWideMethod = 16;
 constexpr size_t kWideHeaders = 2048;
 
@@ -96,13 +96,19 @@ const char *certificate_problem(DWORD flags, DWORD error) {
       error == ERROR_WINHTTP_SECURE_CERT_REV_FAILED)
     return "certificate revocation could not be checked";
   if ((flags & WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CERT) ||
-      error == ERROR_WINHTTP_SECURE_INVALID_CERT || error == ERROR_WINHTTP_SECURE_FAILURE)
+      error == ERROR_WINHTTP_SECURE_INVALID_CERT ||
+      (error == ERROR_WINHTTP_SECURE_FAILURE &&
+       !(flags & WINHTTP_CALLBACK_STATUS_FLAG_SECURITY_CHANNEL_ERROR)))
     return "certificate invalid";
-  // Some WinHTTP versions (Wine's) report a refused certificate only as a
-  // failed secure channel.
-  if (error == ERROR_WINHTTP_SECURE_CHANNEL_ERROR)
-    return "secure channel refused: certificate not trusted, or no common TLS version";
   return nullptr;
+}
+
+// The handshake itself failed: no TLS version (1.2 or later) or cipher in
+// common. Wine's WinHTTP reports a certificate it does not trust this way
+// too, after a completed handshake.
+bool handshake_refused(DWORD flags, DWORD error) {
+  return error == ERROR_WINHTTP_SECURE_CHANNEL_ERROR ||
+         (flags & WINHTTP_CALLBACK_STATUS_FLAG_SECURITY_CHANNEL_ERROR);
 }
 
 // The address WinHTTP reports for the finished exchange, as text; "" when
@@ -146,11 +152,7 @@ void read_body(const winhttp_api *api, HINTERNET request, int64_t deadline_ms, w
   auto chunk = zeroed<read_chunk>();
   if (!chunk) return;
   uint64_t total = 0;
-  while (plat_now_ms() < deadline_ms) {
-    if (r->body_len >= WH_HTTP_PREVIEW) {
-      r->truncated = 1;
-      if (total > WH_HTTP_DRAIN_LIMIT) break;
-    }
+  while (plat_now_ms() < deadline_ms && total <= WH_HTTP_DRAIN_LIMIT) {
     // Only what has arrived: a read of a whole chunk would wait for the chunk
     // to fill, past the bound.
     DWORD ready = 0, got = 0;
@@ -158,18 +160,19 @@ void read_body(const winhttp_api *api, HINTERNET request, int64_t deadline_ms, w
     if (ready > kReadChunk) ready = kReadChunk;
     if (!api->read_data(request, chunk->bytes, ready, &got) || got == 0) break;
     total += got;
-    if (r->body_len < WH_HTTP_PREVIEW) {
-      uint64_t room = WH_HTTP_PREVIEW - r->body_len;
+    if (r->body_len < WH_HTTP_CAPTURE) {
+      uint64_t room = WH_HTTP_CAPTURE - r->body_len;
       uint64_t take = got < room ? got : room;
       memcpy(r->body + r->body_len, chunk->bytes, static_cast<size_t>(take));
       r->body_len += take;
-      if (take < got || r->body_len == WH_HTTP_PREVIEW) r->truncated = 1;
     }
   }
+  if (total >= WH_HTTP_PREVIEW) r->truncated = 1;
   r->body[r->body_len] = '\0';
 }
 
 struct wide_texts {
+  char target[wh_http_parts::kTargetCap];
   wchar_t host[kWideHost];
   wchar_t path[kWidePath];
   wchar_t method[kWideMethod];
@@ -182,7 +185,22 @@ int wh_winhttp_header_text(const wh_url *url, const char *method, const wh_heade
                            int header_count, uint64_t body_len, wchar_t *out, size_t cap) {
   char text[WH_HTTP_HEADER_TEXT];
   wh_http_header_text(url, method, headers, header_count, body_len, text);
-  return wh_utf16(text, out, cap, false);
+  // The user agent goes right after the Host line, where libcurl puts it
+  // (WinHTTP would add its own last). It is outside the counted text: the
+  // 499-byte budget is the stored headers'.
+  const char *rest = strstr(text, "\r\n");
+  rest = rest ? rest + 2 : text + strlen(text);
+  char full[WH_HTTP_HEADER_TEXT + sizeof kAgentLine];
+  snprintf(full, sizeof full, "%.*s%s%s", static_cast<int>(rest - text), text, kAgentLine, rest);
+  return wh_utf16(full, out, cap, false);
+}
+
+unsigned long wh_winhttp_restrict_tls(decltype(&WinHttpSetOption) set_option, void *session) {
+  for (DWORD protocols : {kTls12And13, DWORD{WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2}}) {
+    if (set_option(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols))
+      return protocols;
+  }
+  return 0;
 }
 
 int wh_winhttp_vet_connected(const char *host, const char *connected, bool proxied,
@@ -204,7 +222,7 @@ int wh_winhttp_vet_connected(const char *host, const char *connected, bool proxi
               host, connected);
 }
 
-int exchange_winhttp(const wh_url *url, const char *method, const wh_header *headers,
+int wh_http_exchange(const wh_url *url, const char *method, const wh_header *headers,
                      int header_count, const void *body, uint64_t body_len, wh_response *response) {
   const int64_t started_ms = plat_now_ms();
   auto vetted = zeroed<wh_http_parts::vetted>();
@@ -222,19 +240,25 @@ int exchange_winhttp(const wh_url *url, const char *method, const wh_header *hea
     session.reset(api->open(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                             WINHTTP_NO_PROXY_BYPASS, 0));
   if (!session) return fail(response, "WinHttpOpen failed");
+  // TLS 1.2 or later, or nothing: the system's defaults may still allow 1.0
+  // and 1.1. (Windows takes the option on the session only; on a request
+  // Wine ignores it.)
+  if (url->https && !wh_winhttp_restrict_tls(api->set_option, session.get()))
+    return fail(response,
+                "could not restrict TLS to version 1.2 or later (WinHTTP error %lu); nothing "
+                "was sent",
+                GetLastError());
   api->set_timeouts(session.get(), 10000, static_cast<int>(wh_http_connect_timeout_ms),
                     kSendTimeoutMs, kReceiveTimeoutMs);
 
-  char target[kWidePath];
-  // HTTP/1.1 needs an absolute path: a bare "?query" target goes out as "/?query".
-  snprintf(target, sizeof target, "%s%s", url->path[0] == '?' ? "/" : "",
-           url->path[0] ? url->path : "/");
-  wh_utf16(target, wide->path, kWidePath, false);
+  wh_http_parts::wire_target(url, wide->target);
+  wh_utf16(wide->target, wide->path, kWidePath, false);
   wh_utf16(method, wide->method, kWideMethod, false);
   // The explicit Host line replaces the one WinHTTP would write (for http it
-  // would name the address literal). WinHTTP refuses the whole text for one
-  // line it dislikes (a name that is not plain ASCII); the request would then
-  // go out without its signature, so it does not go out at all.
+  // would name the address literal). The request checks let through only
+  // token names and values without line breaks; should WinHTTP still refuse
+  // the text, the request would go out without its signature, so it does
+  // not go out at all.
   bool headers_ok = wh_winhttp_header_text(url, method, headers, header_count, body_len,
                                            wide->headers, kWideHeaders) >= 0;
 
@@ -257,14 +281,14 @@ int exchange_winhttp(const wh_url *url, const char *method, const wh_header *hea
     connection.reset(
         api->connect(session.get(), wide->host, static_cast<INTERNET_PORT>(url->port), 0));
     if (!connection) return fail(response, "could not connect to %s", url->host);
+    // The target goes out as the bytes above, escaped by nobody else.
+    DWORD flags = WINHTTP_FLAG_ESCAPE_DISABLE | WINHTTP_FLAG_ESCAPE_DISABLE_QUERY |
+                  (url->https ? WINHTTP_FLAG_SECURE : 0);
     request.reset(api->open_request(connection.get(), wide->method, wide->path, nullptr,
-                                    WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                    url->https ? WINHTTP_FLAG_SECURE : 0));
+                                    WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
     if (!request) return fail(response, "WinHttpOpenRequest failed");
     HINTERNET req = request.get();
 
-    DWORD protocols = kTls12And13;
-    api->set_option(req, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
     DWORD redirects = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
     api->set_option(req, WINHTTP_OPTION_REDIRECT_POLICY, &redirects, sizeof redirects);
     // Some WinHTTP versions take the receive bound only from this option.
@@ -276,9 +300,7 @@ int exchange_winhttp(const wh_url *url, const char *method, const wh_header *hea
     if (!headers_ok ||
         !api->add_request_headers(req, wide->headers, static_cast<DWORD>(-1),
                                   WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE))
-      return fail(response,
-                  "the request headers were refused by WinHTTP (a header name that is "
-                  "not plain ASCII?)");
+      return fail(response, "the request headers were refused by WinHTTP; nothing was sent");
 
     *notes = exchange_notes{};
     sent = api->send_request(req, WINHTTP_NO_ADDITIONAL_HEADERS, 0, payload, length, length,
@@ -300,6 +322,8 @@ int exchange_winhttp(const wh_url *url, const char *method, const wh_header *hea
   if (!sent) {
     if (const char *why = certificate_problem(notes->secure_flags, error))
       return fail(response, "request failed: the endpoint's TLS certificate was refused (%s)", why);
+    if (url->https && handshake_refused(notes->secure_flags, error))
+      return fail(response, "%s", kTlsRefused);
     return fail(response, "%s", kSendFailed);
   }
 
@@ -313,9 +337,4 @@ int exchange_winhttp(const wh_url *url, const char *method, const wh_header *hea
     return -1;
   response->ok = 1;
   return 0;
-}
-
-int wh_http_exchange(const wh_url *url, const char *method, const wh_header *headers,
-                     int header_count, const void *body, uint64_t body_len, wh_response *response) {
-  return exchange_winhttp(url, method, headers, header_count, body, body_len, response);
 }

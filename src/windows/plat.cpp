@@ -9,6 +9,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "raii.h"
+#include "windows/utf16.h"
 
 void plat_start() {
   // Every "\n" written is one LF byte, and standard input arrives unchanged.
@@ -55,6 +60,83 @@ void *plat_pages_map(size_t n, bool) {
 
 void plat_pages_unmap(void *p, size_t) {
   if (p) VirtualFree(p, 0, MEM_RELEASE);
+}
+
+namespace {
+
+// The converted values, one slot per name the program reads (a fixed set of
+// a few dozen). A read converts the value afresh and keeps the slot's text
+// when it is unchanged, so a pointer handed out stays valid as long as the
+// variable keeps its value, as getenv's does.
+struct env_slot {
+  char name[48];
+  char *value;
+};
+env_slot g_env[48];
+SRWLOCK g_env_lock = SRWLOCK_INIT;
+
+// A few hundred bytes that cannot be had: the process ends, for a value
+// that cannot be read must not pass for an unset one (BOT_PASSWORD unset
+// means no password is asked for).
+void *must_alloc(size_t n) {
+  void *p = malloc(n);
+  if (!p) abort();
+  return p;
+}
+
+// The variable's value as UTF-8 on the heap; null when it is unset. An
+// unpaired surrogate becomes U+FFFD.
+char *read_env(const wchar_t *name) {
+  std::unique_ptr<wchar_t, heap_free> wide;
+  for (DWORD cap = 256;;) {
+    wide.reset(static_cast<wchar_t *>(must_alloc(cap * sizeof(wchar_t))));
+    SetLastError(ERROR_SUCCESS);
+    DWORD n = GetEnvironmentVariableW(name, wide.get(), cap);
+    if (n == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND) return nullptr;
+    if (n < cap) break;  // an empty value gives 0 and "" too
+    cap = n;             // the size needed, NUL included
+  }
+  int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.get(), -1, nullptr, 0, nullptr, nullptr);
+  auto *out = static_cast<char *>(must_alloc(bytes > 0 ? static_cast<size_t>(bytes) : 1));
+  if (bytes <= 0 ||
+      WideCharToMultiByte(CP_UTF8, 0, wide.get(), -1, out, bytes, nullptr, nullptr) <= 0)
+    out[0] = '\0';
+  return out;
+}
+
+}  // namespace
+
+const char *plat_env(const char *name) {
+  wchar_t wname[64];
+  if (!name || !*name || wh_utf16(name, wname, 64, true) < 0) return nullptr;
+  char *value = read_env(wname);
+  if (!value) return nullptr;
+  AcquireSRWLockExclusive(&g_env_lock);
+  // Slots fill in order: the first that is free or has the name is its.
+  env_slot *slot = nullptr;
+  for (env_slot &s : g_env) {
+    if (!s.name[0] || strcmp(s.name, name) == 0) {
+      slot = &s;
+      break;
+    }
+  }
+  // More names than slots, or a name too long for one, is never the
+  // program's own: such a text is simply kept for good.
+  if (slot && !slot->name[0]) {
+    if (strlen(name) < sizeof slot->name)
+      memcpy(slot->name, name, strlen(name) + 1);
+    else
+      slot = nullptr;
+  }
+  if (slot && slot->value && strcmp(slot->value, value) == 0) {
+    free(value);
+  } else if (slot) {
+    free(slot->value);
+    slot->value = value;
+  }
+  const char *out = slot ? slot->value : value;
+  ReleaseSRWLockExclusive(&g_env_lock);
+  return out;
 }
 
 void plat_net_start() {

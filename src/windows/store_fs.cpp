@@ -6,11 +6,13 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "wh_store.h"
+#include "identity.h"
+#include "plat.h"
 #include "windows/utf16.h"
 
 namespace {
@@ -71,12 +73,11 @@ int (*wh_store_rename)(const char *from, const char *to) = replace_file;
 int (*wh_store_fsync)(int fd) = flush_file;
 
 int store_fs_default_path(char *buf, size_t size) {
+  const char *tail = VD_STORE_TAIL<'\\'>.data();
   const char *v;
-  if ((v = getenv("LOCALAPPDATA")) && *v)
-    return snprintf(buf, size, "%s\\kestrune\\connectors\\vavode_deveruz\\hooks.json", v);
-  if ((v = getenv("USERPROFILE")) && *v)
-    return snprintf(buf, size, "%s\\.kestrune\\connectors\\vavode_deveruz\\hooks.json", v);
-  return snprintf(buf, size, "hooks.json");
+  if ((v = plat_env("LOCALAPPDATA")) && *v) return snprintf(buf, size, "%s\\%s", v, tail);
+  if ((v = plat_env("USERPROFILE")) && *v) return snprintf(buf, size, "%s\\.%s", v, tail);
+  return snprintf(buf, size, "%s", VD_STORE_FILE);
 }
 
 // The folder is the path up to its last separator, "\" or "/". Every prefix
@@ -123,6 +124,45 @@ int store_fs_open_read(const char *path) {
 
 int store_fs_create(const char *path) {
   return open_wide(path, _O_WRONLY | _O_CREAT | _O_TRUNC);
+}
+
+long store_fs_read(int fd, void *buf, size_t n) {
+  unsigned chunk = n > INT_MAX ? INT_MAX : static_cast<unsigned>(n);
+  for (;;) {
+    int got = _read(fd, buf, chunk);
+    if (got < 0 && errno == EINTR) continue;
+    return got;
+  }
+}
+
+bool store_fs_write_all(int fd, const void *data, size_t len) {
+  const char *p = static_cast<const char *>(data);
+  while (len > 0) {
+    unsigned chunk = len > INT_MAX ? INT_MAX : static_cast<unsigned>(len);
+    int n = _write(fd, p, chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+int store_fs_close(int fd) {
+  return _close(fd);
+}
+
+int64_t store_fs_regular_size(int fd) {
+  struct _stat64 st;
+  if (_fstat64(fd, &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG || st.st_size < 0) return -1;
+  return st.st_size;
+}
+
+int64_t store_fs_size(const char *path) {
+  wide_path w;
+  WIN32_FILE_ATTRIBUTE_DATA a;
+  if (!w.set(path) || !GetFileAttributesExW(w.text, GetFileExInfoStandard, &a)) return -1;
+  return static_cast<int64_t>((uint64_t{a.nFileSizeHigh} << 32) | a.nFileSizeLow);
 }
 
 void store_fs_remove(const char *path) {

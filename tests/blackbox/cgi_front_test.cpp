@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cgi_test_util.h"
+#include "receiver.h"
 
 namespace {
 
@@ -79,23 +80,29 @@ TEST_F(Cgi, OtherSitesAndForeignNames) {
   } hosts[] = {
       {"127.0.0.1:8080", true},       {"[::1]:8080", true},
       {"LocalHost:8080", true},       {"app.localhost", true},
-      {"hub.lan:8080", true},  // listed in WEBHOOK_ALLOWED_HOSTS
+      {"App.Localhost", true},
+      // Listed in WEBHOOK_ALLOWED_HOSTS: trimmed, any case, an entry's port ignored.
+      {"hub.lan:8080", true},         {"other.lan", true},
+      {"mybox.lan:9000", true},       {"evilhub.lan", false},
       {"attacker.example:8080", false}, {"localhost.attacker.example", false},
-      {"127.0.0.1.nip.example", false}, {"[::1", false},
-      {"localhost:80x", false},
+      {"attackerlocalhost", false},   {"127.0.0.1.nip.example", false},
+      {"[::1", false},                {"[::1]junk", false},
+      {"[evil.example]:8080", false}, {"localhost:80x", false},
   };
   const char *sites[] = {nullptr, "same-origin", "none", "same-site", "cross-site"};
-  const char *origins[] = {nullptr, "own", "http://elsewhere.example"};
+  const char *origins[] = {nullptr, "own", "own.attacker.example", "http://elsewhere.example"};
   for (const auto &h : hosts) {
     for (const char *site : sites) {
       for (const char *origin : origins) {
         for (bool password : {false, true}) {
-          std::vector<std::string> extra = {"REQUEST_METHOD=POST", std::string("HTTP_HOST=") + h.host,
-                                            "WEBHOOK_ALLOWED_HOSTS= other.lan ,HUB.lan"};
+          std::vector<std::string> extra = {
+              "REQUEST_METHOD=POST", std::string("HTTP_HOST=") + h.host,
+              "WEBHOOK_ALLOWED_HOSTS= other.lan , HUB.lan,mybox.lan:8080"};
           if (site) extra.push_back(std::string("HTTP_SEC_FETCH_SITE=") + site);
+          bool own = origin && strncmp(origin, "own", 3) == 0;
           if (origin)
-            extra.push_back("HTTP_ORIGIN=" +
-                            (strcmp(origin, "own") ? origin : "http://" + std::string(h.host)));
+            extra.push_back("HTTP_ORIGIN=" + (own ? "http://" + std::string(h.host) + (origin + 3)
+                                                  : std::string(origin)));
           if (password) extra.insert(extra.end(), {"BOT_PASSWORD=pw", "HTTP_X_BOT_PASSWORD=pw"});
           std::string why;
           if (!password && !h.local)
@@ -103,7 +110,7 @@ TEST_F(Cgi, OtherSitesAndForeignNames) {
           else if (site && strcmp(site, "same-origin") && strcmp(site, "none"))
             why = by_site;
           else if (origin && strcmp(origin, "own"))
-            why = by_origin;
+            why = by_origin;  // another origin, or the own one as a prefix
 
           unlink(path.c_str());
           unlink((path + ".lock").c_str());
@@ -162,6 +169,48 @@ TEST_F(Cgi, MethodsPageAndScheme) {
     EXPECT_EQ(r.want == page ? out.substr(0, page.size()) : out, r.want) << r.extra[0];
   }
   EXPECT_FALSE(file_exists(path + ".lock"));
+}
+
+// Without a node password nothing proves who sent a GET (an image or a link
+// of any site), so only a POST changes or sends, and a refused request reads
+// and writes nothing. With a password, GET works.
+TEST_F(Cgi, WithoutPasswordOnlyPostChanges) {
+  vdtest::receiver rx;
+  const std::string seed =
+      R"({"version":1,"hooks":[{"name":"h","url":")" + rx.url("/in") + R"("}],"log":[]})";
+  const std::string not_post = "Status: 405\r\nAllow: POST\r\n" + head() +
+                               "{\"ok\":false,\"error\":\"this action needs POST while no node "
+                               "password is set\"}\n";
+  size_t fired = 0;
+  for (std::string action : {"save", "delete", "remove", "fire", "trigger", "test", "list", "x"}) {
+    for (std::string method : {"GET", "HEAD", "POST"}) {
+      for (bool password : {false, true}) {
+        write_store(seed);
+        std::vector<std::string> extra = {"REQUEST_METHOD=" + method, "WEBHOOK_ALLOW_PRIVATE=1"};
+        if (password) extra.insert(extra.end(), {"BOT_PASSWORD=pw", "HTTP_X_BOT_PASSWORD=pw"});
+        auto out = cgi("action=" + action + "&name=h", R"({"name":"h","desc":"d"})", extra).out;
+        std::string row = action + " " + method + (password ? " pw" : "");
+        if (!password && method != "POST" && action != "list") {
+          EXPECT_EQ(out, not_post) << row;
+          EXPECT_EQ(store_text(), seed) << row;
+          continue;
+        }
+        bool fire = action == "fire" || action == "trigger" || action == "test";
+        fired += fire;
+        const char *want = action == "save"     ? R"({"ok":true,"saved":"h"})"
+                           : action == "list"   ? R"({"ok":true,"count":1,)"
+                           : action == "x"      ? R"({"ok":false,"error":"unknown action"})"
+                           : fire               ? R"({"ok":true,"delivered":true,"status":200,)"
+                                                : R"({"ok":true,"deleted":true})";
+        EXPECT_NE(out.find(want), std::string::npos) << row << ": " << out;
+      }
+    }
+  }
+  EXPECT_EQ(rx.wait_requests(fired), fired);
+  EXPECT_EQ(fired, 12u);
+  // Refused before the store is read: a broken one is not even reported.
+  write_store("{");
+  EXPECT_EQ(cgi("action=fire&name=h", {}, {"REQUEST_METHOD=GET"}).out, not_post);
 }
 
 TEST_F(Cgi, ApiOrPage) {

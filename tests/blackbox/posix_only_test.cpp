@@ -25,16 +25,19 @@ using cgitest::ok;
 using vdtest::become_nobody;
 
 // Only a regular file is read as the body: a FIFO with no writer must not
-// hold the process.
-TEST_F(CgiApiPosix, FifoBodyFileIsNotRead) {
+// hold the process, and a pipe named as a file is no body either.
+TEST_F(CgiApiPosix, OnlyARegularBodyFileIsRead) {
   auto s = new_store();
   add_hook(s.get(), "two");
   save(*s);
   std::string fifo = dir + "/fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  auto r = run({program_path()}, env("action=delete", {}, {"POST_BODY_FILE=" + fifo}), "", 5000);
-  EXPECT_FALSE(r.timed_out);
-  EXPECT_EQ(r.out, cgitest::err(400, "delete needs a name"));
+  for (const std::string &file : {fifo, std::string("/dev/stdin")}) {
+    auto r = run({program_path()}, env("action=delete", {}, {"POST_BODY_FILE=" + file}),
+                 R"({"name":"two"})", 5000);
+    EXPECT_FALSE(r.timed_out) << file;
+    EXPECT_EQ(r.out, cgitest::err(400, "delete needs a name")) << file;
+  }
 }
 
 TEST_F(Faults, FullDiskFailsTheSaveAndKeepsTheStore) {

@@ -1,6 +1,7 @@
 // The scan for leaks: with distinctive secrets and header values stored, every
 // mode and action runs, answered or refused, and no output (standard output
-// or standard error) holds any of them.
+// or standard error) holds any of them, not even when the endpoint echoes
+// the request back; nor does the delivery log.
 #include <set>
 #include <string>
 #include <vector>
@@ -16,6 +17,8 @@ const std::vector<std::string> kStored = {"SEC-gh-4e1a", "SEC-gl-77c2",  "SEC-v2
                                           "HV-key-3b8f", "HV-auth-a61c", "HV-nl-52e0"};
 // Parts of stored URLs: shown only to a caller that asks for the exact URL.
 const std::vector<std::string> kInUrls = {"URLTOK-19fd", "URLPASS-c3e8"};
+// A token in a stored URL's path: shown also in the owner's list.
+const std::string kInPath = "PathTok7c41d9e2";
 // Given in requests, saved or refused; never echoed. The node password too.
 const std::vector<std::string> kGiven = {"NEW-sec-6a2b", "NEW-hv-e47d", "NEW-pass-90b1",
                                          "PWD-node-2f6c"};
@@ -23,6 +26,8 @@ const std::string &kPassword = kGiven[3];
 
 class Secrets : public cgitest::Cgi {
  protected:
+  bool owner_list_ = false;  // the owner's list shows URL paths
+
   // Runs one process and checks its exit and both outputs.
   void scan(const std::string &label, const std::vector<std::string> &args,
             const std::vector<std::string> &env, const std::string &input = {},
@@ -33,6 +38,7 @@ class Secrets : public cgitest::Cgi {
     std::vector<std::string> all = kStored;
     all.insert(all.end(), kGiven.begin(), kGiven.end());
     if (!exact_urls) all.insert(all.end(), kInUrls.begin(), kInUrls.end());
+    if (!exact_urls && !owner_list_) all.push_back(kInPath);
     for (const auto &s : all) {
       EXPECT_EQ(r.out.find(s), std::string::npos) << label << " shows " << s << ":\n" << r.out;
       EXPECT_EQ(r.err.find(s), std::string::npos) << label << " shows " << s << ":\n" << r.err;
@@ -72,6 +78,7 @@ std::string header(const std::string &name, const std::string &value) {
 TEST_F(Secrets, NoOutputOfAnyModeHoldsOne) {
   vdtest::receiver_options o;
   o.body = "pong";
+  o.reflect = true;
   vdtest::receiver rx(o);
   vdtest::bound_port closed;  // connections to it are refused
   ASSERT_TRUE(closed.ok());
@@ -82,7 +89,7 @@ TEST_F(Secrets, NoOutputOfAnyModeHoldsOne) {
       R"({"version":1,"hooks":[)" +
       hook("gh", rx.url("/gh?token=" + kInUrls[0]), "github", kStored[0],
            key + "," + header("Authorization", "Bearer " + kStored[4])) +
-      "," + hook("gl", rx.url("/gl"), "gitlab", kStored[1], key) + "," +
+      "," + hook("gl", rx.url("/gl/" + kInPath), "gitlab", kStored[1], key) + "," +
       hook("v2", rx.url("/v2?token=" + kInUrls[0]), "v2", kStored[2], key) + "," +
       hook("dead", closed.url("/x?token=") + kInUrls[0], "github", kStored[0], key) + "," +
       hook("nl", rx.url("/nl"), "", "", header("X-Nl", kStored[5] + "\\nX-Evil: 1")) + "," +
@@ -110,8 +117,10 @@ TEST_F(Secrets, NoOutputOfAnyModeHoldsOne) {
   mcp_scan("exact URLs", call("webhook_list", R"({"redact_url":false})"), true, true);
 
   // CGI: the page, the list, and every action with its refusals.
+  owner_list_ = true;
   for (const char *q : {"", "theme=light", "action=list", "action=status", "format=json"})
     cgi_scan(q);
+  owner_list_ = false;
   const std::string &sec = kGiven[0], &hv = kGiven[1];
   cgi_scan("action=save", R"({"name":"new","url":"https://relay.example/n","sig":"github",)"
                           R"("secret":")" +
@@ -134,7 +143,9 @@ TEST_F(Secrets, NoOutputOfAnyModeHoldsOne) {
   cgi_scan("action=fire&name=gh", {}, {"HTTP_X_BOT_PASSWORD=" + kPassword});
   cgi_scan("action=nope");
   cgi_scan("action=list", {}, {"HTTP_X_BOT_PASSWORD=wrong"});
+  owner_list_ = true;
   cgi_scan("action=list&pwd=" + kPassword, {}, {});
+  owner_list_ = false;
 
   // The stored values were real: they went to the endpoint, and only there.
   EXPECT_EQ(rx.wait_requests(6), 6u);
@@ -144,6 +155,12 @@ TEST_F(Secrets, NoOutputOfAnyModeHoldsOne) {
       if (auto v = req.header(h)) seen.insert(*v);
   }
   EXPECT_EQ(seen, (std::set<std::string>{kStored[3], "Bearer " + kStored[4], kStored[1]}));
+  std::string text = store_text();
+  std::string log = text.substr(text.find("],\"log\":["));
+  EXPECT_GT(log.size(), 100u) << "deliveries were logged";
+  for (const auto &c : kStored) EXPECT_EQ(log.find(c), std::string::npos) << c << " in " << log;
+  for (const auto &c : kInUrls) EXPECT_EQ(log.find(c), std::string::npos) << c << " in " << log;
+  EXPECT_EQ(log.find(kInPath), std::string::npos) << log;
 
   // A store cut short after the secrets: its error names the file only.
   write_store(store.substr(0, store.find(kStored[4]) + 40));

@@ -1,6 +1,8 @@
 // Pages of other origins, and a name rebound to this machine, attack a node
 // that runs without a password: none of them may change a hook, fire one or
-// frame the page. The node's own page keeps working (page_flow.test.mjs).
+// frame the page, not even through addresses to which the browser sends no
+// Fetch Metadata (0.0.0.0, a plain-http name the owner allowed). The node's
+// own page keeps working (page_flow.test.mjs).
 import assert from 'node:assert/strict';
 import { once } from 'node:events';
 import fs from 'node:fs';
@@ -23,8 +25,8 @@ before(async () => {
   });
   pages.listen(0, '127.0.0.1');
   await once(pages, 'listening');
-  server = await startServer();
-  browser = await launchBrowser([`--host-resolver-rules=MAP rebound.test 127.0.0.1`]);
+  server = await startServer({ WEBHOOK_ALLOWED_HOSTS: 'hub.test' });
+  browser = await launchBrowser(['--host-resolver-rules=MAP rebound.test 127.0.0.1, MAP hub.test 127.0.0.1']);
   const res = await fetch(`${server.base}/vavode_deveruz?action=save`, {
     method: 'POST',
     headers: { 'Content-Type': 'application/json' },
@@ -99,6 +101,27 @@ test('pages of other origins change nothing and send nothing', async () => {
   }
   assert.ok(fs.readFileSync(server.storePath).equals(storeBefore), 'the store changed');
   assert.deepEqual(attacker.requests, []);
+  assert.deepEqual(legit.requests, []);
+});
+
+test('GETs by image, navigation, new window or typed link neither fire nor delete', async () => {
+  const port = pages.address().port;
+  for (const base of [`http://0.0.0.0:${server.port}`, `http://hub.test:${server.port}`]) {
+    const target = `${base}/vavode_deveruz`;
+    const fire = `${target}?action=fire&name=deploy&payload=%7B%22evil%22%3A1%7D`;
+    const del = `${target}?action=delete&name=deploy`;
+    const { ctx, page } = await attackFrom(`http://127.0.0.1:${port}`, `<script>
+      const img = (src) => new Promise((done) => { const i = new Image(); i.onload = i.onerror = done; i.src = src; });
+      Promise.all([img(${JSON.stringify(fire)}), img(${JSON.stringify(del)})]).then(() => { window.settled = true; });
+    </script>`);
+    const opened = ctx.waitForEvent('page');
+    await page.evaluate((url) => window.open(url), fire);
+    await (await opened).waitForLoadState();
+    const navigated = await page.goto(del).catch((e) => e);  // a link from another page or program
+    await ctx.close();
+    assert.ok(navigated instanceof Error || navigated.status() === 405, `${base}: ${navigated}`);
+  }
+  assert.ok(fs.readFileSync(server.storePath).equals(storeBefore), 'the store changed');
   assert.deepEqual(legit.requests, []);
 });
 

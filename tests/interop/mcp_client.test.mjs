@@ -1,6 +1,7 @@
 // The program's MCP server (--mcp) driven by the official MCP TypeScript
 // client: connect, list the tools, list the hooks, fire one at a local
-// receiver and check what arrived there.
+// receiver that echoes the request, and check what arrived there and what
+// came back to the model.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
@@ -36,7 +37,8 @@ async function startReceiver(t) {
     req.on('data', (c) => (body += c));
     req.on('end', () => {
       received.push({ method: req.method, url: req.url, headers: req.headers, body });
-      res.writeHead(202, { 'Content-Type': 'text/plain' }).end('accepted');
+      res.writeHead(202, { 'Content-Type': 'application/json' })
+        .end(JSON.stringify({ url: req.url, key: req.headers['x-api-key'] }));
     });
   });
   await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
@@ -55,12 +57,12 @@ test('the official MCP client lists and fires hooks', { timeout: 60000 }, async 
   const store = path.join(dir, 'hooks.json');
   const hook = {
     name: 'deploy',
-    url: `http://127.0.0.1:${port}/hook?token=abc`,
+    url: `http://127.0.0.1:${port}/services/T0AB12CD3/XoXb7yZ8aB9cD0eF?token=abc123xyz`,
     method: 'POST',
     desc: 'Deploy relay',
     sig: 'github',
     secret: 's3cret',
-    headers: [{ name: 'X-Api-Key', value: 'key-1' }],
+    headers: [{ name: 'X-Api-Key', value: 'key-1-5f2a9c' }],
   };
   fs.writeFileSync(store, JSON.stringify({ version: 1, hooks: [hook], log: [] }));
 
@@ -73,7 +75,7 @@ test('the official MCP client lists and fires hooks', { timeout: 60000 }, async 
   let stderr = '';
   transport.stderr.on('data', (d) => (stderr += d));
   const client = new Client({ name: 'vd-interop', version: '1.0.0' });
-  // A failed check must still end the server, or node waits for it for good.
+  // Ends the server whatever fails below, so a failure is reported at once.
   t.after(() => client.close());
   await client.connect(transport, call);
 
@@ -106,7 +108,7 @@ test('the official MCP client lists and fires hooks', { timeout: 60000 }, async 
       type: 'text',
       text:
         '1 configured webhook\n\n' +
-        `- deploy  POST  http://127.0.0.1:${port}/hook?<redacted>  [signed: github]  [1 header]\n` +
+        `- deploy  POST  http://127.0.0.1:${port}/<redacted>?<redacted>  [signed: github]  [1 header]\n` +
         '    Deploy relay\n\nUse webhook_trigger with one of these names. ' +
         'Secrets are stored on the node and never returned.\n',
     }],
@@ -117,19 +119,23 @@ test('the official MCP client lists and fires hooks', { timeout: 60000 }, async 
     arguments: { name: 'deploy', payload: '{"event":"ship"}', query: 'env=prod' },
   }, undefined, call);
   assert.equal(fired.isError, undefined);
-  assert.match(fired.content[0].text, /^POST deploy -> HTTP 202 in \d+ ms\nok: yes\nbody:\naccepted$/);
+  // The echo comes back without the path token, the query key or the header value.
+  assert.match(
+    fired.content[0].text,
+    /^POST deploy -> HTTP 202 in \d+ ms\nok: yes\nbody:\n\{"url":"\/<redacted>\?<redacted>&env=prod","key":"<redacted>"\}$/,
+  );
   assert.equal(received.length, 1);
   const req = received[0];
   assert.deepEqual(
     [req.method, req.url, req.body],
-    ['POST', '/hook?token=abc&env=prod', '{"event":"ship"}'],
+    ['POST', '/services/T0AB12CD3/XoXb7yZ8aB9cD0eF?token=abc123xyz&env=prod', '{"event":"ship"}'],
   );
-  assert.equal(req.headers['x-api-key'], 'key-1');
+  assert.equal(req.headers['x-api-key'], 'key-1-5f2a9c');
   assert.equal(req.headers['content-type'], 'application/json; charset=utf-8');
   const { log } = JSON.parse(fs.readFileSync(store, 'utf8'));
   assert.deepEqual(
     log.map((e) => [e.name, e.status, e.ok, e.bytes, e.error]),
-    [['deploy', 202, true, 8, '']],
+    [['deploy', 202, true, JSON.stringify({ url: req.url, key: 'key-1-5f2a9c' }).length, '']],
   );
 
   const missing = await client.callTool({ name: 'webhook_trigger', arguments: { name: 'nope' } }, undefined, call);

@@ -1,6 +1,7 @@
 #include "receiver.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 
@@ -18,6 +19,31 @@ bool same_nocase(std::string_view a, std::string_view b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
     return (x >= 'A' && x <= 'Z' ? x + 32 : x) == (y >= 'A' && y <= 'Z' ? y + 32 : y);
   });
+}
+
+std::string reflection(const std::string &head) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string json = "\"", pct;
+  for (unsigned char c : head) {
+    if (c == '"' || c == '\\' || c == '/') {
+      json += '\\';
+      json += static_cast<char>(c);
+    } else if (c < 0x20) {
+      json += "\\u00";
+      json += kHex[c >> 4];
+      json += kHex[c & 15];
+    } else {
+      json += static_cast<char>(c);
+    }
+    if (isalnum(c) || strchr("-._~", c)) {
+      pct += static_cast<char>(c);
+    } else {
+      pct += '%';
+      pct += kHex[c >> 4];
+      pct += kHex[c & 15];
+    }
+  }
+  return head + json + "\"\n" + pct;
 }
 
 }  // namespace
@@ -207,6 +233,7 @@ void receiver::serve(socket_t fd) {
   if (head_end == std::string::npos) return;
   http_request req = parse_http_request(raw);
   std::string method = req.method;
+  std::string echo = opts_.reflect ? reflection(req.head) : std::string();
   {
     std::lock_guard<std::mutex> lock(mu_);
     requests_.push_back(std::move(req));
@@ -235,7 +262,7 @@ void receiver::serve(socket_t fd) {
     case answer_mode::drip_head:
     case answer_mode::drip_body: break;
   }
-  std::string body = opts_.body_size ? pattern(opts_.body_size) : opts_.body;
+  std::string body = (opts_.body_size ? pattern(opts_.body_size) : opts_.body) + echo;
   std::string head = "HTTP/1.1 " + std::to_string(opts_.status) + " " + opts_.reason + "\r\n";
   uint64_t announced = opts_.announce_length ? *opts_.announce_length : body.size();
   head += "Content-Length: " + std::to_string(announced) + "\r\nConnection: close\r\n";

@@ -56,6 +56,10 @@ struct receiver_options {
   // breaks off when it is larger than what is sent).
   std::optional<uint64_t> announce_length;
   int drip_ms = 200;  // the pause before each dripped byte
+  // Answer as an echo service does: the body, then the request head three
+  // times: as it arrived, as a JSON string ("\/" and "\u00XX" escapes) and
+  // percent-encoded (lower-case hex).
+  bool reflect = false;
 };
 
 class receiver {

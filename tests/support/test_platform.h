@@ -21,6 +21,10 @@ void remove_tree(const std::string &dir);
 // Creates one folder (owner only where the system has modes).
 void make_dir(const std::string &path);
 
+// Writes bytes to a new or truncated file, whose name may hold any letter
+// (UTF-8; UTF-16 on Windows, not the ANSI code page). False on failure.
+bool write_file(const std::string &path, const std::string &bytes);
+
 // Whether anything (a symbolic link too) exists at the path.
 bool path_exists(const std::string &path);
 

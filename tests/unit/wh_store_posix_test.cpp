@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "store_fs.h"
 #include "wh_store.h"
 #include "wh_store_fixture.h"
 

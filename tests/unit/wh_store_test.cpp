@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "store_fs.h"
 #include "wh_buf.h"
 #include "wh_store_fixture.h"
 

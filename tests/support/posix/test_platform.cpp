@@ -34,6 +34,12 @@ void remove_tree(const std::string &dir) {
       16, FTW_DEPTH | FTW_PHYS);
 }
 
+bool write_file(const std::string &path, const std::string &bytes) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f << bytes;
+  return f.good();
+}
+
 void make_dir(const std::string &path) {
   mkdir(path.c_str(), 0700);
 }

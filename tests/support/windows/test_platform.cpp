@@ -4,6 +4,7 @@
 // After windows.h, which it needs.
 #include <psapi.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
@@ -18,8 +19,13 @@ std::filesystem::path wide(const std::string &utf8) {
 
 }  // namespace
 
+// Wide, as Windows keeps the environment: a UTF-8 value reaches the program
+// as the same letters (the narrow call would read it in the ANSI code page).
+// An empty value removes the variable, as the runtime's putenv does.
 void set_env(const std::string &name, const char *value) {
-  _putenv_s(name.c_str(), value ? value : "");
+  std::wstring n = wide(name).wstring(), v = wide(value ? value : "").wstring();
+  _wputenv_s(n.c_str(), v.c_str());
+  SetEnvironmentVariableW(n.c_str(), v.empty() ? nullptr : v.c_str());
 }
 
 std::string make_temp_dir() {
@@ -40,6 +46,13 @@ std::string make_temp_dir() {
 void remove_tree(const std::string &dir) {
   std::error_code ec;
   std::filesystem::remove_all(wide(dir), ec);
+}
+
+bool write_file(const std::string &path, const std::string &bytes) {
+  FILE *f = _wfopen(wide(path).c_str(), L"wb");
+  if (!f) return false;
+  bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  return fclose(f) == 0 && ok;
 }
 
 void make_dir(const std::string &path) {

@@ -1,0 +1,29 @@
+// Scrubbing a delivery's answer: an endpoint that reflects its request (echo
+// and inspection services, error pages) would hand the hook's credentials
+// back to whoever fired it. Every occurrence of one is replaced by
+// "<redacted>" before any caller sees the answer.
+//
+// The credentials of a hook: the HMAC secret, every header value, the URL's
+// path beyond "/" and its query as wholes, each query value, and each path
+// segment that looks like a token (16 bytes or longer, or 8 or longer mixing
+// letters and digits), plus the percent-decoded forms of the URL's pieces.
+// Values shorter than 8 bytes are left alone, so previews stay readable.
+//
+// Each is found as sent, JSON-escaped ("\/", "\uXXXX" with surrogate pairs,
+// the short escapes) and percent-encoded (either letter case), and in text
+// that mixes those forms. Overlapping finds merge into one "<redacted>".
+#pragma once
+
+#include <cstddef>
+
+#include "wh_hook.h"
+
+// The most bytes one needle byte can take in an answer: "\u00XX".
+inline constexpr size_t WH_SCRUB_SPREAD = 6;
+
+// Writes the scrubbed text of in[0, in_len) into out, cut to out_cap - 1
+// bytes and NUL-terminated; returns the bytes written. `complete` says that
+// in holds the whole answer; when it does not, output stops where a
+// credential could run past the end of in, so no piece of one is shown.
+size_t wh_scrub(const wh_hook *hook, const char *in, size_t in_len, bool complete, char *out,
+                size_t out_cap);

@@ -1,0 +1,77 @@
+// What a delivery's answer keeps of the hook's credentials: nothing, in any
+// form an echoing endpoint writes them, while plain text around them stays.
+#include "wh_scrub.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+namespace {
+
+constexpr char kSecret[] = "hmac-secret-5f2a";
+
+std::unique_ptr<wh_hook> hook() {
+  auto h = std::make_unique<wh_hook>();
+  wh_field_copy(h->url,
+                "https://h.example/services/T0AB12CD/messages/XoXb7yZ8aB9cD0eF1?key=K3yValue99&v=short7");
+  wh_field_copy(h->secret, kSecret);
+  h->header_count = 4;
+  wh_field_copy(h->headers[0].value, "Bearer tok-8c1d-77");
+  wh_field_copy(h->headers[1].value, "7bytes!");
+  wh_field_copy(h->headers[2].value, "cl\xc3\xa9-secr\xc3\xa8te");
+  wh_field_copy(h->headers[3].value, "tok\xf0\x9f\x98\x80" "abcd");
+  return h;
+}
+
+std::string scrub(const std::string &in, bool complete = true, size_t cap = 4097) {
+  auto h = hook();
+  std::string out(cap, '\xff');
+  size_t n = wh_scrub(h.get(), in.data(), in.size(), complete, out.data(), cap);
+  EXPECT_EQ(out[n], '\0');
+  return out.substr(0, n);
+}
+
+TEST(Scrub, EveryFormOfEveryCredential) {
+  const std::pair<std::string, std::string> rows[] = {
+      // As sent, and the short values and plain words that stay.
+      {std::string("x-gitlab-token: ") + kSecret + "\r\n", "x-gitlab-token: <redacted>\r\n"},
+      {"POST /services/T0AB12CD/messages/XoXb7yZ8aB9cD0eF1?key=K3yValue99&v=short7&q=1",
+       "POST /<redacted>?<redacted>&q=1"},
+      {"see messages/T0AB12CD and key=K3yValue99", "see messages/<redacted> and key=<redacted>"},
+      {"7bytes! short7 services", "7bytes! short7 services"},
+      // JSON escapes: "\/", "\u" for a letter and for a surrogate pair,
+      // either case of hex digits.
+      {R"({"p":"\/services\/T0AB12CD\/messages\/XoXb7yZ8aB9cD0eF1"})", R"({"p":"\/<redacted>"})"},
+      {R"("cl\u00e9-secr\u00E8te")", R"("<redacted>")"},
+      {R"("tok\ud83d\ude00abcd")", R"("<redacted>")"},
+      {R"("Bearer tok\u002d8c1d\u002d77")", R"("<redacted>")"},
+      // Percent-encoding in upper and lower case, and JSON around it.
+      {"u=%2Fservices%2FT0AB12CD%2Fmessages%2fXoXb7yZ8aB9cD0eF1", "u=%2F<redacted>"},
+      {"a=Bearer%20tok-8c1d-77&b=cl%C3%A9-secr%c3%a8te", "a=<redacted>&b=<redacted>"},
+      {R"({"q":"key%3dK3yValue99"})", R"({"q":"key%3d<redacted>"})"},
+      // Finds that touch or overlap merge; broken escapes are plain text.
+      {std::string(kSecret) + "T0AB12CD", "<redacted>"},
+      {R"(\u00zz %zz hmac-secret-5f2)", R"(\u00zz %zz hmac-secret-5f2)"},
+  };
+  for (const auto &[in, want] : rows) EXPECT_EQ(scrub(in), want) << in;
+}
+
+TEST(Scrub, NoPieceAtEitherCut) {
+  // Hidden before the 4096-byte cut: the preview ends inside the mark.
+  std::string pad(4090, 'a');
+  EXPECT_EQ(scrub(pad + kSecret + "tail"), pad + std::string("<redacted>").substr(0, 6));
+  // A capture that ends inside a credential shows nothing from where a find
+  // could begin that the capture cannot hold whole.
+  std::string capture(16384 - 5, 'b');
+  capture += std::string(kSecret).substr(0, 5);
+  std::string shown = scrub(capture, false, 20000);
+  EXPECT_EQ(shown, std::string(shown.size(), 'b'));
+  // The longest credential is the 44-byte path; "\u00XX"-escaped it spans 264.
+  EXPECT_LE(shown.size(), capture.size() - 264 + 1);
+  EXPECT_GT(shown.size(), 4096u);
+  // The whole answer: shown to its end.
+  EXPECT_EQ(scrub(std::string(100, 'c'), true, 20000), std::string(100, 'c'));
+}
+
+}  // namespace
