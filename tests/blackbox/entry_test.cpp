@@ -55,7 +55,29 @@ TEST(Entry, Precedence) {
   EXPECT_EQ(run_args({"--meta", "--meta"}).out, kMeta);
   auto schema = run_args({"--schema"});
   EXPECT_EQ(run_args({"--mcp", "--schema"}).out, schema.out);
-  EXPECT_EQ(run_args({"--help", "--schema"}).out, schema.out) << "unknown arguments are ignored";
+  EXPECT_EQ(run_args({"--Help", "--schema"}).out, schema.out) << "unknown arguments are ignored";
+  EXPECT_EQ(run_args({"--help", "--version"}).out, kVersion);
+  EXPECT_EQ(run_args({"--version", "-h"}).out, kVersion);
+}
+
+// --help and -h print the usage text (the manual page's source too), and it
+// names every variable the program reads from outside.
+TEST(Entry, Help) {
+  auto help = run_args({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.err, "");
+  EXPECT_EQ(help.out.rfind("vavode_deveruz - ", 0), 0u) << help.out;
+  EXPECT_NE(help.out.find("\nUsage: vavode_deveruz [--mcp"), std::string::npos);
+  EXPECT_EQ(help.out.find('\r'), std::string::npos);
+  EXPECT_EQ(help.out.back(), '\n');
+  for (const char *name : {"WEBHOOK_STORE_PATH", "WEBHOOK_ALLOW_PRIVATE", "BOT_PASSWORD",
+                           "WEBHOOK_ALLOWED_HOSTS", "KR_PLUGIN_META", "LOCALAPPDATA",
+                           "XDG_DATA_HOME", "HOME", "USERPROFILE", "POST_BODY_FILE"})
+    EXPECT_NE(help.out.find(name), std::string::npos) << name;
+  // Help wins over every mode but the version line.
+  EXPECT_EQ(run_args({"-h"}).out, help.out);
+  EXPECT_EQ(run_args({"--mcp", "--meta", "--schema", "-h"}).out, help.out);
+  EXPECT_EQ(run_args({"--help"}, {"KR_PLUGIN_META="}).out, help.out);
 }
 
 TEST(Entry, SchemaText) {
@@ -74,7 +96,8 @@ TEST(Entry, SchemaText) {
 }
 
 TEST(Entry, UnknownArgumentsFallToCgi) {
-  for (const char *arg : {"--help", "--VERSION", "--version=1", "-v", "version", "--mcp ", ""}) {
+  for (const char *arg : {"--HELP", "--help=1", "-help", "-H", "help", "--VERSION", "--version=1",
+                          "-v", "version", "--mcp ", ""}) {
     auto r = run_args({arg});
     EXPECT_TRUE(is_cgi_reply(r.out)) << "argument '" << arg << "' gave: " << r.out;
     EXPECT_NE(r.out, kVersion);
@@ -84,7 +107,7 @@ TEST(Entry, UnknownArgumentsFallToCgi) {
 }
 
 TEST(Entry, OneShotOutputsHaveNoCarriageReturn) {
-  for (const char *arg : {"--version", "--meta", "--schema"}) {
+  for (const char *arg : {"--version", "--meta", "--schema", "--help"}) {
     auto r = run_args({arg});
     EXPECT_FALSE(r.out.empty());
     EXPECT_EQ(r.out.find('\r'), std::string::npos) << arg;
@@ -101,6 +124,7 @@ TEST(Entry, ClosedOutputStillExitsZero) {
   } cases[] = {{{"--version"}, ""},
                {{"--meta"}, ""},
                {{"--schema"}, ""},
+               {{"--help"}, ""},
                {{}, ""},
                {{"--mcp"}, "{\"id\":1,\"method\":\"ping\"}\n"}};
   for (auto &c : cases) {

@@ -20,10 +20,11 @@ const program =
 const emulator = process.env.VD_EMULATOR || '';
 const hostPath = (p) => (emulator ? `Z:${p.replaceAll('/', '\\')}` : p);
 
-// Sanitizer builds must keep their settings, and Wine its prefix: the client
-// passes on only a few variables.
+// Sanitizer builds must keep their settings, and Wine its prefix and the
+// locale it reads Unix paths in (UTF-8 for a folder with non-ASCII letters):
+// the client passes on only a few variables.
 const passOn = Object.fromEntries(
-  ['ASAN_OPTIONS', 'UBSAN_OPTIONS', 'LSAN_OPTIONS', 'WINEPREFIX', 'WINEDEBUG']
+  ['ASAN_OPTIONS', 'UBSAN_OPTIONS', 'LSAN_OPTIONS', 'WINEPREFIX', 'WINEDEBUG', 'LANG', 'LC_ALL', 'LC_CTYPE']
     .filter((k) => process.env[k])
     .map((k) => [k, process.env[k]]),
 );
