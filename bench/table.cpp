@@ -103,8 +103,8 @@ struct subject {
 
   std::string label;
   std::vector<std::string> argv, env;
-  std::string input;   // file given as standard input; empty: /dev/null
-  std::string expect;  // the answer must hold this
+  std::string input;                 // file given as standard input; empty: /dev/null
+  std::string expect;                // the answer must hold this
   std::function<void()> in_process;  // timed here instead of a process when set
   std::vector<double> ms;
   long peak_kib = -1;
@@ -521,7 +521,8 @@ struct run_env {
   }
 
   // The program's environment on a store, with more variables.
-  static std::vector<std::string> env(const std::string &store, std::vector<std::string> more = {}) {
+  static std::vector<std::string> env(const std::string &store,
+                                      std::vector<std::string> more = {}) {
     more.push_back("WEBHOOK_STORE_PATH=" + store);
     return more;
   }
@@ -546,8 +547,11 @@ void quiet_rows(const run_env &e, int rounds) {
   subject list{"CGI list, full store", {kProgram}, e.env(e.full, {list_q}), {}, "\"count\":64"};
   subject parse_real{
       "parse floor, realistic store", {VD_PARSE_FLOOR_PATH, e.realistic}, {}, {}, "\"version\":1"};
-  subject list_real{
-      "CGI list, realistic full store", {kProgram}, e.env(e.realistic, {list_q}), {}, "\"count\":64"};
+  subject list_real{"CGI list, realistic full store",
+                    {kProgram},
+                    e.env(e.realistic, {list_q}),
+                    {},
+                    "\"count\":64"};
   measure({&floor, &version, &dynamic, &schema, &page, &parse, &list, &parse_real, &list_real},
           rounds, e.dir);
 
@@ -599,8 +603,11 @@ void delivery_rows(run_env &e, int rounds) {
                                    "CONTENT_LENGTH=" + std::to_string(read_file(cgi_big).size())}),
                    cgi_big,
                    delivered};
-  subject trigger_big{"MCP trigger, 1 MiB payload", {kProgram, "--mcp"}, e.env(e.small, {allow}),
-                      mcp_big, "HTTP 200"};
+  subject trigger_big{"MCP trigger, 1 MiB payload",
+                      {kProgram, "--mcp"},
+                      e.env(e.small, {allow}),
+                      mcp_big,
+                      "HTTP 200"};
   // The curl commands copy the request heads the program sent.
   const std::string target = e.sink.url("/hooks/deploy?env=prod");
   run_checked(fire, e.dir);
@@ -650,10 +657,10 @@ void server_rows(const run_env &e) {
   mcp_figures floor = serve_measure(parse_calls, 500, 500);
   mcp_figures tools =
       serve_measure(mcp_calls(e.full, "tools/list", nullptr, "{\"tools\":[{"), 10000, 1000);
-  mcp_figures listed = serve_measure(mcp_calls(e.full, "tools/call",
-                                               R"({"name":"webhook_list","arguments":{}})",
-                                               "64 configured webhooks"),
-                                     2000, 500);
+  mcp_figures listed =
+      serve_measure(mcp_calls(e.full, "tools/call", R"({"name":"webhook_list","arguments":{}})",
+                              "64 configured webhooks"),
+                    2000, 500);
   printf("One process, full store (time: one call's round trip), against the parse floor\n");
   row(floor, "parse floor, one pass a line", floor.latency_ms);
   row(tools, "MCP tools/list", floor.latency_ms);

@@ -11,12 +11,11 @@
 
 namespace {
 
-
 // The hook being edited: signed, with headers whose values a body may keep
 // by sending only their names.
 wh_hook stored_hook() {
-  auto h = vdtest::make_hook("https://relay.example/hooks/a?token=t0k", "PUT", "v2", "s3cret",
-                             "deploy");
+  auto h =
+      vdtest::make_hook("https://relay.example/hooks/a?token=t0k", "PUT", "v2", "s3cret", "deploy");
   wh_field_copy(h->desc, "stored");
   vdtest::add_header(h.get(), "X-Key", "k1");
   vdtest::add_header(h.get(), "X-Empty", "");

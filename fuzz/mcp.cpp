@@ -35,7 +35,8 @@ std::string g_store_text;         // the store file every run starts from
 
 std::string make_store() {
   auto s = std::make_unique<wh_store>();
-  wh_hook &d = vdtest::add_hook(s.get(), "deploy", "https://relay.example/hooks/a?token=t0k", "PUT");
+  wh_hook &d =
+      vdtest::add_hook(s.get(), "deploy", "https://relay.example/hooks/a?token=t0k", "PUT");
   wh_field_copy(d.desc, "signed, two headers");
   wh_field_copy(d.sig, "v2");
   wh_field_copy(d.secret, "s3cret");

@@ -41,7 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   size_t n = wh_scrub(hook.get(), in.data(), in.size(), complete, out.get(), cap);
   FUZZ_CHECK(n < cap && out[n] == '\0', "terminated within the buffer");
   std::string_view shown(out.get(), n);
-  for (std::string_view c : {std::string_view(hook->secret), std::string_view(hook->headers[0].value)})
+  for (std::string_view c :
+       {std::string_view(hook->secret), std::string_view(hook->headers[0].value)})
     // (One that holds '<' or '>' could be spelt by a marker and the text beside it.)
     if (c.size() >= 8 && c.find_first_of("<>") == std::string_view::npos)
       FUZZ_CHECK(shown.find(c) == std::string_view::npos, "no raw credential shown");

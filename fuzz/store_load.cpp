@@ -13,7 +13,6 @@
 
 namespace {
 
-
 void check_bounds(const wh_store &s) {
   FUZZ_CHECK(s.hook_count >= 0 && s.hook_count <= WH_MAX_HOOKS, "hook count in 0..64");
   FUZZ_CHECK(s.log_count >= 0 && s.log_count <= WH_MAX_LOG, "log count in 0..50");

@@ -57,7 +57,8 @@ void check_parsed(const std::string &text, const wh_url &u) {
   FUZZ_CHECK(host == u.host, "host is the authority up to ':'");
   FUZZ_CHECK(!host.empty(), "host non-empty");
   for (char c : host)
-    FUZZ_CHECK(host_byte(static_cast<unsigned char>(c)), "host bytes are letters, digits, '.', '-'");
+    FUZZ_CHECK(host_byte(static_cast<unsigned char>(c)),
+               "host bytes are letters, digits, '.', '-'");
   FUZZ_CHECK(u.port >= 1 && u.port <= 65535, "port in 1..65535");
   if (colon == std::string::npos)
     FUZZ_CHECK(u.port == (https ? 443 : 80), "default port without ':'");

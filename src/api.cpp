@@ -15,9 +15,9 @@
 #include "plat.h"
 #include "raii.h"
 #include "store_fs.h"
-#include "wh_json.h"
 #include "wh_err.h"
 #include "wh_hook_view.h"
+#include "wh_json.h"
 #include "wh_store.h"
 
 namespace {
@@ -265,9 +265,9 @@ struct api_action {
 };
 
 constexpr api_action kActions[] = {
-    {"", api_list, false},      {"list", api_list, false},      {"status", api_list, false},
-    {"save", api_save, true},   {"delete", api_delete, true},   {"remove", api_delete, true},
-    {"fire", api_fire, true},   {"trigger", api_fire, true},    {"test", api_fire, true},
+    {"", api_list, false},    {"list", api_list, false},    {"status", api_list, false},
+    {"save", api_save, true}, {"delete", api_delete, true}, {"remove", api_delete, true},
+    {"fire", api_fire, true}, {"trigger", api_fire, true},  {"test", api_fire, true},
 };
 
 const api_action *find_action(const char *name) {

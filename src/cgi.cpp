@@ -146,7 +146,8 @@ const char *cgi_refusal(bool api, const char *action, long *status, const char *
   // answers ask for no referrer; Sec-Fetch-Site, which no page can set,
   // vouches for it then.
   const char *origin = plat_env("HTTP_ORIGIN");
-  bool vouched = site && strcmp(origin ? origin : "", "null") == 0 && strcmp(site, "same-origin") == 0;
+  bool vouched =
+      site && strcmp(origin ? origin : "", "null") == 0 && strcmp(site, "same-origin") == 0;
   if (origin && !vouched && !is_own_origin(origin, host))
     return "request from another origin refused (Origin)";
   return nullptr;

@@ -185,7 +185,7 @@ int trigger(yyjson_val *root, char *out, size_t out_size, char *err, size_t err_
     payload.data = "{}";
     payload.len = 2;
   }
-  if (!found) {  // the message names every stored hook
+  if (!found) {                                               // the message names every stored hook
     auto store = std::make_unique_for_overwrite<wh_store>();  // the load empties it
     wh_store_load(store.get(), msg, sizeof msg);
     return unknown_name(store.get(), name, err, err_size);

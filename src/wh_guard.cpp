@@ -58,8 +58,9 @@ int v6_denied(const unsigned char *b) {
   if (b[0] == 0x20 && b[1] == 0x02) return v4_denied(b + 2);
   // 2001::/32, Teredo: the client's IPv4 address is the last 32 bits, inverted.
   if (b[0] == 0x20 && b[1] == 0x01 && b[2] == 0 && b[3] == 0) {
-    const unsigned char client[4] = {static_cast<unsigned char>(~b[12]), static_cast<unsigned char>(~b[13]),
-                                     static_cast<unsigned char>(~b[14]), static_cast<unsigned char>(~b[15])};
+    const unsigned char client[4] = {
+        static_cast<unsigned char>(~b[12]), static_cast<unsigned char>(~b[13]),
+        static_cast<unsigned char>(~b[14]), static_cast<unsigned char>(~b[15])};
     return v4_denied(client);
   }
   if (b[0] == 0x01 && all_zero(b + 1, 7)) return 1;                            // 100::/64 discard

@@ -64,7 +64,8 @@ int wh_hook_validate(const wh_hook *hook, char *err, size_t err_size) {
 
   for (int i = 0; i < hook->header_count; ++i) {
     const wh_header &h = hook->headers[i];
-    if (!wh_header_name_ok(h.name)) return wh_err_set(err, err_size, "header %d has an invalid name", i + 1);
+    if (!wh_header_name_ok(h.name))
+      return wh_err_set(err, err_size, "header %d has an invalid name", i + 1);
     // A CR or LF would let a value start a header line of its own.
     if (strpbrk(h.value, "\r\n"))
       return wh_err_set(err, err_size, "header %s has a newline in its value", h.name);

@@ -21,9 +21,9 @@ inline constexpr uint64_t WH_HTTP_DRAIN_LIMIT = 8388608;
 inline constexpr char WH_HTTP_USER_AGENT[] = "ZAZIVIZODIR-webhook/1.0";
 
 struct wh_response {
-  int ok;             // 1 once a response was received and its body read
-  char error[512];    // why the exchange failed; empty on success
-  int status;         // HTTP status; 0 when it could not be read
+  int ok;                          // 1 once a response was received and its body read
+  char error[512];                 // why the exchange failed; empty on success
+  int status;                      // HTTP status; 0 when it could not be read
   char body[WH_HTTP_CAPTURE + 1];  // first body bytes (raw, may hold NULs), then a NUL
   uint64_t body_len;               // bytes held in body, 0..WH_HTTP_CAPTURE
   int truncated;                   // 1 when the body was 4096 bytes or longer

@@ -56,8 +56,8 @@ size_t plain_run(const unsigned char *u, size_t len) {
   for (; i + 16 <= len; i += 16) {
     __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i *>(u + i));
     __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(w, below), w);  // w <= 0x1f
-    __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(w, quote), _mm_cmpeq_epi8(w, backslash)),
-                               control);
+    __m128i hit =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(w, quote), _mm_cmpeq_epi8(w, backslash)), control);
     unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
     if (ascii) mask |= static_cast<unsigned>(_mm_movemask_epi8(w));  // the high bits
     if (mask) return i + static_cast<size_t>(__builtin_ctz(mask));

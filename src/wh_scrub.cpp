@@ -230,13 +230,15 @@ size_t wh_scrub(const wh_hook *hook, const char *in, size_t in_len, bool complet
                    (h.find('%') != std::string_view::npos ? kPct : 0);
   std::vector<char> hidden;  // one flag a byte, made at the first find
   if (!needles.list.empty()) {
-    mark(h, needles.list, [](size_t i) { return i; }, [](size_t i) { return i + 1; }, h.size(),
-         hidden);
+    mark(
+        h, needles.list, [](size_t i) { return i; }, [](size_t i) { return i + 1; }, h.size(),
+        hidden);
     for (unsigned mode : {kJson, kPct, kJson | kPct}) {
       if ((modes & mode) != mode) continue;
       decoded d(h, mode);
-      mark(d.text, needles.list, [&](size_t i) { return d.from[i]; },
-           [&](size_t i) { return d.to[i]; }, h.size(), hidden);
+      mark(
+          d.text, needles.list, [&](size_t i) { return d.from[i]; },
+          [&](size_t i) { return d.to[i]; }, h.size(), hidden);
     }
   }
 

@@ -22,7 +22,8 @@ wh_store_ptr wh_store_new() {
   // whole huge page for them. The file's size tells which (a hint only).
   char path[WH_STORE_PATH_MAX];
   int n = wh_store_path(path, sizeof path);
-  bool big = n >= 0 && static_cast<size_t>(n) < sizeof path && store_fs_size(path) >= kHugeStoreFile;
+  bool big =
+      n >= 0 && static_cast<size_t>(n) < sizeof path && store_fs_size(path) >= kHugeStoreFile;
   return wh_store_ptr(static_cast<wh_store *>(plat_pages_map(sizeof(wh_store), big)));
 }
 

@@ -1,8 +1,6 @@
 // The store file on disk: where it is, reading and parsing it whole, the
 // durable atomic replace, and the lock that makes load-change-save one step.
 // Every file call goes through store_fs.h; the text is wh_store_json's.
-#include "wh_store.h"
-
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -13,6 +11,7 @@
 #include "raii.h"
 #include "store_fs.h"
 #include "wh_err.h"
+#include "wh_store.h"
 #include "wh_store_json.h"
 
 namespace {
@@ -145,7 +144,8 @@ int wh_store_load_hook(const char *name, wh_hook *hook, char *err, size_t err_si
   if (!hook) return wh_err_set(err, err_size, "out of memory");
   bool found = false;
   std::string_view want(name ? name : "");
-  if (load_parsed(err, err_size, [&](yyjson_val *root) { found = wh_store_json_read_hook(root, want, hook); }))
+  if (load_parsed(err, err_size,
+                  [&](yyjson_val *root) { found = wh_store_json_read_hook(root, want, hook); }))
     return -1;
   return found ? 1 : 0;
 }

@@ -200,7 +200,8 @@ TEST_F(CgiApi, BodyBounds) {
   };
   for (auto &r : rows) {
     seed();
-    auto run = vdtest::run({vdtest::program_path()}, env("action=delete", {}, r.env), r.input, 5000);
+    auto run =
+        vdtest::run({vdtest::program_path()}, env("action=delete", {}, r.env), r.input, 5000);
     EXPECT_FALSE(run.timed_out) << r.env[0];
     EXPECT_EQ(run.out,
               r.deleted ? ok(R"({"ok":true,"deleted":true})") : err(400, "delete needs a name"))

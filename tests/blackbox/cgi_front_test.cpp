@@ -43,8 +43,11 @@ TEST_F(Cgi, NodePassword) {
       {"lower-case escapes", "lJ", "&pwd=%6c%4a", {}, true},
       {"pwd prefix only", "p w", "&pwd=p", {}, false},
       {"wrong header, right pwd", "p w", "&pwd=p%20w", {"HTTP_X_BOT_PASSWORD=x"}, true},
-      {"wrong header, right bearer", "p w", "",
-       {"HTTP_X_BOT_PASSWORD=x", "HTTP_AUTHORIZATION=Bearer p w"}, true},
+      {"wrong header, right bearer",
+       "p w",
+       "",
+       {"HTTP_X_BOT_PASSWORD=x", "HTTP_AUTHORIZATION=Bearer p w"},
+       true},
       {"first pwd counts", "p w", "&pwd=x&pwd=p+w", {}, false},
       {"long password by header", long_pw, "", {"HTTP_X_BOT_PASSWORD=" + long_pw}, true},
       {"long password by bearer", long_pw, "", {"HTTP_AUTHORIZATION=Bearer " + long_pw}, true},
@@ -72,22 +75,31 @@ TEST_F(Cgi, NodePassword) {
 TEST_F(Cgi, OtherSitesAndForeignNames) {
   const std::string by_site = "cross-site request refused (Sec-Fetch-Site)",
                     by_origin = "request from another origin refused (Origin)",
-                    by_host = "host name not served without a node password: use an IP address "
-                              "or localhost, or list the name in WEBHOOK_ALLOWED_HOSTS";
+                    by_host =
+                        "host name not served without a node password: use an IP address "
+                        "or localhost, or list the name in WEBHOOK_ALLOWED_HOSTS";
   struct {
     const char *host;
     bool local;
   } hosts[] = {
-      {"127.0.0.1:8080", true},       {"[::1]:8080", true},
-      {"LocalHost:8080", true},       {"app.localhost", true},
+      {"127.0.0.1:8080", true},
+      {"[::1]:8080", true},
+      {"LocalHost:8080", true},
+      {"app.localhost", true},
       {"App.Localhost", true},
       // Listed in WEBHOOK_ALLOWED_HOSTS: trimmed, any case, an entry's port ignored.
-      {"hub.lan:8080", true},         {"other.lan", true},
-      {"mybox.lan:9000", true},       {"evilhub.lan", false},
-      {"attacker.example:8080", false}, {"localhost.attacker.example", false},
-      {"attackerlocalhost", false},   {"127.0.0.1.nip.example", false},
-      {"[::1", false},                {"[::1]junk", false},
-      {"[evil.example]:8080", false}, {"localhost:80x", false},
+      {"hub.lan:8080", true},
+      {"other.lan", true},
+      {"mybox.lan:9000", true},
+      {"evilhub.lan", false},
+      {"attacker.example:8080", false},
+      {"localhost.attacker.example", false},
+      {"attackerlocalhost", false},
+      {"127.0.0.1.nip.example", false},
+      {"[::1", false},
+      {"[::1]junk", false},
+      {"[evil.example]:8080", false},
+      {"localhost:80x", false},
   };
   const char *sites[] = {nullptr, "same-origin", "none", "same-site", "cross-site"};
   const char *origins[] = {nullptr, "own", "own.attacker.example", "http://elsewhere.example"};
@@ -133,9 +145,8 @@ TEST_F(Cgi, OtherSitesAndForeignNames) {
 // spare the page; the host check and the scheme of the own origin do not.
 TEST_F(Cgi, MethodsPageAndScheme) {
   const std::string page = head(0, "text/html; charset=utf-8");
-  const std::string not_allowed =
-      "Status: 405\r\nAllow: GET, HEAD, POST\r\n" +
-      head() + "{\"ok\":false,\"error\":\"method not allowed\"}\n";
+  const std::string not_allowed = "Status: 405\r\nAllow: GET, HEAD, POST\r\n" + head() +
+                                  "{\"ok\":false,\"error\":\"method not allowed\"}\n";
   struct row {
     std::string query;
     std::vector<std::string> extra;
@@ -146,20 +157,29 @@ TEST_F(Cgi, MethodsPageAndScheme) {
       {"action=fire&name=x", {"REQUEST_METHOD=OPTIONS"}, not_allowed},
       {"", {"REQUEST_METHOD=PATCH", "BOT_PASSWORD=pw"}, not_allowed},
       {"action=list", {"REQUEST_METHOD=head"}, ok(kEmptyList)},
-      {"", {"REQUEST_METHOD=GET", "HTTP_SEC_FETCH_SITE=cross-site", "HTTP_ORIGIN=http://a.example",
-            "HTTP_HOST=127.0.0.1"}, page},
-      {"", {"REQUEST_METHOD=GET", "HTTP_HOST=attacker.example"},
-       err(403, "host name not served without a node password: use an IP address or localhost, "
-                "or list the name in WEBHOOK_ALLOWED_HOSTS")},
-      {"action=list", {"HTTP_HOST=hub.lan", "BOT_PASSWORD=pw", "HTTP_X_BOT_PASSWORD=pw"},
+      {"",
+       {"REQUEST_METHOD=GET", "HTTP_SEC_FETCH_SITE=cross-site", "HTTP_ORIGIN=http://a.example",
+        "HTTP_HOST=127.0.0.1"},
+       page},
+      {"",
+       {"REQUEST_METHOD=GET", "HTTP_HOST=attacker.example"},
+       err(403,
+           "host name not served without a node password: use an IP address or localhost, "
+           "or list the name in WEBHOOK_ALLOWED_HOSTS")},
+      {"action=list",
+       {"HTTP_HOST=hub.lan", "BOT_PASSWORD=pw", "HTTP_X_BOT_PASSWORD=pw"},
        ok(kEmptyList)},
-      {"action=list", {"HTTP_HOST=h.localhost", "HTTPS=on", "HTTP_ORIGIN=https://h.localhost"},
+      {"action=list",
+       {"HTTP_HOST=h.localhost", "HTTPS=on", "HTTP_ORIGIN=https://h.localhost"},
        ok(kEmptyList)},
-      {"action=list", {"HTTP_HOST=h.localhost", "REQUEST_SCHEME=https",
-                       "HTTP_ORIGIN=http://h.localhost"},
+      {"action=list",
+       {"HTTP_HOST=h.localhost", "REQUEST_SCHEME=https", "HTTP_ORIGIN=http://h.localhost"},
        err(403, "request from another origin refused (Origin)")},
-      {"action=list", {"HTTP_ORIGIN=null"}, err(403, "request from another origin refused (Origin)")},
-      {"action=list", {"HTTP_ORIGIN=null", "HTTP_SEC_FETCH_SITE=none"},
+      {"action=list",
+       {"HTTP_ORIGIN=null"},
+       err(403, "request from another origin refused (Origin)")},
+      {"action=list",
+       {"HTTP_ORIGIN=null", "HTTP_SEC_FETCH_SITE=none"},
        err(403, "request from another origin refused (Origin)")},
       // The own page's POST under "Referrer-Policy: no-referrer" may carry "null".
       {"action=list", {"HTTP_ORIGIN=null", "HTTP_SEC_FETCH_SITE=same-origin"}, ok(kEmptyList)},
@@ -197,11 +217,11 @@ TEST_F(Cgi, WithoutPasswordOnlyPostChanges) {
         }
         bool fire = action == "fire" || action == "trigger" || action == "test";
         fired += fire;
-        const char *want = action == "save"     ? R"({"ok":true,"saved":"h"})"
-                           : action == "list"   ? R"({"ok":true,"count":1,)"
-                           : action == "x"      ? R"({"ok":false,"error":"unknown action"})"
-                           : fire               ? R"({"ok":true,"delivered":true,"status":200,)"
-                                                : R"({"ok":true,"deleted":true})";
+        const char *want = action == "save"   ? R"({"ok":true,"saved":"h"})"
+                           : action == "list" ? R"({"ok":true,"count":1,)"
+                           : action == "x"    ? R"({"ok":false,"error":"unknown action"})"
+                           : fire             ? R"({"ok":true,"delivered":true,"status":200,)"
+                                              : R"({"ok":true,"deleted":true})";
         EXPECT_NE(out.find(want), std::string::npos) << row << ": " << out;
       }
     }

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "store_env.h"
 #include "child_process.h"
+#include "store_env.h"
 
 namespace cgitest {
 
@@ -17,7 +17,8 @@ inline std::string head(long status = 0, const char *type = "application/json; c
          "Content-Type: " + type +
          "\r\nCache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n"
          "Referrer-Policy: no-referrer\r\nContent-Security-Policy: default-src 'self' "
-         "'unsafe-inline'; img-src 'self' data:; connect-src 'self'; frame-ancestors 'self'\r\n\r\n";
+         "'unsafe-inline'; img-src 'self' data:; connect-src 'self'; frame-ancestors "
+         "'self'\r\n\r\n";
 }
 
 inline std::string ok(const std::string &json) {

@@ -70,9 +70,9 @@ TEST(Entry, Help) {
   EXPECT_NE(help.out.find("\nUsage: vavode_deveruz [--mcp"), std::string::npos);
   EXPECT_EQ(help.out.find('\r'), std::string::npos);
   EXPECT_EQ(help.out.back(), '\n');
-  for (const char *name : {"WEBHOOK_STORE_PATH", "WEBHOOK_ALLOW_PRIVATE", "BOT_PASSWORD",
-                           "WEBHOOK_ALLOWED_HOSTS", "KR_PLUGIN_META", "LOCALAPPDATA",
-                           "XDG_DATA_HOME", "HOME", "USERPROFILE", "POST_BODY_FILE"})
+  for (const char *name :
+       {"WEBHOOK_STORE_PATH", "WEBHOOK_ALLOW_PRIVATE", "BOT_PASSWORD", "WEBHOOK_ALLOWED_HOSTS",
+        "KR_PLUGIN_META", "LOCALAPPDATA", "XDG_DATA_HOME", "HOME", "USERPROFILE", "POST_BODY_FILE"})
     EXPECT_NE(help.out.find(name), std::string::npos) << name;
   // Help wins over every mode but the version line.
   EXPECT_EQ(run_args({"-h"}).out, help.out);
@@ -121,12 +121,9 @@ TEST(Entry, ClosedOutputStillExitsZero) {
   struct {
     std::vector<std::string> args;
     std::string input;
-  } cases[] = {{{"--version"}, ""},
-               {{"--meta"}, ""},
-               {{"--schema"}, ""},
-               {{"--help"}, ""},
-               {{}, ""},
-               {{"--mcp"}, "{\"id\":1,\"method\":\"ping\"}\n"}};
+  } cases[] = {
+      {{"--version"}, ""}, {{"--meta"}, ""}, {{"--schema"}, ""},
+      {{"--help"}, ""},    {{}, ""},         {{"--mcp"}, "{\"id\":1,\"method\":\"ping\"}\n"}};
   for (auto &c : cases) {
     c.args.insert(c.args.begin(), program_path());
     auto r = vdtest::run_output_closed(c.args, env, c.input);

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "store_env.h"
 #include "child_process.h"
 #include "raii.h"
 #include "receiver.h"
+#include "store_env.h"
 
 namespace {
 

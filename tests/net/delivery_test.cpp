@@ -360,8 +360,8 @@ TEST_F(Delivery, ReflectedCredentialsAreHidden) {
     o.reflect = true;
     o.body = std::string(pad, '.');
     receiver rx(o);
-    auto h = make_hook(rx.url("/hooks/" + token + "?sig=q-a1b2c3d4"), "POST", "gitlab",
-                       secret.c_str());
+    auto h =
+        make_hook(rx.url("/hooks/" + token + "?sig=q-a1b2c3d4"), "POST", "gitlab", secret.c_str());
     add_header(h.get(), "X-Key", key);
     add_header(h.get(), "X-Short", "7-bytes");
     auto f = fire(*h, "{}", "env=prod");

@@ -3,8 +3,8 @@
 // platform's fill().
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <utility>
 
@@ -43,7 +43,8 @@ int ms_left(std::chrono::steady_clock::time_point deadline) {
 bool child_process::write(std::string_view bytes) {
   while (!bytes.empty()) {
     // At most 64 KiB a write: the C runtime's count is an unsigned int on Windows.
-    auto w = ::write(in_, bytes.data(), static_cast<unsigned>(std::min<size_t>(bytes.size(), 65536)));
+    auto w =
+        ::write(in_, bytes.data(), static_cast<unsigned>(std::min<size_t>(bytes.size(), 65536)));
     if (w < 0 && errno == EINTR) continue;
     if (w <= 0) return false;
     bytes.remove_prefix(static_cast<size_t>(w));

@@ -16,8 +16,7 @@
 namespace vdtest {
 
 inline void fill_hook(wh_hook *h, const std::string &name, const std::string &url,
-                      const char *method = "POST", const char *sig = "",
-                      const char *secret = "") {
+                      const char *method = "POST", const char *sig = "", const char *secret = "") {
   memset(h, 0, sizeof *h);
   wh_field_copy(h->name, name.c_str());
   wh_field_copy(h->url, url.c_str());

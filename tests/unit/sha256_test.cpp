@@ -62,7 +62,8 @@ TEST(Sha256, PiecewiseEqualsOneCall) {
   const std::string million(1000000, 'a');
   const char *want = "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0";
   EXPECT_EQ(hex_of(million), want);
-  for (size_t piece : {1u, 63u, 64u, 65u, 4096u}) EXPECT_EQ(piecewise(million, piece), want) << piece;
+  for (size_t piece : {1u, 63u, 64u, 65u, 4096u})
+    EXPECT_EQ(piecewise(million, piece), want) << piece;
 
   std::string varied;
   for (int i = 0; i < 1000; ++i) varied.push_back(static_cast<char>(i * 7 + 3));

@@ -84,7 +84,8 @@ TEST(WhBuf, LiteralAtTheBlockBoundary) {
 }
 
 TEST(WhBuf, LongAsPrintfWritesIt) {
-  for (long n : {0L, 7L, -1L, 10L, -10L, 4096L, 2147483647L, -2147483647L - 1, LONG_MAX, LONG_MIN}) {
+  for (long n :
+       {0L, 7L, -1L, 10L, -10L, 4096L, 2147483647L, -2147483647L - 1, LONG_MAX, LONG_MIN}) {
     wh_text b;
     wh_buf_str(&b, "<");
     wh_buf_long(&b, n);

@@ -85,8 +85,8 @@ TEST(Guard, Ipv6Rules) {
   // whatever they embed; their neighbours are not.
   expect_denied({"::2", "::127.0.0.1", "::8.8.8.8", "::ffff:ffff", "::ffff:0:7f00:1",
                  "::ffff:0:808:808", "::ffff:0:0", "::ffff:0:ffff:ffff"});
-  expect_allowed({"::1:0:0", "::fffe:0:808:808", "0:0:0:1:ffff:0:808:808", "::ffff:1:808:808",
-                  "1::8.8.8.8"});
+  expect_allowed(
+      {"::1:0:0", "::fffe:0:808:808", "0:0:0:1:ffff:0:808:808", "::ffff:1:808:808", "1::8.8.8.8"});
   // Discard prefix is a /64.
   expect_denied({"100::", "100::ffff:ffff:ffff:ffff"});
   expect_allowed({"100:0:0:1::", "ff::1"});
@@ -95,8 +95,8 @@ TEST(Guard, Ipv6Rules) {
   expect_allowed({"2001:db7:ffff::1", "2001:db9::", "2001:1::1", "2003::1"});
   // 6to4 and Teredo reach the IPv4 address they embed: bits 16-47, or the
   // last 32 bits inverted (f7f7:f7f7 is 8.8.8.8, 80ff:fffe is 127.0.0.1).
-  expect_denied({"2002::1", "2002:7f00:1::1", "2002:c0a8:101::1", "2002:a00:1::",
-                 "2001::1", "2001:0:4136:e378:8000:63bf:80ff:fffe", "2001::f5ff:fefe"});
+  expect_denied({"2002::1", "2002:7f00:1::1", "2002:c0a8:101::1", "2002:a00:1::", "2001::1",
+                 "2001:0:4136:e378:8000:63bf:80ff:fffe", "2001::f5ff:fefe"});
   expect_allowed({"2002:808:808::1", "2002:b00:1:ffff::", "2001:0:4136:e378:8000:63bf:f7f7:f7f7"});
   // fc00::/7, fe80::/10, ff00::/8 and what lies between them.
   expect_denied({"fc00::", "fdff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", "fe80::", "febf:ffff::1",

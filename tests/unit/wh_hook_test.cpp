@@ -12,7 +12,8 @@ namespace {
 
 // A hook that passes every rule; each test breaks one thing.
 std::unique_ptr<wh_hook> good_hook() {
-  auto h = vdtest::make_hook("https://relay.example/hooks/a?x=1", "POST", "", "", "deploy-prod_1.v2");
+  auto h =
+      vdtest::make_hook("https://relay.example/hooks/a?x=1", "POST", "", "", "deploy-prod_1.v2");
   wh_field_copy(h->desc, "tell the relay");
   return h;
 }
@@ -136,7 +137,8 @@ TEST(WhHookValidate, SignatureScheme) {
 
 TEST(WhHookValidate, HeaderCountBounds) {
   auto h = good_hook();
-  for (int i = 0; i < WH_MAX_HEADERS; ++i) vdtest::add_header(h.get(), "X-H" + std::to_string(i), "v");
+  for (int i = 0; i < WH_MAX_HEADERS; ++i)
+    vdtest::add_header(h.get(), "X-H" + std::to_string(i), "v");
   EXPECT_EQ(validate(*h), "") << "16 headers";
   h->header_count = 17;
   EXPECT_EQ(validate(*h), "too many headers (max 16)");

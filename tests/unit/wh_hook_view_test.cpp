@@ -12,7 +12,8 @@
 namespace {
 
 std::unique_ptr<wh_hook> stored_hook() {
-  auto h = vdtest::make_hook("https://relay.example:8443/in?token=abc", "PUT", "v2", "s3", "deploy");
+  auto h =
+      vdtest::make_hook("https://relay.example:8443/in?token=abc", "PUT", "v2", "s3", "deploy");
   vdtest::add_header(h.get(), "X-Key", "k1");
   vdtest::add_header(h.get(), "X-Empty", "");
   return h;

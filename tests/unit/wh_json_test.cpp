@@ -146,8 +146,7 @@ TEST(WhJson, WritersFindEveryByteWhereverItFalls) {
         wh_buf_json_utf8(&b, in.c_str());
         EXPECT_EQ(wh_buf_cstr(&b), "\"" + utf8 + "\"") << len << " " << at;
         EXPECT_EQ(text_of(in, WH_UTF8_DROP), "\"" + dropped + "\"") << len << " " << at;
-        EXPECT_EQ(wh_utf8_prefix(in.data(), in.size()),
-                  p.utf8 == r ? at : in.size())
+        EXPECT_EQ(wh_utf8_prefix(in.data(), in.size()), p.utf8 == r ? at : in.size())
             << len << " " << at;
       }
     }
@@ -174,9 +173,25 @@ TEST(WhJson, WrittenLenIsTheWritersLength) {
   every_byte += "\\u0000\\/\\u2028\\u00e9\\ud83d\\ude00\xc3\xa9\xe2\x82\xac\"";
   std::string deep = std::string(500, '[') + "1" + std::string(500, ']');
   const char *texts[] = {
-      "null", "true", "false", "0", "-1", "18446744073709551615", "-9223372036854775808",
-      "123456789012345678901234567890", "1.5", "-0.0", "1e2", "1E-7", "3.141592653589793",
-      "1e308", "2.2250738585072014e-308", "\"\"", "[]", "{}", "[1,[2,[3,{}]],{\"a\":[]}]",
+      "null",
+      "true",
+      "false",
+      "0",
+      "-1",
+      "18446744073709551615",
+      "-9223372036854775808",
+      "123456789012345678901234567890",
+      "1.5",
+      "-0.0",
+      "1e2",
+      "1E-7",
+      "3.141592653589793",
+      "1e308",
+      "2.2250738585072014e-308",
+      "\"\"",
+      "[]",
+      "{}",
+      "[1,[2,[3,{}]],{\"a\":[]}]",
       "{ \"k\" : \"v\" , \"k\" : [ true , null ] , \"\" : {\"x\\\"y\":0.25} }",
       "{\"name\":\"bench\",\"payload\":\"{\\\"d\\\":\\\"x\\\"}\",\"query\":\"a=1&b=2\"}",
   };

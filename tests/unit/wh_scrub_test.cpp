@@ -20,7 +20,9 @@ std::unique_ptr<wh_hook> hook() {
   vdtest::add_header(h.get(), "Authorization", "Bearer tok-8c1d-77");
   vdtest::add_header(h.get(), "X-Short", "7bytes!");
   vdtest::add_header(h.get(), "X-Accents", "cl\xc3\xa9-secr\xc3\xa8te");
-  vdtest::add_header(h.get(), "X-Emoji", "tok\xf0\x9f\x98\x80" "abcd");
+  vdtest::add_header(h.get(), "X-Emoji",
+                     "tok\xf0\x9f\x98\x80"
+                     "abcd");
   return h;
 }
 

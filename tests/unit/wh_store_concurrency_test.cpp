@@ -15,9 +15,9 @@
 #include <set>
 #include <string>
 
-#include "wh_store.h"
 #include "forked.h"
 #include "store_env.h"
+#include "wh_store.h"
 
 namespace {
 
@@ -141,8 +141,7 @@ TEST_F(WhStoreProcesses, EightWritersLoseNothingAndReadersAlwaysSeeAWholeFile) {
   std::set<std::string> names;
   for (int i = 0; i < s->hook_count; ++i) names.insert(s->hooks[i].name);
   for (int w = 0; w < 8; ++w)
-    for (int i = 0; i < 8; ++i)
-      EXPECT_TRUE(names.count(writer_hook(w, i)));
+    for (int i = 0; i < 8; ++i) EXPECT_TRUE(names.count(writer_hook(w, i)));
   // A writer's own hooks keep the order it added them in.
   int seen = -1;
   for (int i = 0; i < s->hook_count; ++i) {

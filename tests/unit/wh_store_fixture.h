@@ -8,9 +8,9 @@
 #include <memory>
 #include <string>
 
+#include "store_env.h"
 #include "test_platform.h"
 #include "wh_store.h"
-#include "store_env.h"
 
 class WhStore : public StoreEnv {
  protected:

@@ -296,21 +296,23 @@ TEST_F(WhStore, LoadingOverAUsedRecordShowsNothingOfTheEarlierOne) {
 // whole load and wh_hook_find give, or none where they find none.
 TEST_F(WhStore, LoadingOneHookFindsWhatAWholeLoadFinds) {
   std::string many = "{\"hooks\":[";
-  for (int i = 0; i < 70; ++i) many += (i ? ",{\"name\":\"h" : "{\"name\":\"h") + std::to_string(i) + "\"}";
+  for (int i = 0; i < 70; ++i)
+    many += (i ? ",{\"name\":\"h" : "{\"name\":\"h") + std::to_string(i) + "\"}";
   many += "]}";
   const std::string n70(70, 'n');
   const std::string files[] = {
       R"({"hooks":[{"name":"a","url":"https://a/1","headers":[{"name":"X","value":"1"}]},)"
       R"({"name":"a","url":"https://a/2"},{"url":"https://unnamed/"},7,{"name":""},)"
       R"({"name":"b","name":"shadowed","sig":"v2","secret":"s","desc":"d"},)"
-      R"({"name":5,"url":"https://number/"},{"name":"c\u0000d"},{"name":")" + n70 + R"("}]})",
+      R"({"name":5,"url":"https://number/"},{"name":"c\u0000d"},{"name":")" +
+          n70 + R"("}]})",
       many,
       R"({"hooks":{"name":"a"}})",
       "[]",
       "",  // no file
   };
-  const std::string names[] = {"a", "b", "shadowed", "c", "c\0d", "", n70.substr(0, 63), n70,
-                               "h0", "h63", "h64", "h69", "zz"};
+  const std::string names[] = {"a", "b",  "shadowed", "c",   "c\0d", "",  n70.substr(0, 63),
+                               n70, "h0", "h63",      "h64", "h69",  "zz"};
   for (const std::string &f : files) {
     if (f.empty())
       unlink(path.c_str());

@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "store_env.h"
 #include "bound_port.h"
 #include "child_process.h"
+#include "store_env.h"
 #include "store_fs.h"
 #include "wh_http.h"
 #include "wh_url.h"

@@ -153,8 +153,7 @@ int wait_exit(pid_t pid, int timeout_ms, bool kill_late) {
 }  // namespace
 
 run_result run_child(const std::vector<std::string> &args, const std::vector<std::string> &env,
-                     std::string_view input, int timeout_ms, bool out_closed,
-                     const child_setup &) {
+                     std::string_view input, int timeout_ms, bool out_closed, const child_setup &) {
   run_result r;
   int in = -1, out = -1, err = -1;
   pid_t pid = spawn(args, env, &in, &out, &err, out_closed);
@@ -240,7 +239,8 @@ bool child_process::fill(int timeout_ms) {
     Sleep(1);
   }
   char buf[65536];
-  return keep(buf, n < 0 ? 0 : _read(out_, buf, static_cast<unsigned>(std::min<long>(n, sizeof buf))));
+  return keep(buf,
+              n < 0 ? 0 : _read(out_, buf, static_cast<unsigned>(std::min<long>(n, sizeof buf))));
 }
 
 int child_process::wait(int timeout_ms) {
