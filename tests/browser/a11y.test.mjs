@@ -6,7 +6,7 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import { createRequire } from 'node:module';
 import { after, before, test } from 'node:test';
-import { apiFire, apiSave, launchBrowser, sanitizerReports, startReceiver, startServer } from './support.mjs';
+import { apiFire, apiSave, closeAll, launchBrowser, startReceiver, startServer } from './support.mjs';
 
 const AXE = fs.readFileSync(createRequire(import.meta.url).resolve('axe-core/axe.min.js'), 'utf8');
 // The WCAG 2.1 A/AA rules, and axe's best practices, which hold the landmark
@@ -30,13 +30,7 @@ before(async () => {
   assert.equal((await apiFire(server.base, { name: 'nobody-home' })).delivered, false);
 });
 
-after(async () => {
-  await browser?.close();
-  await receiver?.close();
-  const stderr = await server?.stop();
-  assert.deepEqual(sanitizerReports(stderr ?? ''), []);
-  assert.deepEqual(pageErrors, []);
-});
+after(() => closeAll({ browser, server, others: [receiver], pageErrors }));
 
 async function openPage(theme, viewport = { width: 1280, height: 900 }) {
   const ctx = await browser.newContext({ colorScheme: theme, viewport });

@@ -2,7 +2,7 @@
 // finds the password the host stored and sends it both ways on every call.
 import assert from 'node:assert/strict';
 import { after, before, test } from 'node:test';
-import { launchBrowser, sanitizerReports, startServer } from './support.mjs';
+import { closeAll, launchBrowser, startServer } from './support.mjs';
 
 const PASSWORD = 'hub pass+1&x';
 let server, browser;
@@ -12,11 +12,7 @@ before(async () => {
   browser = await launchBrowser();
 });
 
-after(async () => {
-  await browser?.close();
-  const stderr = await server?.stop();
-  assert.deepEqual(sanitizerReports(stderr ?? ''), []);
-});
+after(() => closeAll({ browser, server }));
 
 // The document itself is guarded too: the host's own request for it carries
 // the password. Only that one request gets it here; the page's calls must

@@ -8,7 +8,7 @@ import { once } from 'node:events';
 import fs from 'node:fs';
 import http from 'node:http';
 import { after, before, test } from 'node:test';
-import { launchBrowser, sanitizerReports, startReceiver, startServer } from './support.mjs';
+import { closeAll, launchBrowser, startReceiver, startServer } from './support.mjs';
 
 let server, legit, attacker, pages, browser;
 let storeBefore;
@@ -39,14 +39,7 @@ before(async () => {
   storeBefore = fs.readFileSync(server.storePath);
 });
 
-after(async () => {
-  await browser?.close();
-  await legit?.close();
-  await attacker?.close();
-  pages?.close();
-  const stderr = await server?.stop();
-  assert.deepEqual(sanitizerReports(stderr ?? ''), []);
-});
+after(() => closeAll({ browser, server, others: [legit, attacker, pages] }));
 
 // Opens `html` as a document of `origin` and waits until every attack in it
 // has settled.

@@ -2,7 +2,7 @@
 // hook, and the refusals they meet on the way.
 import assert from 'node:assert/strict';
 import { after, before, test } from 'node:test';
-import { launchBrowser, sanitizerReports, startReceiver, startServer } from './support.mjs';
+import { closeAll, launchBrowser, startReceiver, startServer } from './support.mjs';
 
 let server, receiver, browser, page;
 const pageErrors = [];
@@ -15,13 +15,7 @@ before(async () => {
   page.on('pageerror', (e) => pageErrors.push(e.message));
 });
 
-after(async () => {
-  await browser?.close();
-  await receiver?.close();
-  const stderr = await server?.stop();
-  assert.deepEqual(sanitizerReports(stderr ?? ''), []);
-  assert.deepEqual(pageErrors, []);
-});
+after(() => closeAll({ browser, server, others: [receiver], pageErrors }));
 
 const text = (sel) => page.textContent(sel);
 const rowTexts = (sel) => page.$$eval(`${sel} tr`, (rows) => rows.map((r) => [...r.cells].map((c) => c.textContent.trim())));

@@ -1,6 +1,7 @@
 // Shared pieces of the browser tests: the real server of scripts/run on a free
 // port with a temporary store, a receiver for deliveries on 127.0.0.1, and
 // headless Chromium from the system.
+import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import { once } from 'node:events';
 import fs from 'node:fs';
@@ -115,8 +116,19 @@ export async function startServer(env = {}) {
 
 // What a sanitizer build of the program reports when something went wrong in
 // a CGI process; the server relays CGI standard error to its own.
-export function sanitizerReports(stderr) {
+function sanitizerReports(stderr) {
   return stderr.split('\n').filter((l) => /AddressSanitizer|LeakSanitizer|runtime error:/.test(l));
+}
+
+// Ends what a test file started (the browser, receivers and other servers,
+// then the program's server) and checks that no CGI process reported a
+// sanitizer error and no page threw.
+export async function closeAll({ browser, server, others = [], pageErrors = [] }) {
+  await browser?.close();
+  for (const o of others) await o?.close();
+  const stderr = await server?.stop();
+  assert.deepEqual(sanitizerReports(stderr ?? ''), []);
+  assert.deepEqual(pageErrors, []);
 }
 
 export async function launchBrowser(extraArgs = []) {

@@ -4,7 +4,7 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 import { after, before, test } from 'node:test';
-import { apiFire, apiSave, launchBrowser, OUTPUT_DIR, sanitizerReports, startReceiver, startServer } from './support.mjs';
+import { apiFire, apiSave, closeAll, launchBrowser, OUTPUT_DIR, startReceiver, startServer } from './support.mjs';
 
 let server, receiver, browser;
 
@@ -14,12 +14,7 @@ before(async () => {
   browser = await launchBrowser();
 });
 
-after(async () => {
-  await browser?.close();
-  await receiver?.close();
-  const stderr = await server?.stop();
-  assert.deepEqual(sanitizerReports(stderr ?? ''), []);
-});
+after(() => closeAll({ browser, server, others: [receiver] }));
 
 const themeOf = (page) => page.evaluate(() => document.documentElement.getAttribute('data-theme'));
 const stored = (page) => page.evaluate(() => localStorage.getItem('bot_theme'));
