@@ -11,7 +11,8 @@
 
 namespace {
 
-constexpr size_t kFloor = 8;  // shorter values are left alone
+constexpr size_t kFloor = 8;   // shorter values are left alone
+constexpr size_t kSpread = 6;  // the most answer bytes one credential byte takes: "\u00XX"
 constexpr char kMark[] = "<redacted>";
 constexpr size_t kMarkLen = sizeof kMark - 1;
 
@@ -243,7 +244,7 @@ size_t wh_scrub(const wh_hook *hook, const char *in, size_t in_len, bool complet
   }
 
   // Past `stop` a find could run beyond what was captured and go unseen.
-  size_t reach = needles.longest * WH_SCRUB_SPREAD;
+  size_t reach = needles.longest * kSpread;
   size_t stop = complete || reach == 0 ? h.size() : (h.size() >= reach ? h.size() - reach + 1 : 0);
   size_t o = 0, room = out_cap - 1;
   for (size_t i = 0; i < stop && o < room;) {

@@ -18,9 +18,6 @@
 
 #include "wh_hook.h"
 
-// The most bytes one needle byte can take in an answer: "\u00XX".
-inline constexpr size_t WH_SCRUB_SPREAD = 6;
-
 // Writes the scrubbed text of in[0, in_len) into out, cut to out_cap - 1
 // bytes and NUL-terminated; returns the bytes written. `complete` says that
 // in holds the whole answer; when it does not, output stops where a
