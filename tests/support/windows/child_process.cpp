@@ -95,9 +95,16 @@ pid_t spawn(const std::vector<std::string> &args, const std::vector<std::string>
   si.hStdError = err_w;
   PROCESS_INFORMATION pi{};
   // The program is the command line's first word, so Wine can also start a
-  // Unix program named by its Unix path.
-  BOOL ok = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
-                           block.data(), nullptr, &si, &pi);
+  // Unix program named by its Unix path. Under load (fifty starts at once)
+  // Wine's process creation now and then fails with ERROR_INTERNAL_ERROR
+  // before the program runs at all; that start is tried again.
+  BOOL ok = FALSE;
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    ok = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
+                        block.data(), nullptr, &si, &pi);
+    if (ok || GetLastError() != ERROR_INTERNAL_ERROR) break;
+    Sleep(50u * static_cast<DWORD>(attempt + 1));
+  }
   CloseHandle(in_r);
   CloseHandle(out_w);
   if (err_r) CloseHandle(err_w);
@@ -157,7 +164,10 @@ run_result run_child(const std::vector<std::string> &args, const std::vector<std
   run_result r;
   int in = -1, out = -1, err = -1;
   pid_t pid = spawn(args, env, &in, &out, &err, out_closed);
-  if (pid < 0) return r;
+  if (pid < 0) {
+    r.err = "could not start the child: Windows error " + std::to_string(GetLastError());
+    return r;
+  }
   // Pipes have no non-blocking writes here: the input goes from a thread of
   // its own while this one reads.
   std::thread writer([in, input] {
