@@ -85,16 +85,20 @@ grep -q "^Files: yyjson/\*" "$root/usr/share/doc/vavode-deveruz/copyright" ||
 expect_eq "ELF type" "$(readelf -h "$bin" | awk '/Type:/ { print $2 }')" "DYN"
 expect_eq "needed libraries" "$(readelf -d "$bin" | sed -n 's/.*Shared library: \[\(.*\)\]/\1/p' | sort | tr '\n' ' ')" \
   "ld-linux-x86-64.so.2 libc.so.6 "
-readelf -d "$bin" | grep -q 'FLAGS_1.*NOW.*PIE' || fail "not linked with -z now as a PIE"
-readelf -lW "$bin" | grep -q GNU_RELRO || fail "no RELRO segment"
-objdump -T "$bin" | grep -q ' __stack_chk_fail$' || fail "no stack protector"
-objdump -T "$bin" | grep -qE ' __[a-z]+_chk$' || fail "no fortified function"
-readelf -SW "$bin" | grep -q ' \.symtab ' && fail "the executable is not stripped"
+# Each tool's output is read whole before it is searched: under pipefail, a
+# "tool | grep -q" fails when grep stops early and the tool dies of SIGPIPE.
+dynamic=$(readelf -d "$bin")
+dynsyms=$(objdump -T "$bin")
+grep -q 'FLAGS_1.*NOW.*PIE' <<<"$dynamic" || fail "not linked with -z now as a PIE"
+grep -q GNU_RELRO <<<"$(readelf -lW "$bin")" || fail "no RELRO segment"
+grep -q ' __stack_chk_fail$' <<<"$dynsyms" || fail "no stack protector"
+grep -qE ' __[a-z]+_chk$' <<<"$dynsyms" || fail "no fortified function"
+grep -q ' \.symtab ' <<<"$(readelf -SW "$bin")" && fail "the executable is not stripped"
 
 expect_eq "--version" "$("$bin" --version)" "$version_line"
 "$bin" --help >"$tmp/help" || fail "--help exit status"
 cmp -s "$tmp/help" doc/usage.txt || fail "--help does not print doc/usage.txt"
-zcat "$root/usr/share/man/man1/vavode_deveruz.1.gz" | grep -q '^\.SH RUN MODES$' ||
+grep -q '^\.SH RUN MODES$' <<<"$(zcat "$root/usr/share/man/man1/vavode_deveruz.1.gz")" ||
   fail "the manual page has no RUN MODES section"
 mcp_session "$deb" VD_PROGRAM="$bin" VD_EMULATOR=
 
