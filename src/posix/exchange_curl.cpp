@@ -253,8 +253,20 @@ int wh_http_exchange(const wh_url *url, const char *method, const wh_header *hea
     if (set == CURLE_OK) set = api->easy_setopt(h, o, v);
   };
   opt(CURLOPT_URL, wh_buf_cstr(&target_url));
+  bool url_taken = set == CURLE_OK;
   opt(CURLOPT_PROTOCOLS_STR, "http,https");
   opt(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  if (url_taken && set == CURLE_UNKNOWN_OPTION) {
+    // libcurl before 7.85 (Ubuntu 22.04 has 7.81) knows only the bit masks,
+    // which newer headers mark deprecated.
+    set = CURLE_OK;
+    constexpr long kHttpOnly = CURLPROTO_HTTP | CURLPROTO_HTTPS;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    opt(CURLOPT_PROTOCOLS, kHttpOnly);
+    opt(CURLOPT_REDIR_PROTOCOLS, kHttpOnly);
+#pragma GCC diagnostic pop
+  }
   opt(CURLOPT_FOLLOWLOCATION, 0L);
   opt(CURLOPT_RESOLVE, resolve_list.get());
   opt(CURLOPT_OPENSOCKETFUNCTION, on_open_socket);

@@ -1,4 +1,5 @@
 // libcurl is loaded by the first delivery of a process and by nothing else.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -90,6 +91,31 @@ TEST(CurlLoadingFresh, DISABLED_LoadFailure) {
   // A failed load is tried again by the next delivery.
   auto again = fire(*make_hook(rx.url("/")), "{}");
   EXPECT_EQ(again.rc, 0) << again.r->error;
+}
+
+TEST(CurlLoading, OlderLibcurlLimitsProtocolsWithTheBitMasks) {
+  run_in_fresh_process("CurlLoadingFresh.DISABLED_OlderLibcurl");
+}
+
+// A libcurl before 7.85 refuses the protocol lists given as text; the
+// delivery goes out limited to http and https all the same.
+TEST(CurlLoadingFresh, DISABLED_OlderLibcurl) {
+  allow_private_env on("1");
+  vdtest::receiver rx;
+  curl_api_library = VD_OLD_LIBCURL_PATH;
+  auto f = fire(*make_hook(rx.url("/old")), "{}");
+  EXPECT_EQ(f.rc, 0) << f.r->error;
+  EXPECT_EQ(rx.connections(), 1);
+
+  void *shim = dlopen(VD_OLD_LIBCURL_PATH, RTLD_LAZY | RTLD_NOLOAD);
+  ASSERT_NE(shim, nullptr) << "the stand-in was not the library loaded";
+  using mask_fn = long (*)();
+  auto protocols = reinterpret_cast<mask_fn>(dlsym(shim, "vd_old_libcurl_protocols"));
+  auto redirects = reinterpret_cast<mask_fn>(dlsym(shim, "vd_old_libcurl_redir_protocols"));
+  ASSERT_TRUE(protocols && redirects);
+  EXPECT_EQ(protocols(), CURLPROTO_HTTP | CURLPROTO_HTTPS);
+  EXPECT_EQ(redirects(), CURLPROTO_HTTP | CURLPROTO_HTTPS);
+  dlclose(shim);
 }
 
 // The executable, run in the modes that send nothing, under the dynamic

@@ -55,7 +55,7 @@ fields=$(dpkg-deb -f "$dist/$deb" Package Version Architecture Depends Section P
 expect_eq "control fields" "$fields" "Package: vavode-deveruz
 Version: ${version}-1
 Architecture: amd64
-Depends: libc6 (>= $floor), libcurl4 (>= 7.85.0)
+Depends: libc6 (>= $floor), libcurl4
 Section: net
 Priority: optional
 Maintainer: the vavode_deveruz authors <authors@vavode-deveruz.invalid>"
