@@ -18,6 +18,7 @@
 #include "raii.h"
 #include "store_fs.h"
 #include "wh_hook_view.h"
+#include "wh_json.h"
 #include "wh_store.h"
 
 // A broken property ends the run like a crash, so libFuzzer keeps the input.
@@ -125,14 +126,13 @@ inline bool fuzz_has_members(yyjson_val *obj, std::initializer_list<const char *
   return true;
 }
 
-// A hook's view for the page (wh_hook_json, as each entry of the list) is
+// A hook's view for the page (wh_hook_view_write, each entry of the list) is
 // strict JSON that holds no secret and no header value: only the members a
 // view has, whatever the hook holds, and nothing of the URL's query.
 inline void fuzz_check_view(const wh_hook &h) {
-  constexpr size_t kViewCap = 8192;  // as a view is built
-  auto out = std::make_unique<char[]>(kViewCap);
-  wh_hook_json(&h, out.get(), kViewCap);
-  yy_doc doc(yyjson_read(out.get(), strlen(out.get()), 0));
+  wh_text out;
+  wh_hook_view_write(&out, &h);
+  yy_doc doc(yyjson_read(out.data, out.len, 0));
   FUZZ_CHECK(doc != nullptr, "the view is strict JSON");
   yyjson_val *v = yyjson_doc_get_root(doc.get());
   FUZZ_CHECK(fuzz_has_members(v, {"name", "method", "desc", "sig", "has_secret", "url", "headers"}),

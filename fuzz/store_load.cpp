@@ -63,9 +63,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FUZZ_CHECK(err[0] == '\0', "no message on success");
   check_bounds(*first);
   for (int i = 0; i < first->hook_count; ++i) fuzz_check_view(first->hooks[i]);
-  wh_text list;
-  wh_store_list_write(&list, first.get());
-  FUZZ_CHECK(yy_doc(yyjson_read(list.data, list.len, 0)) != nullptr, "the list is strict JSON");
+  wh_text hooks, log;
+  wh_hook_view_list(&hooks, first.get());
+  wh_hook_view_log(&log, first.get());
+  FUZZ_CHECK(yy_doc(yyjson_read(hooks.data, hooks.len, 0)) != nullptr, "the list is strict JSON");
+  FUZZ_CHECK(yy_doc(yyjson_read(log.data, log.len, 0)) != nullptr, "the log is strict JSON");
 
   FUZZ_CHECK(wh_store_save(first.get(), err, sizeof err) == 0, "a loaded store saves");
   std::string once = fuzz_read_file(path);

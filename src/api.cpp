@@ -11,13 +11,15 @@
 
 #include "cgi_answer.h"
 #include "cgi_query.h"
-#include "fire.h"
+#include "delivery.h"
 #include "plat.h"
 #include "raii.h"
 #include "store_fs.h"
 #include "wh_err.h"
+#include "wh_guard.h"
 #include "wh_hook_view.h"
 #include "wh_json.h"
+#include "wh_limits.h"
 #include "wh_store.h"
 
 namespace {
@@ -26,9 +28,8 @@ constexpr size_t kMaxBody = 8388608;  // 8 MiB, from standard input or a body fi
 // A body of up to a megabyte (a fire's payload) in 64 KiB reads, not in
 // hundreds of small ones.
 constexpr size_t kChunk = 65536;
-constexpr size_t kNameCap = 64;
-constexpr size_t kExtraQueryCap = 512;
-constexpr size_t kPayloadCap = 1048576;
+constexpr size_t kNameCap = sizeof wh_hook::name;
+constexpr size_t kPayloadCap = WH_PAYLOAD_LIMIT;  // a terminated text: one byte less is sent
 
 struct api_request {
   const char *query;
@@ -104,7 +105,11 @@ void api_list(const api_request &) {
   auto store = load_or_answer();
   if (!store) return;
   wh_text out;
-  wh_store_list_write(&out, store.get());
+  wh_buf_printf(&out, "{\"ok\":true,\"count\":%d,\"hooks\":", store->hook_count);
+  wh_hook_view_list(&out, store.get());
+  wh_buf_lit(&out, ",\"log\":");
+  wh_hook_view_log(&out, store.get());
+  wh_buf_printf(&out, ",\"allow_private\":%s}", wh_allow_private() ? "true" : "false");
   if (out.failed) return api_err(500, "out of memory");
   api_ok(wh_buf_cstr(&out));
 }
@@ -118,7 +123,7 @@ void api_save(const api_request &rq) {
     status = 400;  // every later failure, the write of the store included
     if (!*rq.body) return wh_err_set(err, err_size, "save needs a JSON body"), WH_CHANGE_FAILED;
     memset(rec.get(), 0, sizeof *rec);
-    wh_field_copy(rec->method, "POST");
+    wh_field_copy(rec->method, WH_DEFAULT_METHOD);
     wh_hook *target = edit_name[0] ? wh_hook_find(s, edit_name) : nullptr;
     if (target) *rec = *target;
     if (wh_hook_apply(rec.get(), rq.body, target, err, err_size) != 0) return WH_CHANGE_FAILED;
@@ -204,7 +209,7 @@ void fire_body_members(const api_request &rq, char *name, char *extra, fire_payl
   yyjson_val *root = body_object(payload->body);
   if (!root) return;
   if (!name[0]) wh_field_copy(name, kNameCap, jstr(root, "name"));
-  if (!extra[0]) wh_field_copy(extra, kExtraQueryCap, jstr(root, "query"));
+  if (!extra[0]) wh_field_copy(extra, WH_QUERY_CAP, jstr(root, "query"));
   yyjson_val *p = yyjson_obj_get(root, "payload");
   if (!p) return;
   if (yyjson_is_str(p)) return payload->take(yyjson_get_str(p));
@@ -213,49 +218,46 @@ void fire_body_members(const api_request &rq, char *name, char *extra, fire_payl
   payload->take(payload->written.get());
 }
 
+// The answer to a fire, for each outcome of the delivery.
+void answer_fire(const wh_delivery &d) {
+  wh_text out;
+  switch (d.status) {
+    case WH_DELIVERY_SENT: {
+      const wh_fire_result &r = d.result;
+      wh_buf_printf(&out,
+                    "{\"ok\":true,\"delivered\":true,\"status\":%d,\"ok_status\":%s,\"ms\":%d,"
+                    "\"bytes\":%llu,\"truncated\":%s,\"body_preview\":",
+                    r.status, wh_status_ok(r.status) ? "true" : "false", r.elapsed_ms,
+                    static_cast<unsigned long long>(r.body_len), r.truncated ? "true" : "false");
+      wh_buf_json_utf8(&out, r.body);  // cut at 4096 bytes, maybe inside a character
+      wh_buf_str(&out, "}");
+      return api_ok(wh_buf_cstr(&out));
+    }
+    case WH_DELIVERY_FAILED:
+      wh_buf_str(&out, "{\"ok\":false,\"delivered\":false,\"error\":");
+      wh_buf_json_str(&out, d.result.error);
+      wh_buf_str(&out, "}");
+      return api_send(502, wh_buf_cstr(&out));
+    case WH_DELIVERY_STORE_ERROR: return api_err(500, d.error);
+    case WH_DELIVERY_NO_NAME: return api_err(400, "fire needs a hook name");
+    case WH_DELIVERY_NO_HOOK: return api_err(404, "no such hook");
+    default: return api_err(400, d.error);
+  }
+}
+
 void api_fire(const api_request &rq) {
   fire_payload payload;
   payload.query_text.reset(new (std::nothrow) char[kPayloadCap]);
   if (!payload.query_text) return api_err(500, "out of memory");
-  char name[kNameCap], extra[kExtraQueryCap];
+  char name[kNameCap], extra[WH_QUERY_CAP];
   get_query_val(rq.query, "name", name, sizeof name);
   get_query_val(rq.query, "query", extra, sizeof extra);
   get_query_val(rq.query, "payload", payload.query_text.get(), kPayloadCap);
   payload.take(payload.query_text.get());
   if (!payload.len && *rq.body) fire_body_members(rq, name, extra, &payload);
-  // Only the hook is taken from the store (a store that cannot be read is
-  // still reported first); it is not held across the exchange: the log entry
-  // is added to a fresh copy afterwards, so edits made meanwhile are kept.
-  auto hook = std::make_unique<wh_hook>();
-  char err[WH_ERR_CAP];
-  int found = wh_store_load_hook(name, hook.get(), err, sizeof err);
-  if (found < 0) return api_err(500, err);
-  if (!name[0]) return api_err(400, "fire needs a hook name");
-  if (!found) return api_err(404, "no such hook");
-  if (!payload.len) payload.take("{}");
 
-  auto r = std::make_unique<wh_fire_result>();
-  int rc = fire_hook(hook.get(), payload.data, payload.len, extra, r.get());
-
-  wh_text out;
-  if (rc == 0) {
-    bool ok_status = wh_status_ok(r->status);
-    wh_buf_printf(&out,
-                  "{\"ok\":true,\"delivered\":true,\"status\":%d,\"ok_status\":%s,\"ms\":%d,"
-                  "\"bytes\":%llu,\"truncated\":%s,\"body_preview\":",
-                  r->status, ok_status ? "true" : "false", r->elapsed_ms,
-                  static_cast<unsigned long long>(r->body_len), r->truncated ? "true" : "false");
-    wh_buf_json_utf8(&out, r->body);  // cut at 4096 bytes, maybe inside a character
-    wh_buf_str(&out, "}");
-    api_ok(wh_buf_cstr(&out));  // answered first: the log entry cannot delay it
-    fire_log(name, r.get());
-    return;
-  }
-  wh_buf_str(&out, "{\"ok\":false,\"delivered\":false,\"error\":");
-  wh_buf_json_str(&out, r->error);
-  wh_buf_str(&out, "}");
-  fire_log(name, r.get());
-  api_send(502, wh_buf_cstr(&out));
+  auto d = std::make_unique<wh_delivery>();
+  wh_deliver({name, payload.data, payload.len, extra, true}, d.get(), answer_fire);
 }
 
 struct api_action {

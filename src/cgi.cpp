@@ -12,6 +12,8 @@
 #include "plat.h"
 #include "sha256.h"
 #include "vd_sockets.h"
+#include "wh_escape.h"
+#include "wh_hook.h"
 
 namespace {
 
@@ -178,7 +180,7 @@ void cgi_main() {
   // The query text: a leading path up to the first "?" is dropped, so both
   // forms a web server may pass reach the same parameters.
   char query[kQueryCap];
-  copy_trunc(query, sizeof query, plat_env("QUERY_STRING"));
+  wh_field_copy(query, plat_env("QUERY_STRING"));
   if (char *q = strchr(query, '?')) memmove(query, q + 1, strlen(q + 1) + 1);
 
   char action[kActionCap];

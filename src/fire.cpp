@@ -1,7 +1,5 @@
 #include "fire.h"
 
-#include <strings.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,19 +8,18 @@
 
 #include "plat.h"
 #include "raii.h"
-#include "sha256.h"
+#include "wh_escape.h"
 #include "wh_http.h"
 #include "wh_scrub.h"
+#include "wh_sign.h"
 #include "wh_store.h"
 #include "wh_url.h"
 
 namespace {
 
 constexpr size_t kUrlText = 2560;
-constexpr int kListCapacity = WH_MAX_HEADERS + 3;  // stored, content type, two signature
+constexpr int kListCapacity = WH_MAX_HEADERS + 1 + WH_SIGN_HEADERS_MAX;  // stored, type, signature
 static_assert(kListCapacity <= 20);
-constexpr size_t kMaxSignedMessage = 1048640;
-constexpr size_t kSignErr = 160;
 constexpr size_t kUrlErr = 256;
 
 void set_header(wh_header *h, const char *name, const char *value) {
@@ -35,57 +32,11 @@ struct fire_work {
   char url_text[kUrlText];
   wh_url url;
   wh_header headers[kListCapacity];
-  wh_header sig[2];
+  wh_header sig[WH_SIGN_HEADERS_MAX];
   wh_response response;
 };
 
 }  // namespace
-
-int sign_request(const wh_hook *hook, const void *payload, size_t payload_len,
-                 wh_header *headers_out, char *err) {
-  err[0] = '\0';
-  const char *scheme = hook->sig;
-  const char *secret = hook->secret;
-  size_t secret_len = strnlen(secret, sizeof hook->secret);
-  if (!scheme[0]) return 0;
-
-  char hex[65];
-  if (strcmp(scheme, "github") == 0) {
-    kr_hmac_sha256_hex(secret, secret_len, payload, payload_len, hex);
-    snprintf(headers_out[0].name, sizeof headers_out[0].name, "%s", "X-Hub-Signature-256");
-    snprintf(headers_out[0].value, sizeof headers_out[0].value, "sha256=%s", hex);
-    return 1;
-  }
-  if (strcmp(scheme, "gitlab") == 0) {
-    set_header(&headers_out[0], "X-Gitlab-Token", secret);
-    return 1;
-  }
-  if (strcmp(scheme, "v2") == 0) {
-    char stamp[24], prefix[32];
-    snprintf(stamp, sizeof stamp, "%lld", static_cast<long long>(plat_time()));
-    int prefix_len = snprintf(prefix, sizeof prefix, "%s.", stamp);
-    if (payload_len > kMaxSignedMessage - static_cast<size_t>(prefix_len)) {
-      snprintf(err, kSignErr, "payload too large to sign");
-      return -1;
-    }
-    // One contiguous message, up to 1 MiB: on the heap, never the stack.
-    size_t msg_len = static_cast<size_t>(prefix_len) + payload_len;
-    unique_cstr msg(static_cast<char *>(malloc(msg_len)));
-    if (!msg) {
-      snprintf(err, kSignErr, "out of memory");
-      return -1;
-    }
-    memcpy(msg.get(), prefix, static_cast<size_t>(prefix_len));
-    if (payload_len) memcpy(msg.get() + prefix_len, payload, payload_len);
-    kr_hmac_sha256_hex(secret, secret_len, msg.get(), msg_len, hex);
-    set_header(&headers_out[0], "X-Webhook-Timestamp", stamp);
-    snprintf(headers_out[1].name, sizeof headers_out[1].name, "%s", "X-Webhook-Signature");
-    snprintf(headers_out[1].value, sizeof headers_out[1].value, "t=%s,v1=%s", stamp, hex);
-    return 2;
-  }
-  snprintf(err, kSignErr, "unknown signature scheme '%s'", scheme);
-  return -1;
-}
 
 int fire_hook(const wh_hook *hook, const void *payload, size_t payload_len, const char *query,
               wh_fire_result *result) {
@@ -117,14 +68,14 @@ int fire_hook(const wh_hook *hook, const void *payload, size_t payload_len, cons
   bool has_type = false;
   for (int i = 0; i < stored; ++i) {
     work->headers[count++] = hook->headers[i];
-    if (strcasecmp(hook->headers[i].name, "Content-Type") == 0) has_type = true;
+    if (ieq(hook->headers[i].name, "Content-Type")) has_type = true;
   }
   bool is_get = strcmp(hook->method, "GET") == 0;
   bool is_head = strcmp(hook->method, "HEAD") == 0;
   if (!has_type && !(payload_len == 0 && is_get))
     set_header(&work->headers[count++], "Content-Type", "application/json; charset=utf-8");
 
-  char sign_err[kSignErr];
+  char sign_err[WH_SIGN_ERR_CAP];
   int signed_count = sign_request(hook, payload, payload_len, work->sig, sign_err);
   if (signed_count < 0) {
     snprintf(result->error, sizeof result->error, "%s", sign_err);

@@ -1,7 +1,7 @@
 // Firing one stored hook: the URL with the caller's query, the header list
-// (stored headers, default content type, signature headers), the signature
-// of the hook's scheme, one timed HTTP exchange; and the delivery-log entry
-// that the callers add after it.
+// (stored headers, default content type, the signature headers of wh_sign.h),
+// one timed HTTP exchange with its answer scrubbed; and the delivery-log
+// entry added after it. Callers deliver through delivery.h, which runs both.
 #pragma once
 
 #include <cstddef>
@@ -18,12 +18,6 @@ struct wh_fire_result {
   int truncated;      // 1 when the response body was 4096 bytes or longer
   int elapsed_ms;     // wall time of the exchange; 0 when it was never started
 };
-
-// The signature headers of the hook's scheme, written to headers_out (room for
-// two): returns 0, 1 or 2, or -1 with the reason in err (160 bytes, emptied
-// first).
-int sign_request(const wh_hook *hook, const void *payload, size_t payload_len,
-                 wh_header *headers_out, char *err);
 
 // 0 when an exchange took place, whatever its status; -1 with result->error
 // set. `query` is appended to the hook's URL ("" for none, never null).

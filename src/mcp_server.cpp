@@ -11,6 +11,9 @@
 #include "raii.h"
 #include "wh_json.h"
 
+namespace {
+
+// Every reply is one line that reaches the client at once.
 void mcp_send(wh_buf *b) {
   fwrite(wh_buf_cstr(b), 1, b->len, stdout);
   fputc('\n', stdout);
@@ -37,7 +40,19 @@ void mcp_error(const char *id, long code, const char *message) {
   mcp_send(&b);
 }
 
-namespace {
+// A tool's result: one text item, "isError":true only for an error (the
+// member is never written as false).
+void mcp_tool_content(const char *id, mcp_call_result &r) {
+  wh_text b;
+  wh_buf_str(&b, "{\"content\":[{\"type\":\"text\",\"text\":");
+  // The text carries names and fields cut by bytes and response bodies cut
+  // at 4096 bytes; the reply must stay well-formed UTF-8 all the same.
+  wh_buf_json_utf8(&b, wh_buf_cstr(&r.text));
+  wh_buf_str(&b, "}]");
+  if (r.is_error) wh_buf_str(&b, ",\"isError\":true");
+  wh_buf_str(&b, "}");
+  mcp_result(id, wh_buf_cstr(&b));
+}
 
 constexpr uint64_t MCP_MAX_MESSAGE = 4194304;
 constexpr char CONTENT_LENGTH[] = "Content-Length:";
@@ -213,7 +228,12 @@ void dispatch(yyjson_val *root) {
     wh_buf_str(&r, "]}");
     mcp_result(id, wh_buf_cstr(&r));
   } else if (is("tools/call")) {
-    mcp_call_tool(id, params);
+    mcp_call_result r;
+    mcp_call_tool(params, &r);
+    if (r.error_code)
+      mcp_error(id, r.error_code, r.error_message);
+    else
+      mcp_tool_content(id, r);
   } else if (is("prompts/list")) {
     if (id) mcp_result(id, "{\"prompts\":[]}");
   } else if (is("resources/list")) {

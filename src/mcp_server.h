@@ -1,17 +1,8 @@
-// The MCP server on the standard streams: framing, JSON-RPC envelopes and
-// the method table. The tools and their descriptors are in mcp_tools.h.
+// The MCP server on the standard streams: framing, the method table and
+// every JSON-RPC envelope. The tools and their descriptors are in
+// mcp_tools.h; they return results, and only this module writes replies.
 #pragma once
 
-#include "wh_buf.h"
-
-// Serves requests from standard input until it ends.
+// Serves requests from standard input until it ends; each reply is one line
+// on standard output, flushed at once.
 void mcp_serve();
-
-// Writes the buffer's text and one LF to standard output and flushes it:
-// every reply is one line that reaches the client at once.
-void mcp_send(wh_buf *b);
-// {"jsonrpc":"2.0","id":<id>,"result":<result>}. Both are JSON texts copied
-// in unchanged; a null id is written as null, a null result as {}.
-void mcp_result(const char *id, const char *result);
-// {"jsonrpc":"2.0","id":<id>,"error":{"code":<code>,"message":"<message>"}}.
-void mcp_error(const char *id, long code, const char *message);

@@ -4,11 +4,11 @@
 #include <cstring>
 #include <memory>
 
-#include "fire.h"
-#include "mcp_server.h"
+#include "delivery.h"
 #include "raii.h"
 #include "wh_err.h"
 #include "wh_json.h"
+#include "wh_limits.h"
 #include "wh_store.h"
 #include "wh_url.h"
 
@@ -67,13 +67,9 @@ void mcp_write_tool_list(wh_buf *b) {
 
 namespace {
 
-constexpr size_t kArgsMax = 1048575;     // arguments text, a 1 MiB buffer less its NUL
-constexpr size_t kResultCap = 1056768;   // tool text buffer (0x102000)
-constexpr size_t kToolErr = 512;         // tool error text buffer
-constexpr size_t kPayloadMax = 1048575;  // largest payload sent
-constexpr unsigned kPayloadLimit = 1048576;
-constexpr size_t kQueryCap = 512;
-constexpr size_t kUrlShown = 2080;  // URL display text in the list
+constexpr size_t kArgsMax = 1048575;    // arguments text, a 1 MiB buffer less its NUL
+constexpr size_t kResultCap = 1056768;  // tool text buffer (0x102000)
+constexpr size_t kToolErr = 512;        // tool error text buffer
 constexpr size_t kUrlErr = 160;
 
 constexpr char kMissingName[] = "invalid params: missing tool name";
@@ -102,7 +98,7 @@ yy_doc parse_args(const char *args) {
 
 // The stored URL as the list shows it: without its query unless the caller
 // asked for the exact URL.
-void url_display(const char *stored, bool redact, char (&out)[kUrlShown]) {
+void url_display(const char *stored, bool redact, char (&out)[WH_URL_SHOWN_CAP]) {
   if (!redact) {
     wh_field_copy(out, stored);
     return;
@@ -133,19 +129,18 @@ int read_payload(yyjson_val *v, payload_arg *p, char *err, size_t err_size) {
     if (!p->written) return wh_err_set(err, err_size, "could not serialize payload");
     p->data = p->written.get();
   }
-  if (p->len > kPayloadMax)
-    return wh_err_set(err, err_size, "payload is larger than the %u byte limit", kPayloadLimit);
   return 0;
 }
 
 int unknown_name(const wh_store *store, const char *name, char *err, size_t err_size) {
   wh_text t;
   wh_buf_printf(&t, "no webhook named '%s'. Configured: ", name);
-  for (int i = 0; i < store->hook_count; ++i) {
+  int count = store ? store->hook_count : 0;
+  for (int i = 0; i < count; ++i) {
     if (i) wh_buf_str(&t, ", ");
     wh_buf_str(&t, store->hooks[i].name);
   }
-  if (store->hook_count == 0) wh_buf_str(&t, "(none)");
+  if (count == 0) wh_buf_str(&t, "(none)");
   wh_field_copy(err, err_size, wh_buf_cstr(&t));
   return -1;
 }
@@ -166,57 +161,36 @@ constexpr char kMissingArgs[] = "missing arguments: {\"name\":\"...\"}";
 constexpr char kArgsNotJson[] = "arguments are not valid JSON";
 
 // The trigger on its parsed arguments, with 0 / -1 results.
-int trigger(yyjson_val *root, char *out, size_t out_size, char *err, size_t err_size) {
-  char name[64] = "";
+int trigger(yyjson_val *root, wh_buf *report, char *err, size_t err_size) {
+  char name[sizeof wh_hook::name] = "";
   if (yyjson_is_obj(root)) wh_field_copy(name, yyjson_get_str(yyjson_obj_get(root, "name")));
   if (!name[0]) return wh_err_set(err, err_size, "missing required argument: name");
 
   payload_arg payload;
   if (read_payload(yyjson_obj_get(root, "payload"), &payload, err, err_size) != 0) return -1;
-  char query[kQueryCap];
+  char query[WH_QUERY_CAP];
   wh_field_copy(query, yyjson_get_str(yyjson_obj_get(root, "query")));
 
-  // Only the hook is taken from the store; it is loaded again for the log.
-  auto hook = std::make_unique<wh_hook>();
-  char msg[WH_ERR_CAP];  // the loader's message keeps its own size limit
-  int found = wh_store_load_hook(name, hook.get(), msg, sizeof msg);
-  if (found < 0) return wh_err_set(err, err_size, "%s", msg);
-  if (payload.len == 0) {
-    payload.data = "{}";
-    payload.len = 2;
-  }
-  if (!found) {                                               // the message names every stored hook
-    auto store = std::make_unique_for_overwrite<wh_store>();  // the load empties it
-    wh_store_load(store.get(), msg, sizeof msg);
-    return unknown_name(store.get(), name, err, err_size);
-  }
-
-  auto result = std::make_unique<wh_fire_result>();
-  if (fire_hook(hook.get(), payload.data, payload.len, query, result.get()) != 0)
-    return wh_err_set(err, err_size, "could not deliver to '%s': %s", name, result->error);
-
-  wh_text report;
-  write_report(&report, hook->method, name, *result);
-  wh_field_copy(out, out_size, wh_buf_cstr(&report));
-  fire_log(name, result.get());
-  return 0;
+  auto d = std::make_unique<wh_delivery>();
+  int rc = -1;
+  wh_deliver({name, payload.data, payload.len, query, false}, d.get(), [&](const wh_delivery &o) {
+    switch (o.status) {
+      case WH_DELIVERY_SENT: rc = 0; return write_report(report, o.hook.method, name, o.result);
+      case WH_DELIVERY_FAILED:
+        wh_err_set(err, err_size, "could not deliver to '%s': %s", name, o.result.error);
+        return;
+      case WH_DELIVERY_NO_HOOK: {  // the message names every stored hook
+        wh_store_ptr store = wh_store_new();
+        char msg[WH_ERR_CAP];
+        if (store) wh_store_load(store.get(), msg, sizeof msg);
+        unknown_name(store.get(), name, err, err_size);
+        return;
+      }
+      default: wh_err_set(err, err_size, "%s", o.error);
+    }
+  });
+  return rc;
 }
-
-}  // namespace
-
-void mcp_tool_content(const char *id, const char *text, int is_error) {
-  wh_text r;
-  wh_buf_str(&r, "{\"content\":[{\"type\":\"text\",\"text\":");
-  // The text carries names and fields cut by bytes and response bodies cut
-  // at 4096 bytes; the reply must stay well-formed UTF-8 all the same.
-  wh_buf_json_utf8(&r, text);
-  wh_buf_str(&r, "}]");
-  if (is_error) wh_buf_str(&r, ",\"isError\":true");
-  wh_buf_str(&r, "}");
-  mcp_result(id, wh_buf_cstr(&r));
-}
-
-namespace {
 
 // The list on its parsed arguments (null when they are absent or unreadable).
 void list(yyjson_val *root, wh_buf *out) {
@@ -224,7 +198,8 @@ void list(yyjson_val *root, wh_buf *out) {
   yyjson_val *flag = yyjson_is_obj(root) ? yyjson_obj_get(root, "redact_url") : nullptr;
   if (yyjson_is_bool(flag)) redact = yyjson_get_bool(flag);
 
-  auto store = std::make_unique_for_overwrite<wh_store>();  // the load empties it
+  wh_store_ptr store = wh_store_new();
+  if (!store) return wh_buf_str(out, "out of memory");
   char msg[WH_ERR_CAP];
   wh_store_load(store.get(), msg, sizeof msg);  // whatever loaded is listed; msg is the warning
 
@@ -232,7 +207,7 @@ void list(yyjson_val *root, wh_buf *out) {
     wh_buf_str(out, kEmptyStore);
   } else {
     wh_buf_printf(out, "%d configured webhook%s\n\n", store->hook_count, plural(store->hook_count));
-    char url[kUrlShown];
+    char url[WH_URL_SHOWN_CAP];
     for (int i = 0; i < store->hook_count; ++i) {
       const wh_hook &h = store->hooks[i];
       url_display(h.url, redact, url);
@@ -250,22 +225,24 @@ void list(yyjson_val *root, wh_buf *out) {
 
 }  // namespace
 
-void tool_list(const char *args, wh_buf *out) {
-  yy_doc doc = parse_args(args[0] ? args : "{}");
-  list(doc ? yyjson_doc_get_root(doc.get()) : nullptr, out);
+void tool_list(yyjson_val *args, wh_buf *out) {
+  list(args, out);
+  cut_text(out, kResultCap - 1);
 }
 
-int tool_trigger(const char *args, char *out, size_t out_size, char *err, size_t err_size) {
-  wh_err_clear(err, err_size);
-  if (!args[0]) return wh_err_set(err, err_size, kMissingArgs), 1;
-  yy_doc doc = parse_args(args);
-  if (!doc) return wh_err_set(err, err_size, kArgsNotJson), 1;
-  return trigger(yyjson_doc_get_root(doc.get()), out, out_size, err, err_size) == 0 ? 0 : 1;
+int tool_trigger(yyjson_val *args, wh_buf *out) {
+  char err[kToolErr] = "";
+  if (trigger(args, out, err, sizeof err) == 0) return 0;
+  wh_buf_str(out, err[0] ? err : "tool failed");
+  return 1;
 }
 
-void mcp_call_tool(const char *id, yyjson_val *params) {
+void mcp_call_tool(yyjson_val *params, mcp_call_result *out) {
+  out->error_code = 0;
+  out->is_error = false;
   if (!yyjson_is_obj(params) || yyjson_obj_size(params) == 0) {
-    mcp_error(id, -32602, kMissingName);
+    out->error_code = -32602;
+    out->error_message = kMissingName;
     return;
   }
   yyjson_val *name = yyjson_obj_get(params, "name");
@@ -296,27 +273,18 @@ void mcp_call_tool(const char *id, yyjson_val *params) {
   }
 
   if (!yyjson_is_str(name) || yyjson_get_len(name) == 0) {
-    mcp_error(id, -32602, kMissingName);
+    out->error_code = -32602;
+    out->error_message = kMissingName;
   } else if (yyjson_equals_str(name, "webhook_list")) {
-    wh_text text;
-    list(args, &text);
-    cut_text(&text, kResultCap - 1);
-    mcp_tool_content(id, wh_buf_cstr(&text), 0);
+    tool_list(args, &out->text);
   } else if (yyjson_equals_str(name, "webhook_trigger")) {
-    auto out = std::make_unique_for_overwrite<char[]>(kResultCap);
-    char err[kToolErr] = "";
-    int rc = -1;
     if (!args_text)
-      wh_err_set(err, sizeof err, kMissingArgs);
+      wh_buf_str(&out->text, kMissingArgs);
     else if (!args)
-      wh_err_set(err, sizeof err, kArgsNotJson);
-    else
-      rc = trigger(args, out.get(), kResultCap, err, sizeof err);
-    if (rc == 0)
-      mcp_tool_content(id, out.get(), 0);
-    else
-      mcp_tool_content(id, err[0] ? err : "tool failed", 1);
+      wh_buf_str(&out->text, kArgsNotJson);
+    out->is_error = !args_text || !args || tool_trigger(args, &out->text) != 0;
   } else {
-    mcp_error(id, -32602, "unknown tool");
+    out->error_code = -32602;
+    out->error_message = "unknown tool";
   }
 }

@@ -1,11 +1,10 @@
 // The tools behind the MCP methods tools/list and tools/call: webhook_list
 // and webhook_trigger, their descriptors and input schemas. Every call loads
-// the store afresh; nothing is kept.
+// the store afresh; nothing is kept. A tool returns its result; the JSON-RPC
+// envelope around it is the server's (mcp_server.h).
 #pragma once
 
 #include <yyjson.h>
-
-#include <cstddef>
 
 #include "wh_buf.h"
 
@@ -21,20 +20,23 @@ extern const wh_tool TOOLS[2];
 // --schema show them.
 void mcp_write_tool_list(wh_buf *b);
 
-// Serves one tools/call request. `id` is the request's id as compact JSON
-// text, null for a notification (answered with id null); `params` is the
-// request's "params" value, null when missing. Sends exactly one reply.
-void mcp_call_tool(const char *id, yyjson_val *params);
+// What one tools/call gives back: a JSON-RPC error when error_code is not 0,
+// else a tool result with one text item.
+struct mcp_call_result {
+  long error_code = 0;
+  const char *error_message = nullptr;  // a constant text, with error_code
+  wh_text text;                         // the result's text, at most 1056767 bytes
+  bool is_error = false;                // the result says "isError":true
+};
 
-// Sends a tool result holding one text item; "isError":true only when
-// is_error is non-zero (the member is never written as false).
-void mcp_tool_content(const char *id, const char *text, int is_error);
+// Serves one tools/call request on its "params" value (null when missing).
+void mcp_call_tool(yyjson_val *params, mcp_call_result *out);
 
-// webhook_list: appends the list text for the arguments text `args` (compact
-// JSON or empty) to `out`. Secrets and header values are never written.
-void tool_list(const char *args, wh_buf *out);
+// webhook_list on its parsed arguments (null when absent or unreadable):
+// appends the list text to out. Secrets and header values are never written.
+void tool_list(yyjson_val *args, wh_buf *out);
 
-// webhook_trigger: fires the named hook with the payload and query of `args`
-// and logs the delivery. 0 with the report in out (cut to out_size - 1);
-// 1 with the reason in err (emptied first, cut to err_size - 1).
-int tool_trigger(const char *args, char *out, size_t out_size, char *err, size_t err_size);
+// webhook_trigger on its parsed arguments: fires the named hook with their
+// payload and query (delivery.h) and appends the report to out, returning 0;
+// or appends the reason (at most 511 bytes) and returns 1.
+int tool_trigger(yyjson_val *args, wh_buf *out);

@@ -7,8 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
-
-#include "raii.h"
+#include <utility>
 
 // The default store path, used when WEBHOOK_STORE_PATH is unset or empty:
 // the per-user location of the platform, else "hooks.json". Cut to size;
@@ -51,6 +50,29 @@ void store_fs_remove(const char *path);
 // After the store was moved into place: makes that move durable where it
 // needs a step of its own (the folder's fsync on POSIX).
 void store_fs_sync_dir(const char *path);
+
+// A file descriptor of store_fs.h, closed on scope exit; -1 holds nothing.
+class unique_fd {
+ public:
+  unique_fd() = default;
+  explicit unique_fd(int fd) : fd_(fd) {}
+  unique_fd(unique_fd &&o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+  unique_fd &operator=(unique_fd &&o) noexcept {
+    if (this != &o) reset(std::exchange(o.fd_, -1));
+    return *this;
+  }
+  ~unique_fd() { reset(); }
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  int release() { return std::exchange(fd_, -1); }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) store_fs_close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
 
 // An exclusive lock on a lock file, held while the object lives (POSIX
 // flock, Windows LockFileEx). The file is created when missing and never

@@ -1,5 +1,5 @@
-// One stored webhook as a fixed-size record, and the rules a hook must pass
-// before an edit is stored. Text longer than a field is cut, never refused.
+// One stored webhook as a fixed-size record. Text longer than a field is cut,
+// never refused; the rules an edit must pass are in wh_hook_view.h.
 #pragma once
 
 #include <cstddef>
@@ -27,9 +27,6 @@ struct wh_hook {
 // A header name is one HTTP token: visible ASCII without separators, so no
 // space, tab, colon or line break can reshape the request it goes into.
 bool wh_header_name_ok(const char *name);
-
-// 0 when every rule passes; -1 with the first failing rule's message in err.
-int wh_hook_validate(const wh_hook *hook, char *err, size_t err_size);
 
 // Copies outside text into a fixed field: byte for byte up to cap - 1 bytes,
 // then terminated; longer text is cut (even inside a UTF-8 character). A

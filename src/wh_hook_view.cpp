@@ -7,15 +7,20 @@
 
 #include "raii.h"
 #include "wh_err.h"
-#include "wh_guard.h"
 #include "wh_json.h"
+#include "wh_limits.h"
+#include "wh_sign.h"
 #include "wh_store_json.h"
 #include "wh_url.h"
 
 namespace {
 
+bool name_byte_ok(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '.' || c == '_';
+}
+
 constexpr size_t kUrlErrCap = 128;
-constexpr size_t kShownUrlCap = 2080;
 
 // A hand-edited store's fields may end in a character cut at the capacity;
 // the views stay well-formed UTF-8 all the same.
@@ -30,16 +35,6 @@ void has_secret(wh_buf *b, const char *credential) {
     wh_buf_lit(b, ",\"has_secret\":true");
   else
     wh_buf_lit(b, ",\"has_secret\":false");
-}
-
-// Runs a view writer into a fresh buffer and copies its text into out, cut
-// to out_size - 1 bytes; nothing without an out buffer.
-template <class Write>
-void write_cut(char *out, size_t out_size, Write write) {
-  if (!out || out_size == 0) return;
-  wh_text b;
-  write(&b);
-  wh_field_copy(out, out_size, wh_buf_cstr(&b));
 }
 
 // The first `name` member's value when it is a non-empty string, else null.
@@ -87,7 +82,7 @@ void hook_view(wh_buf *b, const wh_hook *hook) {
   str(b, hook->sig);
   has_secret(b, hook->secret);
 
-  char shown[kShownUrlCap];
+  char shown[WH_URL_SHOWN_CAP];
   shown[0] = '\0';
   char url_err[kUrlErrCap];
   wh_url url;
@@ -109,30 +104,64 @@ void hook_view(wh_buf *b, const wh_hook *hook) {
 
 }  // namespace
 
-void wh_hook_json(const wh_hook *hook, char *out, size_t out_size) {
-  write_cut(out, out_size, [hook](wh_buf *b) {
-    if (hook) hook_view(b, hook);
-  });
+int wh_hook_validate(const wh_hook *hook, char *err, size_t err_size) {
+  wh_err_clear(err, err_size);
+  if (!hook || hook->name[0] == '\0') return wh_err_set(err, err_size, "a hook needs a name");
+
+  for (const char *p = hook->name; *p; ++p) {
+    if (!name_byte_ok(static_cast<unsigned char>(*p)))
+      return wh_err_set(err, err_size,
+                        "hook names may contain letters, digits, dash, underscore and dot only");
+  }
+
+  char url_err[160];
+  if (wh_url_parse(hook->url, nullptr, url_err, sizeof url_err) != 0)
+    return wh_err_set(err, err_size, "url: %s", url_err);
+
+  if (!wh_method_ok(hook->method))
+    return wh_err_set(err, err_size, "method must be one of GET, POST, PUT, PATCH, DELETE, HEAD");
+
+  if (hook->sig[0]) {
+    if (!wh_sign_scheme_known(hook->sig))
+      return wh_err_set(err, err_size, "unknown signature scheme");
+    if (hook->secret[0] == '\0')
+      return wh_err_set(err, err_size, "a signature scheme needs a secret");
+  }
+
+  if (hook->header_count < 0 || hook->header_count > WH_MAX_HEADERS)
+    return wh_err_set(err, err_size, "too many headers (max %d)", WH_MAX_HEADERS);
+
+  for (int i = 0; i < hook->header_count; ++i) {
+    const wh_header &h = hook->headers[i];
+    if (!wh_header_name_ok(h.name))
+      return wh_err_set(err, err_size, "header %d has an invalid name", i + 1);
+    // A CR or LF would let a value start a header line of its own.
+    if (strpbrk(h.value, "\r\n"))
+      return wh_err_set(err, err_size, "header %s has a newline in its value", h.name);
+  }
+  return 0;
 }
 
-void wh_store_list_write(wh_buf *b, const wh_store *store) {
-  wh_buf_printf(b, "{\"ok\":true,\"count\":%d,\"hooks\":[", store->hook_count);
+void wh_hook_view_write(wh_buf *b, const wh_hook *hook) {
+  hook_view(b, hook);
+}
+
+void wh_hook_view_list(wh_buf *b, const wh_store *store) {
+  wh_buf_lit(b, "[");
   for (int i = 0; i < store->hook_count && i < WH_MAX_HOOKS; ++i) {
     if (i) wh_buf_lit(b, ",");
     hook_view(b, &store->hooks[i]);
   }
-  wh_buf_lit(b, "],\"log\":[");
+  wh_buf_lit(b, "]");
+}
+
+void wh_hook_view_log(wh_buf *b, const wh_store *store) {
+  wh_buf_lit(b, "[");
   for (int i = 0; i < store->log_count && i < WH_MAX_LOG; ++i) {
     if (i) wh_buf_lit(b, ",");
     wh_store_json_log_entry(b, &store->log[i], WH_UTF8_REPLACE);
   }
-  wh_buf_printf(b, "],\"allow_private\":%s}", wh_allow_private() ? "true" : "false");
-}
-
-void wh_store_list_json(const wh_store *store, char *out, size_t out_size) {
-  write_cut(out, out_size, [store](wh_buf *b) {
-    if (store) wh_store_list_write(b, store);
-  });
+  wh_buf_lit(b, "]");
 }
 
 int wh_hook_apply(wh_hook *hook, const char *body, const wh_hook *stored, char *err,
@@ -152,7 +181,7 @@ int wh_hook_apply(wh_hook *hook, const char *body, const wh_hook *stored, char *
     for (char *p = hook->method; *p; ++p)
       if (*p >= 'a' && *p <= 'z') *p = static_cast<char>(*p - 'a' + 'A');
   }
-  if (!hook->method[0]) wh_field_copy(hook->method, "POST");
+  if (!hook->method[0]) wh_field_copy(hook->method, WH_DEFAULT_METHOD);
 
   // The page never receives the secret: a blank one keeps the stored secret,
   // unless the scheme is being removed, which takes the secret with it.

@@ -9,17 +9,23 @@
 #include "wh_buf.h"
 #include "wh_store.h"
 
-// The view of one hook, cut to out_size - 1 bytes:
+// The view of one hook:
 // {"name","method","desc","sig","has_secret","url","headers":[{"name","has_secret"}]}
-void wh_hook_json(const wh_hook *hook, char *out, size_t out_size);
+void wh_hook_view_write(wh_buf *b, const wh_hook *hook);
 
-// The list object {"ok":true,"count","hooks","log","allow_private"}, cut to
-// out_size - 1 bytes.
-void wh_store_list_json(const wh_store *store, char *out, size_t out_size);
-// The same object appended whole to b. A store filled to its capacities (or
-// a hand-edited one full of escaped bytes) lists to more than any fixed
-// buffer the callers would keep, and a cut list is no longer JSON.
-void wh_store_list_write(wh_buf *b, const wh_store *store);
+// The views of the store's hooks as one JSON array, in store order, and its
+// delivery log as another, newest first. Appended whole: a store filled to
+// its capacities (or a hand-edited one full of escaped bytes) lists to more
+// than any fixed buffer a caller would keep, and a cut list is no JSON.
+void wh_hook_view_list(wh_buf *b, const wh_store *store);
+void wh_hook_view_log(wh_buf *b, const wh_store *store);
+
+// 0 when every rule a stored hook must pass holds (a name of letters, digits,
+// "-", "_" and "."; a URL wh_url_parse takes; a known method; a known
+// signature scheme with a secret; at most WH_MAX_HEADERS headers, each with a
+// token name and no line break in its value); -1 with the first failing
+// rule's message in err.
+int wh_hook_validate(const wh_hook *hook, char *err, size_t err_size);
 
 // Applies a JSON body to `hook` (a copy of `stored` when editing, else a new
 // record with method POST) and validates the result. `stored` is read for the

@@ -9,8 +9,15 @@
 
 #include <cstddef>
 #include <cstring>
+#include <memory>
 
 #include "wh_buf.h"
+
+// Owns a parsed document.
+struct yy_doc_free {
+  void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
+};
+using yy_doc = std::unique_ptr<yyjson_doc, yy_doc_free>;
 
 // Appends s as a JSON string literal, quotes included; a null s gives "".
 // Escaped: the double quote, the backslash, \b \t \n \f \r and every other

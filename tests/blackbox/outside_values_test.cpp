@@ -14,6 +14,7 @@
 #include "raii.h"
 #include "receiver.h"
 #include "store_env.h"
+#include "wh_json.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <memory>
 #include <string>
 
-#include "fire.h"
 #include "hook_builder.h"
 #include "sha256.h"
+#include "wh_sign.h"
 
 namespace {
 

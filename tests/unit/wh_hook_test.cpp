@@ -7,6 +7,7 @@
 #include <string>
 
 #include "hook_builder.h"
+#include "wh_hook_view.h"
 
 namespace {
 
