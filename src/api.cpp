@@ -14,7 +14,6 @@
 #include "delivery.h"
 #include "plat.h"
 #include "raii.h"
-#include "store_fs.h"
 #include "wh_err.h"
 #include "wh_guard.h"
 #include "wh_hook_view.h"
@@ -37,26 +36,6 @@ struct api_request {
   wh_buf *body_buf;  // body's own buffer (null when there is none), for a fire to parse in place
 };
 
-// A body file is read up to the same bound as standard input: a larger one is
-// dropped whole, as an oversize CONTENT_LENGTH is, so that no file can make
-// the process take unbounded memory. Only a regular file is read: without
-// O_NONBLOCK a FIFO with no writer would hold the open for good.
-void read_body_file(const char *path, wh_buf *b) {
-  unique_fd fd(store_fs_open_read(path));
-  int64_t size = fd ? store_fs_regular_size(fd.get()) : -1;
-  if (size < 0 || static_cast<uint64_t>(size) > kMaxBody) return;
-  auto chunk = std::make_unique_for_overwrite<char[]>(kChunk);
-  for (;;) {
-    long n = store_fs_read(fd.get(), chunk.get(), kChunk);
-    if (n <= 0) return;
-    if (b->len + static_cast<size_t>(n) > kMaxBody) {  // grew while being read
-      wh_buf_free(b);
-      return;
-    }
-    wh_buf_add(b, chunk.get(), static_cast<size_t>(n));
-  }
-}
-
 // CONTENT_LENGTH bytes of standard input (1 to 8 MiB, else none); a body that
 // ends early is kept as far as it came, and nothing past the length is read.
 void read_body_stdin(const char *content_length, wh_buf *b) {
@@ -74,7 +53,13 @@ void read_body_stdin(const char *content_length, wh_buf *b) {
 
 void read_body(wh_buf *b) {
   const char *file = plat_env("POST_BODY_FILE");
-  if (file && *file) return read_body_file(file, b);
+  // A body file is read up to the same bound as standard input: a larger one
+  // is dropped whole, as an oversize CONTENT_LENGTH is, so that no file can
+  // make the process take unbounded memory.
+  if (file && *file) {
+    plat_read_file(file, kMaxBody, b);
+    return;
+  }
   const char *length = plat_env("CONTENT_LENGTH");
   if (length && *length) read_body_stdin(length, b);
 }

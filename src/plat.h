@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <ctime>
 
+#include "wh_buf.h"
+
 // First thing main does: standard input and output in binary mode (Windows;
 // POSIX streams are binary already), and a write to a reader that went away
 // fails quietly instead of ending the process (POSIX's SIGPIPE).
@@ -14,6 +16,12 @@ void plat_start();
 // Up to n bytes of standard input, unchanged: the count, 0 at its end, -1 on a
 // read error. Interrupted reads are retried.
 long plat_read_stdin(void *buf, size_t n);
+
+// Appends the regular file at path whole to b when it holds at most max
+// bytes; true when it did. Anything else (no such file, a folder, a FIFO, a
+// device, a larger file, one that grew past max while being read, a read
+// error) appends nothing and gives false. Never blocks on a special file.
+bool plat_read_file(const char *path, uint64_t max, wh_buf *b);
 
 // Milliseconds on a monotonic clock (wall time, not processor time).
 int64_t plat_now_ms();

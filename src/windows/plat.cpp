@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "raii.h"
 #include "windows/utf16.h"
@@ -28,6 +29,42 @@ long plat_read_stdin(void *buf, size_t n) {
     if (got < 0 && errno == EINTR) continue;
     return got;
   }
+}
+
+// Shared for writing and deletion too: another process may replace the file
+// while it is read. A folder does not open without backup semantics.
+bool plat_read_file(const char *path, uint64_t max, wh_buf *b) {
+  // Any path the caller may name (up to 32767 UTF-16 units) is converted on the heap.
+  constexpr size_t kWideCap = 32768;
+  auto wide = std::make_unique_for_overwrite<wchar_t[]>(kWideCap);
+  if (wh_utf16(path, wide.get(), kWideCap, true) < 0) return false;
+  constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  HANDLE h = CreateFileW(wide.get(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER size;
+  bool ok = GetFileType(h) == FILE_TYPE_DISK && GetFileSizeEx(h, &size) && size.QuadPart >= 0 &&
+            static_cast<uint64_t>(size.QuadPart) <= max;
+  const uint64_t start = b->len;
+  // Read straight into the buffer; one byte past max tells a file that grew.
+  constexpr DWORD kReadChunk = 65536;
+  while (ok && wh_buf_reserve(b, kReadChunk)) {
+    uint64_t room = max - (b->len - start) + 1;
+    DWORD got = 0;
+    if (!ReadFile(h, b->data + b->len, room < kReadChunk ? static_cast<DWORD>(room) : kReadChunk,
+                  &got, nullptr)) {
+      ok = false;
+      break;
+    }
+    if (got == 0) break;
+    b->len += got;
+    ok = b->len - start <= max;
+  }
+  CloseHandle(h);
+  ok = ok && !b->failed;
+  if (!ok && b->data) b->len = start;
+  if (b->data) b->data[b->len] = '\0';
+  return ok;
 }
 
 // The performance counter, not GetTickCount64: that one moves in steps of
