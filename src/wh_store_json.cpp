@@ -6,6 +6,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "wh_limits.h"
+
 namespace {
 
 // The values of the first members named keys[0..N-1] (null where there is
@@ -62,7 +64,7 @@ void read_hook(yyjson_val *obj, wh_hook *h) {
   wh_field_copy(h->name, text_of(m[0]));
   wh_field_copy(h->url, text_of(m[1]));
   wh_field_copy(h->method, text_of(m[2]));
-  if (h->method[0] == '\0') wh_field_copy(h->method, "POST");
+  if (h->method[0] == '\0') wh_field_copy(h->method, WH_DEFAULT_METHOD);
   wh_field_copy(h->desc, text_of(m[3]));
   wh_field_copy(h->sig, text_of(m[4]));
   wh_field_copy(h->secret, text_of(m[5]));
