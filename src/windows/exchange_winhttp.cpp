@@ -12,6 +12,7 @@
 // cannot be stopped between that check and the request.
 #include <ws2tcpip.h>
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -32,8 +33,24 @@ using wh_http_parts::zeroed;
 
 namespace {
 
-constexpr wchar_t kUserAgent[] = L"ZAZIVIZODIR-webhook/1.0";
-constexpr char kAgentLine[] = "User-Agent: ZAZIVIZODIR-webhook/1.0\r\n";
+// The user agent as WinHTTP takes it: the one text (ASCII) widened here.
+template <size_t N>
+constexpr std::array<wchar_t, N> widen(const char (&text)[N]) {
+  std::array<wchar_t, N> wide{};
+  for (size_t i = 0; i < N; ++i) wide[i] = static_cast<wchar_t>(text[i]);
+  return wide;
+}
+constexpr bool ascii(const char *text) {
+  for (; *text; ++text) {
+    if (static_cast<unsigned char>(*text) >= 0x80) return false;
+  }
+  return true;
+}
+static_assert(ascii(WH_HTTP_USER_AGENT), "the user agent is widened byte by byte");
+constexpr auto kUserAgent = widen(WH_HTTP_USER_AGENT);
+// "User-Agent: " and the CR LF around the agent's text.
+constexpr size_t kAgentLine = sizeof "User-Agent: \r\n" - 1 + sizeof WH_HTTP_USER_AGENT - 1;
+
 constexpr int kSendTimeoutMs = 15000;
 constexpr int kReceiveTimeoutMs = 15000;
 constexpr size_t kReadChunk = 8192;
@@ -184,12 +201,12 @@ struct exchange_state {
 // The session, limited to TLS 1.2 or later for https, with its bounds; null
 // with the reason in r.
 winhttp_handle open_session(const winhttp_api *api, const wh_url *url, wh_response *r) {
-  winhttp_handle session(api->open(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+  winhttp_handle session(api->open(kUserAgent.data(), WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0),
                          handle_close{api});
   if (!session)
-    session.reset(api->open(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                            WINHTTP_NO_PROXY_BYPASS, 0));
+    session.reset(api->open(kUserAgent.data(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                            WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
   if (!session) {
     fail(r, "WinHttpOpen failed");
     return session;
@@ -321,8 +338,9 @@ int wh_winhttp_header_text(const wh_url *url, const char *method, const wh_heade
   // 499-byte budget is the stored headers'.
   const char *rest = strstr(text, "\r\n");
   rest = rest ? rest + 2 : text + strlen(text);
-  char full[WH_HTTP_HEADER_TEXT + sizeof kAgentLine];
-  snprintf(full, sizeof full, "%.*s%s%s", static_cast<int>(rest - text), text, kAgentLine, rest);
+  char full[WH_HTTP_HEADER_TEXT + kAgentLine];
+  snprintf(full, sizeof full, "%.*sUser-Agent: %s\r\n%s", static_cast<int>(rest - text), text,
+           WH_HTTP_USER_AGENT, rest);
   return wh_utf16(full, out, cap, false);
 }
 
