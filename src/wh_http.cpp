@@ -15,7 +15,8 @@
 #include "wh_http_parts.h"
 
 using wh_http_parts::fail;
-using wh_http_parts::kUnsendableUrl;
+using wh_http_parts::fail_as;
+using wh_http_parts::failure;
 using wh_http_parts::zeroed;
 
 wh_resolver wh_http_resolver = {getaddrinfo, freeaddrinfo};
@@ -96,6 +97,21 @@ int wh_http_parts::fail(wh_response *r, const char *fmt, ...) {
   return -1;
 }
 
+int wh_http_parts::fail_as(wh_response *r, failure kind, const char *detail) {
+  switch (kind) {
+    case failure::out_of_memory: return fail(r, "out of memory");
+    case failure::client_start: return fail(r, "could not start the HTTP client: %s", detail);
+    case failure::certificate:
+      return fail(r, "request failed: the endpoint's TLS certificate was refused (%s)", detail);
+    case failure::unsendable_url: return fail(r, "url holds a character that cannot be sent");
+    case failure::unresolved: return fail(r, "could not resolve %s", detail);
+    case failure::send: break;
+  }
+  return fail(r,
+              "request failed: TLS or connection error (certificate refused or endpoint "
+              "unreachable)");
+}
+
 size_t wh_http_header_text(const wh_url *url, const char *method, const wh_header *headers,
                            int header_count, uint64_t body_len, char *out) {
   auto h = zeroed<header_text>();
@@ -123,7 +139,7 @@ int wh_http_request(const char *method, const wh_url *url, const wh_header *head
   // connection failure after the name was resolved; name the cause instead.
   for (const char *p = url->path; *p; ++p) {
     if (static_cast<unsigned char>(*p) < 0x20 || *p == 0x7F)
-      return fail(response, "%s", kUnsendableUrl);
+      return fail_as(response, failure::unsendable_url);
   }
   for (int i = 0; headers && i < header_count; ++i) {
     // An empty name is never sent (the header text skips it).
@@ -169,7 +185,7 @@ int wh_http_parts::resolve_vetted(const wh_url *url, vetted *out, wh_response *r
   addrinfo *raw = nullptr;
   int rc = wh_http_resolver.resolve(url->host, service, &hints, &raw);
   addrinfo_list list(rc == 0 ? raw : nullptr, addrinfo_release{wh_http_resolver.release});
-  if (rc != 0 || !raw) return fail(response, "could not resolve %s", url->host);
+  if (rc != 0 || !raw) return fail_as(response, failure::unresolved, url->host);
 
   for (const addrinfo *ai = list.get(); ai; ai = ai->ai_next) {
     if (!ai->ai_addr || (ai->ai_family != AF_INET && ai->ai_family != AF_INET6)) continue;
@@ -195,5 +211,36 @@ int wh_http_parts::resolve_vetted(const wh_url *url, vetted *out, wh_response *r
     out->addrs[out->count++] = p;
   }
   if (out->count == 0) return fail(response, "could not resolve %s (no usable address)", url->host);
+  return 0;
+}
+
+bool wh_http_parts::may_connect(const vetted *list, const sockaddr *sa) {
+  bool listed = false;
+  for (int i = 0; i < list->count && !listed; ++i) {
+    const vetted_addr &v = list->addrs[i];
+    if (sa->sa_family != v.family) continue;
+    if (v.family == AF_INET)
+      listed = memcmp(&reinterpret_cast<const sockaddr_in *>(sa)->sin_addr, v.bytes, 4) == 0;
+    else
+      listed = memcmp(&reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_addr, v.bytes, 16) == 0;
+  }
+  return listed && (list->allow_private || !wh_sockaddr_is_denied(sa));
+}
+
+bool wh_http_parts::capture(wh_response *r, const char *data, size_t n, uint64_t *total) {
+  *total += n;
+  if (r->body_len < WH_HTTP_CAPTURE) {
+    uint64_t room = WH_HTTP_CAPTURE - r->body_len;
+    size_t take = n < room ? n : static_cast<size_t>(room);
+    memcpy(r->body + r->body_len, data, take);
+    r->body_len += take;
+  }
+  if (*total >= WH_HTTP_PREVIEW) r->truncated = 1;
+  return *total <= WH_HTTP_DRAIN_LIMIT;
+}
+
+int wh_http_parts::finish(wh_response *r) {
+  r->body[r->body_len] = '\0';
+  r->ok = 1;
   return 0;
 }

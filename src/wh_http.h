@@ -18,6 +18,8 @@ inline constexpr uint64_t WH_HTTP_PREVIEW = 4096;
 // whole before the preview is cut (see wh_scrub.h).
 inline constexpr uint64_t WH_HTTP_CAPTURE = 16384;
 inline constexpr uint64_t WH_HTTP_DRAIN_LIMIT = 8388608;
+// The User-Agent every request carries, written here only (ASCII: WinHTTP
+// takes it widened).
 inline constexpr char WH_HTTP_USER_AGENT[] = "ZAZIVIZODIR-webhook/1.0";
 
 struct wh_response {

@@ -32,12 +32,6 @@ inline bool needs_escape(uint64_t w) {
          has_zero_byte(w ^ (kOnes * '\\'));
 }
 
-inline uint64_t load8(const unsigned char *p) {
-  uint64_t w;
-  memcpy(&w, p, 8);
-  return w;
-}
-
 inline bool escaped(unsigned char c) {
   return c < 0x20 || c == '"' || c == '\\';
 }
@@ -64,9 +58,9 @@ size_t plain_run(const unsigned char *u, size_t len) {
   }
 #endif
   for (; i + 8 <= len; i += 8)
-    if (stops(load8(u + i))) break;
+    if (stops(wh_utf8_load8(u + i))) break;
   // The last part of a text of eight bytes or more: its last word at once.
-  if (i < len && len >= 8 && i + 8 > len && !stops(load8(u + len - 8))) return len;
+  if (i < len && len >= 8 && i + 8 > len && !stops(wh_utf8_load8(u + len - 8))) return len;
   while (i < len && !escaped(u[i]) && !(ascii && u[i] >= 0x80)) ++i;
   return i;
 }

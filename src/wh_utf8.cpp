@@ -3,17 +3,6 @@
 #include "wh_utf8.h"
 
 #include <cstdint>
-#include <cstring>
-
-namespace {
-
-uint64_t load8(const unsigned char *p) {
-  uint64_t w;
-  memcpy(&w, p, 8);
-  return w;
-}
-
-}  // namespace
 
 size_t wh_utf8_char_len(const unsigned char *p, size_t avail) {
   unsigned c = p[0];
@@ -37,7 +26,7 @@ size_t wh_utf8_prefix(const char *p, size_t len) {
   const auto *u = reinterpret_cast<const unsigned char *>(p);
   size_t i = 0, n;
   for (;;) {
-    while (i + 8 <= len && !(load8(u + i) & kHighs)) i += 8;
+    while (i + 8 <= len && !(wh_utf8_load8(u + i) & kHighs)) i += 8;
     while (i < len && u[i] < 0x80) ++i;
     if (i == len || (n = wh_utf8_char_len(u + i, len - i)) == 0) return i;
     i += n;

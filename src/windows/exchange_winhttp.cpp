@@ -12,6 +12,7 @@
 // cannot be stopped between that check and the request.
 #include <ws2tcpip.h>
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -26,13 +27,30 @@
 #include "windows/winhttp_parts.h"
 
 using wh_http_parts::fail;
-using wh_http_parts::kSendFailed;
+using wh_http_parts::fail_as;
+using wh_http_parts::failure;
 using wh_http_parts::zeroed;
 
 namespace {
 
-constexpr wchar_t kUserAgent[] = L"ZAZIVIZODIR-webhook/1.0";
-constexpr char kAgentLine[] = "User-Agent: ZAZIVIZODIR-webhook/1.0\r\n";
+// The user agent as WinHTTP takes it: the one text (ASCII) widened here.
+template <size_t N>
+constexpr std::array<wchar_t, N> widen(const char (&text)[N]) {
+  std::array<wchar_t, N> wide{};
+  for (size_t i = 0; i < N; ++i) wide[i] = static_cast<wchar_t>(text[i]);
+  return wide;
+}
+constexpr bool ascii(const char *text) {
+  for (; *text; ++text) {
+    if (static_cast<unsigned char>(*text) >= 0x80) return false;
+  }
+  return true;
+}
+static_assert(ascii(WH_HTTP_USER_AGENT), "the user agent is widened byte by byte");
+constexpr auto kUserAgent = widen(WH_HTTP_USER_AGENT);
+// "User-Agent: " and the CR LF around the agent's text.
+constexpr size_t kAgentLine = sizeof "User-Agent: \r\n" - 1 + sizeof WH_HTTP_USER_AGENT - 1;
+
 constexpr int kSendTimeoutMs = 15000;
 constexpr int kReceiveTimeoutMs = 15000;
 constexpr size_t kReadChunk = 8192;
@@ -142,42 +160,172 @@ struct read_chunk {
   char bytes[kReadChunk];
 };
 
-// The body: the first 4096 bytes kept, the rest drained until more than
-// 8 MiB have arrived. A failed read ends it without failing the exchange.
-// Reads until the end, the drain limit or the delivery's overall bound:
-// WinHTTP bounds each read, not the whole, so an endpoint that drips a byte
-// every few seconds would otherwise hold a single-threaded caller for hours.
-// What arrived before the bound is kept, as the POSIX exchange keeps it.
+// The body, through the shared capture, until its end or the drain limit. A
+// failed read ends it without failing the exchange. The delivery's overall
+// bound ends it too: WinHTTP bounds each read, not the whole, so an endpoint
+// that drips a byte every few seconds would otherwise hold a single-threaded
+// caller for hours. What arrived before the bound is kept, as the POSIX
+// exchange keeps it.
 void read_body(const winhttp_api *api, HINTERNET request, int64_t deadline_ms, wh_response *r) {
   auto chunk = zeroed<read_chunk>();
   if (!chunk) return;
   uint64_t total = 0;
-  while (plat_now_ms() < deadline_ms && total <= WH_HTTP_DRAIN_LIMIT) {
+  bool more = true;
+  while (more && plat_now_ms() < deadline_ms) {
     // Only what has arrived: a read of a whole chunk would wait for the chunk
     // to fill, past the bound.
     DWORD ready = 0, got = 0;
     if (!api->query_data_available(request, &ready) || ready == 0) break;
     if (ready > kReadChunk) ready = kReadChunk;
     if (!api->read_data(request, chunk->bytes, ready, &got) || got == 0) break;
-    total += got;
-    if (r->body_len < WH_HTTP_CAPTURE) {
-      uint64_t room = WH_HTTP_CAPTURE - r->body_len;
-      uint64_t take = got < room ? got : room;
-      memcpy(r->body + r->body_len, chunk->bytes, static_cast<size_t>(take));
-      r->body_len += take;
-    }
+    more = wh_http_parts::capture(r, chunk->bytes, got, &total);
   }
-  if (total >= WH_HTTP_PREVIEW) r->truncated = 1;
-  r->body[r->body_len] = '\0';
 }
 
-struct wide_texts {
+// The exchange's working record, on the heap: the vetted addresses, the
+// texts as WinHTTP takes them, what the status callback learned, and how the
+// sending went.
+struct exchange_state {
+  wh_http_parts::vetted vetted;
   char target[wh_http_parts::kTargetCap];
   wchar_t host[kWideHost];
   wchar_t path[kWidePath];
   wchar_t method[kWideMethod];
   wchar_t headers[kWideHeaders];
+  bool headers_ok;
+  exchange_notes notes;
+  bool sent;    // the answer's head arrived
+  DWORD error;  // WinHTTP's error when it did not
 };
+
+// The session, limited to TLS 1.2 or later for https, with its bounds; null
+// with the reason in r.
+winhttp_handle open_session(const winhttp_api *api, const wh_url *url, wh_response *r) {
+  winhttp_handle session(api->open(kUserAgent.data(), WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+                                   WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0),
+                         handle_close{api});
+  if (!session)
+    session.reset(api->open(kUserAgent.data(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                            WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+  if (!session) {
+    fail(r, "WinHttpOpen failed");
+    return session;
+  }
+  // TLS 1.2 or later, or nothing: the system's defaults may still allow 1.0
+  // and 1.1. (Windows takes the option on the session only; on a request
+  // Wine ignores it.)
+  if (url->https && !wh_winhttp_restrict_tls(api->set_option, session.get())) {
+    fail(r,
+         "could not restrict TLS to version 1.2 or later (WinHTTP error %lu); nothing was "
+         "sent",
+         GetLastError());
+    session.reset();
+    return session;
+  }
+  api->set_timeouts(session.get(), 10000, static_cast<int>(wh_http_connect_timeout_ms),
+                    kSendTimeoutMs, kReceiveTimeoutMs);
+  return session;
+}
+
+// The target, the method and the header lines in UTF-16. The explicit Host
+// line replaces the one WinHTTP would write (for http it would name the
+// address literal). The request checks let through only token names and
+// values without line breaks; should WinHTTP still refuse the text, the
+// request would go out without its signature, so it does not go out at all.
+void prepare_texts(const wh_url *url, const char *method, const wh_header *headers,
+                   int header_count, uint64_t body_len, exchange_state *x) {
+  wh_http_parts::wire_target(url, x->target);
+  wh_utf16(x->target, x->path, kWidePath, false);
+  wh_utf16(method, x->method, kWideMethod, false);
+  x->headers_ok = wh_winhttp_header_text(url, method, headers, header_count, body_len, x->headers,
+                                         kWideHeaders) >= 0;
+}
+
+// A connection to connect_to and the request on it, with no redirects, the
+// receive bound, the status callback and the header lines. 0, or -1 with the
+// reason in r.
+int open_request(const winhttp_api *api, HINTERNET session, const wh_url *url,
+                 const char *connect_to, exchange_state *x, winhttp_handle *connection,
+                 winhttp_handle *request, wh_response *r) {
+  if (wh_utf16(connect_to, x->host, kWideHost, false) < 0)
+    return fail(r, "could not connect to %s", url->host);
+  request->reset();
+  connection->reset(api->connect(session, x->host, static_cast<INTERNET_PORT>(url->port), 0));
+  if (!*connection) return fail(r, "could not connect to %s", url->host);
+  // The target goes out as the bytes above, escaped by nobody else.
+  DWORD flags = WINHTTP_FLAG_ESCAPE_DISABLE | WINHTTP_FLAG_ESCAPE_DISABLE_QUERY |
+                (url->https ? WINHTTP_FLAG_SECURE : 0);
+  request->reset(api->open_request(connection->get(), x->method, x->path, nullptr,
+                                   WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
+  if (!*request) return fail(r, "WinHttpOpenRequest failed");
+  HINTERNET req = request->get();
+
+  DWORD redirects = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+  api->set_option(req, WINHTTP_OPTION_REDIRECT_POLICY, &redirects, sizeof redirects);
+  // Some WinHTTP versions take the receive bound only from this option.
+  DWORD receive = kReceiveTimeoutMs;
+  api->set_option(req, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &receive, sizeof receive);
+  api->set_status_callback(
+      req, on_status,
+      WINHTTP_CALLBACK_FLAG_CONNECT_TO_SERVER | WINHTTP_CALLBACK_FLAG_SECURE_FAILURE, 0);
+  if (!x->headers_ok ||
+      !api->add_request_headers(req, x->headers, static_cast<DWORD>(-1),
+                                WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE))
+    return fail(r, "the request headers were refused by WinHTTP; nothing was sent");
+  return 0;
+}
+
+// Sends the request and waits for the answer's head; x->sent and x->error
+// say how it went. http goes to the vetted addresses as literals, so nothing
+// is resolved again; the next one only when no connection to this one could
+// be made (nothing was sent then), as the Linux build does. 0, or -1 with the
+// reason in r when the request could not be set up.
+int send_to_endpoint(const winhttp_api *api, HINTERNET session, const wh_url *url, const void *body,
+                     uint64_t body_len, exchange_state *x, winhttp_handle *connection,
+                     winhttp_handle *request, wh_response *r) {
+  auto context = reinterpret_cast<DWORD_PTR>(&x->notes);
+  DWORD length = static_cast<DWORD>(body_len);
+  void *payload = body_len ? const_cast<void *>(body) : WINHTTP_NO_REQUEST_DATA;
+  int attempts = url->https ? 1 : x->vetted.count;
+  for (int i = 0; i < attempts; ++i) {
+    const char *connect_to = url->https ? url->host : x->vetted.addrs[i].text;
+    if (open_request(api, session, url, connect_to, x, connection, request, r) != 0) return -1;
+    HINTERNET req = request->get();
+    x->notes = exchange_notes{};
+    x->sent = api->send_request(req, WINHTTP_NO_ADDITIONAL_HEADERS, 0, payload, length, length,
+                                context) &&
+              api->receive_response(req, nullptr);
+    x->error = x->sent ? 0 : GetLastError();
+    if (x->sent || x->error != ERROR_WINHTTP_CANNOT_CONNECT) break;
+  }
+  return 0;
+}
+
+// The address the exchange reached: as WinHTTP reports it for the request,
+// else as the status callback saw it.
+void connected_address(const winhttp_api *api, HINTERNET request, const exchange_notes &notes,
+                       char (&out)[64]) {
+  remote_address(api, request, out);
+  if (!out[0]) memcpy(out, notes.connected, sizeof out);
+}
+
+// Why nothing was answered, by its cause.
+int fail_unsent(const wh_url *url, const exchange_state &x, wh_response *r) {
+  if (const char *why = certificate_problem(x.notes.secure_flags, x.error))
+    return fail_as(r, failure::certificate, why);
+  if (url->https && handshake_refused(x.notes.secure_flags, x.error))
+    return fail(r, "%s", kTlsRefused);
+  return fail_as(r, failure::send);
+}
+
+// The answer's status and body.
+void read_answer(const winhttp_api *api, HINTERNET request, int64_t deadline_ms, wh_response *r) {
+  DWORD status = 0, size = sizeof status;
+  if (api->query_headers(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                         WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX))
+    r->status = static_cast<int>(status);
+  read_body(api, request, deadline_ms, r);
+}
 
 }  // namespace
 
@@ -190,8 +338,9 @@ int wh_winhttp_header_text(const wh_url *url, const char *method, const wh_heade
   // 499-byte budget is the stored headers'.
   const char *rest = strstr(text, "\r\n");
   rest = rest ? rest + 2 : text + strlen(text);
-  char full[WH_HTTP_HEADER_TEXT + sizeof kAgentLine];
-  snprintf(full, sizeof full, "%.*s%s%s", static_cast<int>(rest - text), text, kAgentLine, rest);
+  char full[WH_HTTP_HEADER_TEXT + kAgentLine];
+  snprintf(full, sizeof full, "%.*sUser-Agent: %s\r\n%s", static_cast<int>(rest - text), text,
+           WH_HTTP_USER_AGENT, rest);
   return wh_utf16(full, out, cap, false);
 }
 
@@ -225,116 +374,34 @@ int wh_winhttp_vet_connected(const char *host, const char *connected, bool proxi
 int wh_http_exchange(const wh_url *url, const char *method, const wh_header *headers,
                      int header_count, const void *body, uint64_t body_len, wh_response *response) {
   const int64_t started_ms = plat_now_ms();
-  auto vetted = zeroed<wh_http_parts::vetted>();
-  auto wide = zeroed<wide_texts>();
-  auto notes = zeroed<exchange_notes>();
-  if (!vetted || !wide || !notes) return fail(response, "out of memory");
-  if (wh_http_parts::resolve_vetted(url, vetted.get(), response) != 0) return -1;
+  auto x = zeroed<exchange_state>();
+  if (!x) return fail_as(response, failure::out_of_memory);
+  if (wh_http_parts::resolve_vetted(url, &x->vetted, response) != 0) return -1;
 
   const winhttp_api *api = winhttp_api_get();
   if (!api) return fail(response, "WinHttpOpen failed");
-  winhttp_handle session(api->open(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                                   WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0),
-                         handle_close{api});
-  if (!session)
-    session.reset(api->open(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                            WINHTTP_NO_PROXY_BYPASS, 0));
-  if (!session) return fail(response, "WinHttpOpen failed");
-  // TLS 1.2 or later, or nothing: the system's defaults may still allow 1.0
-  // and 1.1. (Windows takes the option on the session only; on a request
-  // Wine ignores it.)
-  if (url->https && !wh_winhttp_restrict_tls(api->set_option, session.get()))
-    return fail(response,
-                "could not restrict TLS to version 1.2 or later (WinHTTP error %lu); nothing "
-                "was sent",
-                GetLastError());
-  api->set_timeouts(session.get(), 10000, static_cast<int>(wh_http_connect_timeout_ms),
-                    kSendTimeoutMs, kReceiveTimeoutMs);
-
-  wh_http_parts::wire_target(url, wide->target);
-  wh_utf16(wide->target, wide->path, kWidePath, false);
-  wh_utf16(method, wide->method, kWideMethod, false);
-  // The explicit Host line replaces the one WinHTTP would write (for http it
-  // would name the address literal). The request checks let through only
-  // token names and values without line breaks; should WinHTTP still refuse
-  // the text, the request would go out without its signature, so it does
-  // not go out at all.
-  bool headers_ok = wh_winhttp_header_text(url, method, headers, header_count, body_len,
-                                           wide->headers, kWideHeaders) >= 0;
-
+  winhttp_handle session = open_session(api, url, response);
+  if (!session) return -1;
+  prepare_texts(url, method, headers, header_count, body_len, x.get());
   winhttp_handle connection(nullptr, handle_close{api});
   winhttp_handle request(nullptr, handle_close{api});
-  auto context = reinterpret_cast<DWORD_PTR>(notes.get());
-  DWORD length = static_cast<DWORD>(body_len);
-  void *payload = body_len ? const_cast<void *>(body) : WINHTTP_NO_REQUEST_DATA;
-  bool sent = false;
-  DWORD error = 0;
-  // http: the vetted addresses as literals, so nothing is resolved again; the
-  // next one only when no connection to this one could be made (nothing was
-  // sent then), as the Linux build does.
-  int attempts = url->https ? 1 : vetted->count;
-  for (int i = 0; i < attempts; ++i) {
-    const char *connect_to = url->https ? url->host : vetted->addrs[i].text;
-    if (wh_utf16(connect_to, wide->host, kWideHost, false) < 0)
-      return fail(response, "could not connect to %s", url->host);
-    request.reset();
-    connection.reset(
-        api->connect(session.get(), wide->host, static_cast<INTERNET_PORT>(url->port), 0));
-    if (!connection) return fail(response, "could not connect to %s", url->host);
-    // The target goes out as the bytes above, escaped by nobody else.
-    DWORD flags = WINHTTP_FLAG_ESCAPE_DISABLE | WINHTTP_FLAG_ESCAPE_DISABLE_QUERY |
-                  (url->https ? WINHTTP_FLAG_SECURE : 0);
-    request.reset(api->open_request(connection.get(), wide->method, wide->path, nullptr,
-                                    WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
-    if (!request) return fail(response, "WinHttpOpenRequest failed");
-    HINTERNET req = request.get();
-
-    DWORD redirects = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
-    api->set_option(req, WINHTTP_OPTION_REDIRECT_POLICY, &redirects, sizeof redirects);
-    // Some WinHTTP versions take the receive bound only from this option.
-    DWORD receive = kReceiveTimeoutMs;
-    api->set_option(req, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &receive, sizeof receive);
-    api->set_status_callback(
-        req, on_status,
-        WINHTTP_CALLBACK_FLAG_CONNECT_TO_SERVER | WINHTTP_CALLBACK_FLAG_SECURE_FAILURE, 0);
-    if (!headers_ok ||
-        !api->add_request_headers(req, wide->headers, static_cast<DWORD>(-1),
-                                  WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE))
-      return fail(response, "the request headers were refused by WinHTTP; nothing was sent");
-
-    *notes = exchange_notes{};
-    sent = api->send_request(req, WINHTTP_NO_ADDITIONAL_HEADERS, 0, payload, length, length,
-                             context) &&
-           api->receive_response(req, nullptr);
-    error = sent ? 0 : GetLastError();
-    if (sent || error != ERROR_WINHTTP_CANNOT_CONNECT) break;
-  }
+  if (send_to_endpoint(api, session.get(), url, body, body_len, x.get(), &connection, &request,
+                       response) != 0)
+    return -1;
   HINTERNET req = request.get();
 
   char connected[64];
-  remote_address(api, req, connected);
-  if (!connected[0]) memcpy(connected, notes->connected, sizeof connected);
+  connected_address(api, req, x->notes, connected);
   // A connection the guard refuses is named first: it says more than a
   // failure that followed it.
-  if (url->https && connected[0] && !vetted->allow_private && wh_ip_is_denied(connected) &&
+  if (url->https && connected[0] && !x->vetted.allow_private && wh_ip_is_denied(connected) &&
       !via_proxy(api, req))
     return wh_winhttp_vet_connected(url->host, connected, false, 0, response);
-  if (!sent) {
-    if (const char *why = certificate_problem(notes->secure_flags, error))
-      return fail(response, "request failed: the endpoint's TLS certificate was refused (%s)", why);
-    if (url->https && handshake_refused(notes->secure_flags, error))
-      return fail(response, "%s", kTlsRefused);
-    return fail(response, "%s", kSendFailed);
-  }
+  if (!x->sent) return fail_unsent(url, *x, response);
 
-  DWORD status = 0, size = sizeof status;
-  if (api->query_headers(req, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                         WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX))
-    response->status = static_cast<int>(status);
-  read_body(api, req, started_ms + wh_http_overall_timeout_ms, response);
+  read_answer(api, req, started_ms + wh_http_overall_timeout_ms, response);
   if (url->https && wh_winhttp_vet_connected(url->host, connected, via_proxy(api, req),
-                                             vetted->allow_private, response) != 0)
+                                             x->vetted.allow_private, response) != 0)
     return -1;
-  response->ok = 1;
-  return 0;
+  return wh_http_parts::finish(response);
 }
