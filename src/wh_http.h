@@ -9,9 +9,10 @@
 
 #include "vd_sockets.h"
 #include "wh_hook.h"
+#include "wh_limits.h"
 #include "wh_url.h"
 
-inline constexpr uint64_t WH_HTTP_MAX_BODY = 1048576;
+inline constexpr uint64_t WH_HTTP_MAX_BODY = WH_PAYLOAD_LIMIT;
 inline constexpr uint64_t WH_HTTP_PREVIEW = 4096;
 // What an exchange keeps of the body: the preview and room beyond it, so that
 // a credential the endpoint echoes across the preview's end is still found
