@@ -6,8 +6,11 @@
 #include <cstddef>
 #include <string_view>
 
+#include "vd_version.h"
+
 inline constexpr char VD_PROGRAM_NAME[] = "vavode_deveruz";
-inline constexpr char VD_VERSION[] = "1.0.1";
+// From CMakeLists.txt's project(VERSION), the one place the version is written.
+inline constexpr char VD_VERSION[] = VD_PROJECT_VERSION;
 inline constexpr char VD_KIND_WORD[] = "webhook";
 inline constexpr char VD_DESCRIPTION[] = "HTTP triggers";
 

@@ -2,7 +2,9 @@
 // default way, that prints one line.
 #include <cstdio>
 
+#include "vd_version.h"
+
 int main() {
-  std::puts("vavode_deveruz 1.0.1 (webhook)");
+  std::puts("vavode_deveruz " VD_PROJECT_VERSION " (webhook)");
   return 0;
 }
