@@ -75,15 +75,19 @@ TEST(WhHookView, Forms) {
   EXPECT_NE(view().find("\"url\":\"\","), std::string::npos) << view();
 
   auto s = std::make_unique<wh_store>();
-  s->log_count = 1;
-  s->log[0] = {"2024-01-02T03:04:05Z", "deploy", -1, 1, 4096, 12, "e\"r"};
+  s->log_count = 2;
+  s->log[0] = {"2024-01-02T03:04:05Z", "deploy", -1, 1, 4096, 12, "e\"r", "msg_1"};
+  s->log[1] = {"2024-01-02T03:04:04Z", "deploy", 200, 1, 0, 1, "", ""};
   wh_text hooks, log;
   wh_hook_view_list(&hooks, s.get());
   wh_hook_view_log(&log, s.get());
   EXPECT_STREQ(wh_buf_cstr(&hooks), "[]");
   EXPECT_STREQ(wh_buf_cstr(&log),
                "[{\"at\":\"2024-01-02T03:04:05Z\",\"name\":\"deploy\",\"status\":-1,"
-               "\"ok\":true,\"bytes\":4096,\"ms\":12,\"error\":\"e\\\"r\"}]");
+               "\"ok\":true,\"bytes\":4096,\"ms\":12,\"error\":\"e\\\"r\","
+               "\"message_id\":\"msg_1\"},"
+               "{\"at\":\"2024-01-02T03:04:04Z\",\"name\":\"deploy\",\"status\":200,"
+               "\"ok\":true,\"bytes\":0,\"ms\":1,\"error\":\"\"}]");
 }
 
 }  // namespace
