@@ -28,6 +28,7 @@ struct tool_reply {
 constexpr char kEmpty[] =
     "No webhooks are configured on this node. Ask the owner to add one in the webhook plugin "
     "page (Settings -> Plugins), then call webhook_list again.";
+constexpr char kStandardSecret[] = "whsec_MfKQ9r8GKYqrTwjUPD8ILPZIo2LaLaSw";
 constexpr char kHint[] =
     "\nUse webhook_trigger with one of these names. Secrets are stored on the node and never "
     "returned.\n";
@@ -88,12 +89,13 @@ TEST_F(McpTools, ListTexts) {
       "{\"hooks\":[{\"name\":\"one\",\"url\":\"https://relay.example:8443/in?token=TOK\","
       "\"sig\":\"github\",\"secret\":\"SEC\",\"desc\":\"Deploy relay\",\"headers\":[{\"name\":"
       "\"X-A\",\"value\":\"HV\"}]},{\"name\":\"two\",\"url\":\"http://h.example/p\",\"method\":"
-      "\"GET\",\"headers\":[{\"name\":\"A\"},{\"name\":\"B\"},{\"name\":\"C\"}]},"
+      "\"GET\",\"sig\":\"standard\",\"headers\":[{\"name\":\"A\"},{\"name\":\"B\"},"
+      "{\"name\":\"C\"}]},"
       "{\"name\":\"bad\",\"url\":\"ftp://nope/x\",\"method\":\"PUT\"}]}";
   auto mixed_text = [](const char *one_url, const char *two_url, const char *bad_url) {
     return std::string("3 configured webhooks\n\n- one  POST  ") + one_url +
            "  [signed: github]  [1 header]\n    Deploy relay\n- two  GET  " + two_url +
-           "  [3 headers]\n- bad  PUT  " + bad_url + "\n" + kHint;
+           "  [signed: standard]  [3 headers]\n- bad  PUT  " + bad_url + "\n" + kHint;
   };
   const std::string redacted = mixed_text("https://relay.example:8443/<redacted>?<redacted>",
                                           "http://h.example/<redacted>", "(invalid url)");
@@ -159,7 +161,8 @@ TEST_F(McpTools, TriggerSendsPayloadFormsAndLogsEach) {
   receiver rx(answer(200, "fine"));
   const std::string long_name(63, 'n');
   write_store("{\"hooks\":[" + hook_json("r", rx.url("/in")) + "," +
-              hook_json(long_name, rx.url("/long")) + "]}");
+              hook_json(long_name, rx.url("/long")) + ",{\"name\":\"s\",\"url\":\"" + rx.url("/s") +
+              "\",\"sig\":\"standard\",\"secret\":\"" + kStandardSecret + "\"}]}");
   struct {
     std::string args, body, target;
   } cases[] = {
@@ -169,6 +172,7 @@ TEST_F(McpTools, TriggerSendsPayloadFormsAndLogsEach) {
       {"{\"name\":\"r\",\"payload\":\"\"}", "{}", "/in"},
       {"{\"name\":\"r\",\"payload\":42,\"query\":\"x=1\"}", "42", "/in?x=1"},
       {"{\"name\":\"" + long_name + "xxxxxxx\"}", "{}", "/long"},
+      {"{\"name\":\"s\"}", "{}", "/s"},
   };
   std::string input;
   for (const auto &c : cases) input += call("webhook_trigger", c.args);
@@ -182,10 +186,17 @@ TEST_F(McpTools, TriggerSendsPayloadFormsAndLogsEach) {
     const wh_log_entry &e = s->log[std::size(cases) - 1 - i];  // newest first
     EXPECT_EQ(reqs[i].body, cases[i].body) << cases[i].args;
     EXPECT_EQ(reqs[i].target, cases[i].target);
+    // A standard delivery reports the id it sent.
+    std::string id = reqs[i].header("webhook-id").value_or("");
+    EXPECT_EQ(id.empty(), cases[i].target != "/s");
+    EXPECT_EQ(e.message_id, id);
     EXPECT_EQ(replies[i].text, "POST " + std::string(e.name) + " -> HTTP 200 in " +
-                                   std::to_string(e.ms) + " ms\nok: yes\nbody:\nfine");
+                                   std::to_string(e.ms) + " ms\nok: yes\n" +
+                                   (id.empty() ? "" : "message id: " + id + "\n") + "body:\nfine");
     EXPECT_FALSE(replies[i].is_error);
-    EXPECT_EQ(std::string(e.name), i + 1 == std::size(cases) ? long_name : "r");
+    EXPECT_EQ(std::string(e.name), cases[i].target == "/long" ? long_name
+                                   : cases[i].target == "/s"  ? "s"
+                                                              : "r");
     EXPECT_EQ(e.status * 10 + e.ok, 2001);
     EXPECT_EQ(e.bytes, 4);
     EXPECT_EQ(strlen(e.at), 20u);
