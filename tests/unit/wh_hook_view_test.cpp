@@ -83,11 +83,7 @@ TEST(WhHookApply, Rotation) {
       {stored.get(), R"({"secret":")" + c + R"("})", c, "", 0},
       {stored.get(), R"({"end_rotation":true})", a, "", 0},
       {stored.get(), R"({"sig":"v2"})", a, "", 0},
-      {stored.get(), R"({"sig":"v2","secret":"v2-secret","rotate":true})", "v2-secret", "", 0},
-      {stored.get(), R"({"sig":""})", "", "", 0},
       {stored.get(), R"({"rotate":true})", "a rotation needs the new secret", "", 0},
-      {stored.get(), R"({"secret":"plain","rotate":true})",
-       "a standard secret is whsec_ and a base64 key (Generate makes one)", "", 0},
       {ended.get(), R"({"desc":"d"})", a, "", 0},
       {gh.get(), R"({"secret":"gh-secret-2","rotate":true})", "gh-secret-2", "", 0},
   };
