@@ -47,8 +47,9 @@ long decode_key(std::string_view secret, unsigned char (&key)[kDecodedCap], char
   long n = wh_base64_decode(secret.substr(kKeyPrefix.size()), key, sizeof key);
   if (n < 0) return wh_err_set(err, err_size, "the key after whsec_ is not valid base64");
   if (static_cast<size_t>(n) < WH_SIGN_KEY_MIN || static_cast<size_t>(n) > WH_SIGN_KEY_MAX)
-    return wh_err_set(err, err_size, "the key after whsec_ must be %zu to %zu bytes, not %ld",
-                      WH_SIGN_KEY_MIN, WH_SIGN_KEY_MAX, n);
+    return wh_err_set(err, err_size, "the key after whsec_ must be %u to %u bytes, not %ld",
+                      static_cast<unsigned>(WH_SIGN_KEY_MIN),
+                      static_cast<unsigned>(WH_SIGN_KEY_MAX), n);
   return n;
 }
 
