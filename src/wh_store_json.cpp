@@ -78,8 +78,9 @@ void read_hook(yyjson_val *obj, wh_hook *h) {
   wh_field_copy(h->desc, text_of(m[3]));
   wh_field_copy(h->sig, text_of(m[4]));
   wh_field_copy(h->secret, text_of(m[5]));
+  // An end without a previous secret ends nothing and is not kept.
   wh_field_copy(h->prev_secret, text_of(m[6]));
-  h->prev_until = seconds_of(m[7]);
+  h->prev_until = h->prev_secret[0] ? seconds_of(m[7]) : 0;
 
   yyjson_val *headers = m[8];
   if (!yyjson_is_arr(headers)) return;
