@@ -110,6 +110,8 @@ inline const char *fuzz_hook_diff(const wh_hook &b, const wh_hook &a) {
   if (!fuzz_same_text(b.desc, a.desc)) return "desc";
   if (!fuzz_same_text(b.sig, a.sig)) return "sig";
   if (!fuzz_same_text(b.secret, a.secret)) return "secret";
+  if (!fuzz_same_text(b.prev_secret, a.prev_secret)) return "prev_secret";
+  if (b.prev_until != a.prev_until) return "prev_until";
   if (b.header_count != a.header_count) return "header_count";
   for (int i = 0; i < b.header_count && i < WH_MAX_HEADERS; ++i) {
     if (!fuzz_same_text(b.headers[i].name, a.headers[i].name)) return "header name";
@@ -135,7 +137,16 @@ inline void fuzz_check_view(const wh_hook &h) {
   yy_doc doc(yyjson_read(out.data, out.len, 0));
   FUZZ_CHECK(doc != nullptr, "the view is strict JSON");
   yyjson_val *v = yyjson_doc_get_root(doc.get());
-  FUZZ_CHECK(fuzz_has_members(v, {"name", "method", "desc", "sig", "has_secret", "url", "headers"}),
+  // A rotation shows by its end alone, and only for a hook that keeps a
+  // previous secret.
+  yyjson_val *until = yyjson_obj_get(v, "rotation_until");
+  FUZZ_CHECK(!until || (h.prev_secret[0] && yyjson_is_int(until) &&
+                        yyjson_get_sint(until) == h.prev_until),
+             "a rotation shows its end only");
+  FUZZ_CHECK(until ? fuzz_has_members(v, {"name", "method", "desc", "sig", "has_secret",
+                                          "rotation_until", "url", "headers"})
+                   : fuzz_has_members(
+                         v, {"name", "method", "desc", "sig", "has_secret", "url", "headers"}),
              "the view has its members and no others");
   // (A stray byte of a name cut inside a character shows as U+FFFD.)
   bool ascii = std::all_of(h.name, h.name + strlen(h.name), [](char c) { return c > 0; });

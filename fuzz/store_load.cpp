@@ -30,8 +30,8 @@ void check_bounds(const wh_store &s) {
 
 bool same_log(const wh_log_entry &a, const wh_log_entry &b) {
   return fuzz_same_text(a.at, b.at) && fuzz_same_text(a.name, b.name) &&
-         fuzz_same_text(a.error, b.error) && a.status == b.status && a.ok == b.ok &&
-         a.bytes == b.bytes && a.ms == b.ms;
+         fuzz_same_text(a.error, b.error) && fuzz_same_text(a.message_id, b.message_id) &&
+         a.status == b.status && a.ok == b.ok && a.bytes == b.bytes && a.ms == b.ms;
 }
 
 }  // namespace

@@ -203,6 +203,13 @@ void fire_body_members(const api_request &rq, char *name, char *extra, fire_payl
   payload->take(payload->written.get());
 }
 
+// ,"message_id":"..." when the request was signed with one.
+void message_id(wh_buf *out, const wh_fire_result &r) {
+  if (!r.message_id[0]) return;
+  wh_buf_str(out, ",\"message_id\":");
+  wh_buf_json_str(out, r.message_id);
+}
+
 // The answer to a fire, for each outcome of the delivery.
 void answer_fire(const wh_delivery &d) {
   wh_text out;
@@ -215,12 +222,14 @@ void answer_fire(const wh_delivery &d) {
                     r.status, wh_status_ok(r.status) ? "true" : "false", r.elapsed_ms,
                     static_cast<unsigned long long>(r.body_len), r.truncated ? "true" : "false");
       wh_buf_json_utf8(&out, r.body);  // cut at 4096 bytes, maybe inside a character
+      message_id(&out, r);
       wh_buf_str(&out, "}");
       return api_ok(wh_buf_cstr(&out));
     }
     case WH_DELIVERY_FAILED:
       wh_buf_str(&out, "{\"ok\":false,\"delivered\":false,\"error\":");
       wh_buf_json_str(&out, d.result.error);
+      message_id(&out, d.result);
       wh_buf_str(&out, "}");
       return api_send(502, wh_buf_cstr(&out));
     case WH_DELIVERY_STORE_ERROR: return api_err(500, d.error);

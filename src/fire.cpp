@@ -75,17 +75,23 @@ int fire_hook(const wh_hook *hook, const void *payload, size_t payload_len, cons
   if (!has_type && !(payload_len == 0 && is_get))
     set_header(&work->headers[count++], "Content-Type", "application/json; charset=utf-8");
 
+  bool body_sent = !is_get && !is_head;
   char sign_err[WH_SIGN_ERR_CAP];
-  int signed_count = sign_request(hook, payload, payload_len, work->sig, sign_err);
+  wh_sign_stamp stamp;
+  int signed_count =
+      wh_sign_stamp_now(hook, &stamp, sign_err) == 0
+          ? sign_request(hook, &stamp, payload, payload_len, body_sent, work->sig, sign_err)
+          : -1;
   if (signed_count < 0) {
     snprintf(result->error, sizeof result->error, "%s", sign_err);
     return -1;
   }
   for (int i = 0; i < signed_count; ++i) work->headers[count++] = work->sig[i];
+  wh_field_copy(result->message_id, stamp.id);
 
   int64_t start = plat_now_ms();
-  const void *body = (is_get || is_head) ? nullptr : payload;
-  uint64_t body_len = (is_get || is_head) ? 0 : payload_len;
+  const void *body = body_sent ? payload : nullptr;
+  uint64_t body_len = body_sent ? payload_len : 0;
   wh_response *r = &work->response;
   int rc = wh_http_request(hook->method, &work->url, work->headers, count, body, body_len, r);
   result->elapsed_ms = static_cast<int>(plat_now_ms() - start);
@@ -119,6 +125,7 @@ void fire_log(const char *name, const wh_fire_result *result) {
   entry.bytes = static_cast<int>(result->body_len);
   entry.ms = result->elapsed_ms;
   wh_field_copy(entry.error, result->error);
+  wh_field_copy(entry.message_id, result->message_id);
   char err[WH_ERR_CAP];
   wh_store_update(
       [&entry](wh_store *s, char *, size_t) {

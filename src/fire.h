@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "wh_hook.h"
+#include "wh_limits.h"
 
 struct wh_fire_result {
   int ok;             // 1 when an HTTP exchange took place (any status)
@@ -17,11 +18,14 @@ struct wh_fire_result {
   uint64_t body_len;  // bytes of the answer the preview covers (at most 4096)
   int truncated;      // 1 when the response body was 4096 bytes or longer
   int elapsed_ms;     // wall time of the exchange; 0 when it was never started
+  char message_id[WH_MESSAGE_ID_CAP];  // the id the request was signed with, else empty
 };
 
 // 0 when an exchange took place, whatever its status; -1 with result->error
 // set. `query` is appended to the hook's URL ("" for none, never null).
-// GET and HEAD carry no body, but their signature still covers the payload.
+// GET and HEAD carry no body; what each scheme signs then is said in wh_sign.h.
+// message_id is set once the request is signed with one, even when the
+// exchange then fails.
 int fire_hook(const wh_hook *hook, const void *payload, size_t payload_len, const char *query,
               wh_fire_result *result);
 
@@ -35,7 +39,7 @@ inline bool wh_status_ok(int status) {
 }
 
 // Adds one delivery attempt of the hook `name` to the store's log (status,
-// preview length, time and error from `result`) through the locked cycle: the
+// preview length, time, error and message id from `result`) through the locked cycle: the
 // store is loaded again, so an edit saved during the exchange is kept. Called
 // after the exchange, never around it. A failed save is not reported: the
 // delivery happened either way.

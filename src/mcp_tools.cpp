@@ -149,6 +149,7 @@ void write_report(wh_buf *b, const char *method, const char *name, const wh_fire
   wh_buf_printf(b, "%s %s -> HTTP %d in %ld ms\n", method, name, r.status,
                 static_cast<long>(r.elapsed_ms));
   wh_buf_printf(b, "ok: %s\n", wh_status_ok(r.status) ? "yes" : "no");
+  if (r.message_id[0]) wh_buf_printf(b, "message id: %s\n", r.message_id);
   if (r.truncated)
     wh_buf_printf(b, "body (first %u bytes of a larger response):\n",
                   static_cast<unsigned>(r.body_len));

@@ -52,6 +52,11 @@ void plat_pages_unmap(void *p, size_t n);
 // is read again after it changed.
 const char *plat_env(const char *name);
 
+// Fills buf with n bytes from the system's cryptographic random source
+// (getrandom on POSIX, BCryptGenRandom on Windows): message ids must not be
+// guessable. False when the source failed; buf's bytes are then undefined.
+bool plat_random(void *buf, size_t n);
+
 // Starts the socket layer before the first name resolution (Winsock); nothing
 // on POSIX.
 void plat_net_start();

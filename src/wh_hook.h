@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "wh_err.h"
 
@@ -20,8 +21,10 @@ struct wh_hook {
   char desc[200];
   wh_header headers[WH_MAX_HEADERS];
   int header_count;
-  char sig[16];      // "", "github", "gitlab" or "v2"
-  char secret[256];  // a credential: never shown to callers
+  char sig[16];           // "", or a scheme of wh_sign.h
+  char secret[256];       // a credential: never shown to callers
+  char prev_secret[256];  // the secret before a rotation (wh_sign.h); a credential too
+  int64_t prev_until;     // unix seconds: when prev_secret stops signing
 };
 
 // A header name is one HTTP token: visible ASCII without separators, so no

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 
+#include "plat.h"
 #include "raii.h"
 #include "wh_err.h"
 #include "wh_json.h"
@@ -81,6 +82,9 @@ void hook_view(wh_buf *b, const wh_hook *hook) {
   wh_buf_lit(b, ",\"sig\":");
   str(b, hook->sig);
   has_secret(b, hook->secret);
+  // Whether a rotation runs and until when; never the previous secret.
+  if (wh_sign_rotating(hook, plat_time()))
+    wh_buf_printf(b, ",\"rotation_until\":%lld", static_cast<long long>(hook->prev_until));
 
   char shown[WH_URL_SHOWN_CAP];
   shown[0] = '\0';
@@ -124,8 +128,7 @@ int wh_hook_validate(const wh_hook *hook, char *err, size_t err_size) {
   if (hook->sig[0]) {
     if (!wh_sign_scheme_known(hook->sig))
       return wh_err_set(err, err_size, "unknown signature scheme");
-    if (hook->secret[0] == '\0')
-      return wh_err_set(err, err_size, "a signature scheme needs a secret");
+    if (wh_sign_secret_check(hook->sig, hook->secret, err, err_size) != 0) return -1;
   }
 
   if (hook->header_count < 0 || hook->header_count > WH_MAX_HEADERS)
@@ -183,13 +186,27 @@ int wh_hook_apply(wh_hook *hook, const char *body, const wh_hook *stored, char *
   }
   if (!hook->method[0]) wh_field_copy(hook->method, WH_DEFAULT_METHOD);
 
-  // The page never receives the secret: a blank one keeps the stored secret,
-  // unless the scheme is being removed, which takes the secret with it.
-  if (const char *s = jstr(root, "sig")) wh_field_copy(hook->sig, s);
-  if (const char *s = nonempty_str(root, "secret"))
-    wh_field_copy(hook->secret, s);
-  else if (!hook->sig[0])
+  // The page never receives the secret: a blank one keeps the stored secret
+  // (and a previous one), unless the scheme is being removed, which takes the
+  // secrets with it. "rotate" keeps the stored secret signing beside a new
+  // one for a while; a changed scheme or "end_rotation" ends that at once.
+  const char *sig = jstr(root, "sig");
+  bool sig_changed = sig && strncmp(sig, hook->sig, sizeof hook->sig - 1) != 0;
+  if (sig) wh_field_copy(hook->sig, sig);
+  bool rotate = yyjson_is_true(yyjson_obj_get(root, "rotate"));
+  int64_t now = plat_time();
+  if (sig_changed || yyjson_is_true(yyjson_obj_get(root, "end_rotation")))
+    wh_sign_end_rotation(hook);
+  if (const char *s = nonempty_str(root, "secret")) {
+    wh_sign_set_secret(hook, s, rotate && !sig_changed, now);
+  } else if (rotate) {
+    return wh_err_set(err, err_size, "a rotation needs the new secret");
+  } else if (!hook->sig[0]) {
     memset(hook->secret, 0, sizeof hook->secret);
+  }
+  // A previous secret that signs no more (its time is over, or the scheme
+  // carries one value) is not kept.
+  if (!wh_sign_rotating(hook, now)) wh_sign_end_rotation(hook);
 
   yyjson_val *headers = yyjson_obj_get(root, "headers");
   if (yyjson_is_arr(headers)) apply_headers(hook, headers, stored);

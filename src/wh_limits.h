@@ -19,5 +19,10 @@ inline constexpr size_t WH_QUERY_CAP = 512;
 // terminator included: room for a full-size host, port and target.
 inline constexpr size_t WH_URL_SHOWN_CAP = 2080;
 
+// A delivery's message id ("msg_" and 32 characters, see wh_sign.h) as the
+// fire result, the delivery log and the signature keep it, terminator
+// included.
+inline constexpr size_t WH_MESSAGE_ID_CAP = 40;
+
 // The method of a hook that names none.
 inline constexpr char WH_DEFAULT_METHOD[] = "POST";

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "wh_sign.h"
 #include "wh_url.h"
 
 namespace {
@@ -181,7 +182,10 @@ struct needle_set {
   }
 
   explicit needle_set(const wh_hook *hook) {
-    add({hook->secret, strnlen(hook->secret, sizeof hook->secret)});
+    for (const char *secret : {hook->secret, hook->prev_secret}) {
+      add({secret, strnlen(secret, sizeof hook->secret)});
+      add(wh_sign_key_text(secret));
+    }
     int count = hook->header_count < 0 ? 0 : hook->header_count;
     for (int i = 0; i < count && i < WH_MAX_HEADERS; ++i)
       add({hook->headers[i].value, strnlen(hook->headers[i].value, sizeof hook->headers[i].value)});

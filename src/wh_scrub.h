@@ -3,10 +3,12 @@
 // back to whoever fired it. Every occurrence of one is replaced by
 // "<redacted>" before any caller sees the answer.
 //
-// The credentials of a hook: the HMAC secret, every header value, the URL's
-// path beyond "/" and its query as wholes, each query value, and each path
-// segment that looks like a token (16 bytes or longer, or 8 or longer mixing
-// letters and digits), plus the percent-decoded forms of the URL's pieces.
+// The credentials of a hook: the HMAC secret and the previous one a rotation
+// keeps (each also as the key text after "whsec_"), every header value, the
+// URL's path beyond "/" and its query as wholes, each query value, and each
+// path segment that looks like a token (16 bytes or longer, or 8 or longer
+// mixing letters and digits), plus the percent-decoded forms of the URL's
+// pieces.
 // Values shorter than 8 bytes are left alone, so previews stay readable.
 //
 // Each is found as sent, JSON-escaped ("\/", "\uXXXX" with surrogate pairs,

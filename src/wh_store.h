@@ -17,6 +17,7 @@
 #include <memory>
 
 #include "wh_hook.h"
+#include "wh_limits.h"
 
 inline constexpr int WH_MAX_HOOKS = 64;
 inline constexpr int WH_MAX_LOG = 50;
@@ -26,13 +27,14 @@ inline constexpr size_t WH_STORE_PATH_MAX = 1024;
 
 // One delivery, as the callers record it.
 struct wh_log_entry {
-  char at[24];      // UTC, "%Y-%m-%dT%H:%M:%SZ"
-  char name[64];    // the hook that was fired
-  int status;       // HTTP status; 0 when no response came
-  int ok;           // 1 for a 2xx status
-  int bytes;        // body bytes kept, 0..4096
-  int ms;           // elapsed milliseconds
-  char error[192];  // why the delivery failed; empty on success
+  char at[24];                         // UTC, "%Y-%m-%dT%H:%M:%SZ"
+  char name[64];                       // the hook that was fired
+  int status;                          // HTTP status; 0 when no response came
+  int ok;                              // 1 for a 2xx status
+  int bytes;                           // body bytes kept, 0..4096
+  int ms;                              // elapsed milliseconds
+  char error[192];                     // why the delivery failed; empty on success
+  char message_id[WH_MESSAGE_ID_CAP];  // the id the request was signed with; empty for none
 };
 
 // The loaded store (about 1.3 MB): allocate it on the heap, never on the stack.

@@ -50,10 +50,20 @@ int int_of(yyjson_val *v) {
   return static_cast<int32_t>(static_cast<uint32_t>(bits));
 }
 
-constexpr std::string_view kHookKeys[] = {"name", "url",    "method", "desc",
-                                          "sig",  "secret", "headers"};
+// A time in unix seconds: a JSON integer within int64_t, else 0.
+int64_t seconds_of(yyjson_val *v) {
+  if (yyjson_is_sint(v)) return yyjson_get_sint(v);
+  if (yyjson_is_uint(v) && yyjson_get_uint(v) <= INT64_MAX)
+    return static_cast<int64_t>(yyjson_get_uint(v));
+  return 0;
+}
+
+constexpr std::string_view kHookKeys[] = {"name",   "url",    "method",          "desc",
+                                          "sig",    "secret", "previous_secret", "previous_until",
+                                          "headers"};
 constexpr std::string_view kHeaderKeys[] = {"name", "value"};
-constexpr std::string_view kLogKeys[] = {"at", "name", "status", "ok", "bytes", "ms", "error"};
+constexpr std::string_view kLogKeys[] = {"at",    "name", "status", "ok",
+                                         "bytes", "ms",   "error",  "message_id"};
 
 // Fills a slot whatever it held before: every field gets its text and its
 // terminator, and the header count starts from 0.
@@ -68,8 +78,11 @@ void read_hook(yyjson_val *obj, wh_hook *h) {
   wh_field_copy(h->desc, text_of(m[3]));
   wh_field_copy(h->sig, text_of(m[4]));
   wh_field_copy(h->secret, text_of(m[5]));
+  // An end without a previous secret ends nothing and is not kept.
+  wh_field_copy(h->prev_secret, text_of(m[6]));
+  h->prev_until = h->prev_secret[0] ? seconds_of(m[7]) : 0;
 
-  yyjson_val *headers = m[6];
+  yyjson_val *headers = m[8];
   if (!yyjson_is_arr(headers)) return;
   size_t i, n;
   yyjson_val *el;
@@ -97,6 +110,7 @@ void read_log_entry(yyjson_val *obj, wh_log_entry *e) {
   e->bytes = int_of(m[4]);
   e->ms = int_of(m[5]);
   wh_field_copy(e->error, text_of(m[6]));
+  wh_field_copy(e->message_id, text_of(m[7]));
 }
 
 }  // namespace
@@ -179,6 +193,11 @@ void wh_store_json_write(wh_buf *b, const wh_store *s) {
     write_text(b, h.sig);
     wh_buf_lit(b, ",\"secret\":");
     write_text(b, h.secret);
+    if (h.prev_secret[0]) {
+      wh_buf_lit(b, ",\"previous_secret\":");
+      write_text(b, h.prev_secret);
+      wh_buf_printf(b, ",\"previous_until\":%lld", static_cast<long long>(h.prev_until));
+    }
     wh_buf_lit(b, ",\"headers\":[");
     for (int j = 0; j < h.header_count && j < WH_MAX_HEADERS; ++j) {
       if (j) wh_buf_lit(b, ",");
@@ -214,5 +233,9 @@ void wh_store_json_log_entry(wh_buf *b, const wh_log_entry *e, wh_utf8_rule rule
   wh_buf_long(b, e->ms);
   wh_buf_lit(b, ",\"error\":");
   wh_buf_json_field(b, e->error, rule);
+  if (e->message_id[0]) {
+    wh_buf_lit(b, ",\"message_id\":");
+    wh_buf_json_field(b, e->message_id, rule);
+  }
   wh_buf_lit(b, "}");
 }

@@ -3,10 +3,14 @@
 // both write.
 //
 // The file: {"version":1,"hooks":[{"name","url","method","desc","sig",
-// "secret","headers":[{"name","value"}]}],"log":[{"at","name","status","ok",
-// "bytes","ms","error"}]}, members in that order when written. When read, the
-// first member of a name counts; text beyond a field's capacity is cut; a
-// hook or log entry without a name takes no slot; a missing method is POST.
+// "secret","previous_secret","previous_until","headers":[{"name","value"}]}],
+// "log":[{"at","name","status","ok","bytes","ms","error","message_id"}]},
+// members in that order when written. "previous_secret" and "previous_until"
+// are written only while a previous secret is kept, "message_id" only when
+// the delivery had one, so a store without them is written back as it was.
+// When read, the first member of a name counts; text beyond a field's
+// capacity is cut; a hook or log entry without a name takes no slot; a
+// missing method is POST.
 #pragma once
 
 #include <yyjson.h>
@@ -29,6 +33,7 @@ bool wh_store_json_read_hook(yyjson_val *root, std::string_view name, wh_hook *h
 // The whole file's text for the store (texts under WH_UTF8_DROP).
 void wh_store_json_write(wh_buf *b, const wh_store *store);
 
-// One log entry: {"at","name","status","ok","bytes","ms","error"}, its texts
+// One log entry: {"at","name","status","ok","bytes","ms","error"} and
+// "message_id" when it has one, its texts
 // under rule (WH_UTF8_DROP for the file, WH_UTF8_REPLACE for the list).
 void wh_store_json_log_entry(wh_buf *b, const wh_log_entry *entry, wh_utf8_rule rule);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -114,6 +115,18 @@ void plat_pages_unmap(void *p, size_t n) {
 
 const char *plat_env(const char *name) {
   return getenv(name);
+}
+
+bool plat_random(void *buf, size_t n) {
+  auto *p = static_cast<unsigned char *>(buf);
+  while (n) {
+    ssize_t got = getrandom(p, n, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    p += got;
+    n -= static_cast<size_t>(got);
+  }
+  return true;
 }
 
 void plat_net_start() {}

@@ -6,6 +6,8 @@
 #include <winsock2.h>
 // (windows.h after)
 #include <windows.h>
+// (bcrypt.h needs windows.h's types)
+#include <bcrypt.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -174,6 +176,18 @@ const char *plat_env(const char *name) {
   const char *out = slot ? slot->value : value;
   ReleaseSRWLockExclusive(&g_env_lock);
   return out;
+}
+
+bool plat_random(void *buf, size_t n) {
+  auto *p = static_cast<unsigned char *>(buf);
+  while (n) {
+    ULONG chunk = n > 0x40000000u ? 0x40000000u : static_cast<ULONG>(n);
+    if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, p, chunk, BCRYPT_USE_SYSTEM_PREFERRED_RNG)))
+      return false;
+    p += chunk;
+    n -= chunk;
+  }
+  return true;
 }
 
 void plat_net_start() {

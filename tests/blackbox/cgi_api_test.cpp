@@ -99,6 +99,9 @@ TEST_F(CgiApi, Save) {
       {"", R"({"name":"a b"})",
        err(400, "hook names may contain letters, digits, dash, underscore and dot only"),
        "one,two,three"},
+      {"&name=two", R"({"sig":"standard","secret":"S2-plain-secret"})",
+       err(400, "a standard secret is whsec_ and a base64 key (Generate makes one)"),
+       "one,two,three"},
   };
   for (auto &r : rows) {
     seed();

@@ -88,12 +88,13 @@ TEST_F(McpTools, ListTexts) {
       "{\"hooks\":[{\"name\":\"one\",\"url\":\"https://relay.example:8443/in?token=TOK\","
       "\"sig\":\"github\",\"secret\":\"SEC\",\"desc\":\"Deploy relay\",\"headers\":[{\"name\":"
       "\"X-A\",\"value\":\"HV\"}]},{\"name\":\"two\",\"url\":\"http://h.example/p\",\"method\":"
-      "\"GET\",\"headers\":[{\"name\":\"A\"},{\"name\":\"B\"},{\"name\":\"C\"}]},"
+      "\"GET\",\"sig\":\"standard\",\"headers\":[{\"name\":\"A\"},{\"name\":\"B\"},"
+      "{\"name\":\"C\"}]},"
       "{\"name\":\"bad\",\"url\":\"ftp://nope/x\",\"method\":\"PUT\"}]}";
   auto mixed_text = [](const char *one_url, const char *two_url, const char *bad_url) {
     return std::string("3 configured webhooks\n\n- one  POST  ") + one_url +
            "  [signed: github]  [1 header]\n    Deploy relay\n- two  GET  " + two_url +
-           "  [3 headers]\n- bad  PUT  " + bad_url + "\n" + kHint;
+           "  [signed: standard]  [3 headers]\n- bad  PUT  " + bad_url + "\n" + kHint;
   };
   const std::string redacted = mixed_text("https://relay.example:8443/<redacted>?<redacted>",
                                           "http://h.example/<redacted>", "(invalid url)");

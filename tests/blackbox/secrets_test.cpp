@@ -12,9 +12,16 @@
 
 namespace {
 
-// Stored credentials: HMAC secrets and header values.
-const std::vector<std::string> kStored = {"SEC-gh-4e1a", "SEC-gl-77c2",  "SEC-v2-0d95",
-                                          "HV-key-3b8f", "HV-auth-a61c", "HV-nl-52e0"};
+// Stored credentials: HMAC secrets, header values, and the keys of a
+// standard hook's secret and of the previous one its rotation keeps.
+const std::vector<std::string> kStored = {"SEC-gh-4e1a",
+                                          "SEC-gl-77c2",
+                                          "SEC-v2-0d95",
+                                          "HV-key-3b8f",
+                                          "HV-auth-a61c",
+                                          "HV-nl-52e0",
+                                          "STDnewKey0000000000000000000a1b2",
+                                          "STDoldKey0000000000000000000c3d4"};
 // Parts of stored URLs: shown only to a caller that asks for the exact URL.
 const std::vector<std::string> kInUrls = {"URLTOK-19fd", "URLPASS-c3e8"};
 // A token in a stored URL's path: shown also in the owner's list.
@@ -83,6 +90,9 @@ TEST_F(Secrets, NoOutputOfAnyModeHoldsOne) {
   vdtest::bound_port closed;  // connections to it are refused
   ASSERT_TRUE(closed.ok());
   const std::string key = header("X-Key", kStored[3]);
+  std::string rotating = hook("std", rx.url("/std"), "standard", "whsec_" + kStored[6], key);
+  rotating.insert(rotating.find(",\"headers\""), R"(,"previous_secret":"whsec_)" + kStored[7] +
+                                                     R"(","previous_until":4102444800)");
   // A hand-edited store may hold what a save refuses: a newline in a header
   // value, credentials in a URL.
   const std::string store =
@@ -94,7 +104,7 @@ TEST_F(Secrets, NoOutputOfAnyModeHoldsOne) {
       hook("dead", closed.url("/x?token=") + kInUrls[0], "github", kStored[0], key) + "," +
       hook("nl", rx.url("/nl"), "", "", header("X-Nl", kStored[5] + "\\nX-Evil: 1")) + "," +
       hook("creds", "https://u:" + kInUrls[1] + "@relay.example/c", "gitlab", kStored[1], key) +
-      R"(],"log":[]})";
+      "," + rotating + R"(],"log":[]})";
   write_store(store);
 
   for (const char *arg : {"--version", "--meta", "--schema"})
@@ -107,7 +117,7 @@ TEST_F(Secrets, NoOutputOfAnyModeHoldsOne) {
                         R"({"jsonrpc":"2.0","id":2,"method":"tools/list"})"
                         "\n" +
                         call("webhook_list", "{}") + call("webhook_list", R"({"redact_url":true})");
-  for (const char *name : {"gh", "gl", "v2", "dead", "nl", "creds", "ghost"})
+  for (const char *name : {"gh", "gl", "v2", "std", "dead", "nl", "creds", "ghost"})
     session += call("webhook_trigger",
                     std::string(R"({"name":")") + name + R"(","payload":{"a":1},"query":"x=1"})");
   session += call("webhook_trigger", "{}") + call("webhook_trigger", R"("gh")") +
@@ -138,7 +148,7 @@ TEST_F(Secrets, NoOutputOfAnyModeHoldsOne) {
     cgi_scan("action=save", refused);
   for (const char *q : {"action=delete&name=new", "action=delete&name=ghost", "action=delete"})
     cgi_scan(q);
-  for (const char *name : {"gh", "gl", "v2", "dead", "nl", "creds", "ghost", ""})
+  for (const char *name : {"gh", "gl", "v2", "std", "dead", "nl", "creds", "ghost", ""})
     cgi_scan(std::string("action=fire&query=x%3D1&name=") + name, R"({"payload":{"a":1}})");
   cgi_scan("action=fire&name=gh", {}, {"HTTP_X_BOT_PASSWORD=" + kPassword});
   cgi_scan("action=nope");
@@ -148,7 +158,7 @@ TEST_F(Secrets, NoOutputOfAnyModeHoldsOne) {
   owner_list_ = false;
 
   // The stored values were real: they went to the endpoint, and only there.
-  EXPECT_EQ(rx.wait_requests(6), 6u);
+  EXPECT_EQ(rx.wait_requests(8), 8u);
   std::set<std::string> seen;
   for (const auto &req : rx.requests()) {
     for (const char *h : {"X-Key", "Authorization", "X-Gitlab-Token"})

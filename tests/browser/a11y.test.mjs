@@ -21,10 +21,12 @@ before(async () => {
   receiver = await startReceiver();
   server = await startServer();
   browser = await launchBrowser();
+  // A standard hook in a rotation: its editor shows the rotation's controls.
   await apiSave(server.base, {
-    name: 'deploy-note', url: `${receiver.url}/deploy?token=abc`, desc: 'Deploy notification', sig: 'github',
-    secret: 's3cret', headers: [{ name: 'Authorization', value: 'Bearer x' }],
+    name: 'deploy-note', url: `${receiver.url}/deploy?token=abc`, desc: 'Deploy notification', sig: 'standard',
+    secret: `whsec_${'A'.repeat(43)}=`, headers: [{ name: 'Authorization', value: 'Bearer x' }],
   });
+  await apiSave(server.base, { secret: `whsec_${'B'.repeat(43)}=`, rotate: true }, {}, 'deploy-note');
   // A failed delivery puts a red badge and a Detail cell into the log.
   await apiSave(server.base, { name: 'nobody-home', url: 'http://127.0.0.1:9/x' });
   assert.equal((await apiFire(server.base, { name: 'nobody-home' })).delivered, false);
@@ -65,6 +67,8 @@ test('axe: no WCAG 2.1 A/AA violation (nor best-practice one) on any view, dark 
     const { ctx, page } = await openPage(theme);
     found[`${theme} list`] = await violations(page);
     await page.click('#rows tr:first-child button:text("Edit")');
+    await page.click('#btnGenerate');
+    assert.equal(await page.isVisible('#btnEndRotation'), true);
     found[`${theme} editor`] = await violations(page);
     await page.click('#btnCancel');
     await fireAndWait(page, 'deploy-note');

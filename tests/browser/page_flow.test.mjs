@@ -185,3 +185,57 @@ test('a description holding HTML shows as text and runs nothing', async () => {
   assert.equal(await page.$$eval('#rows img, #rows b', (l) => l.length), 0);
   assert.equal(await page.evaluate(() => window.__pwned), undefined);
 });
+
+test('standard: generate a secret, fire, rotate to a new one and end the rotation early', async () => {
+  await openPage();
+  await page.click('#btnNew');
+  await fillEditor({ name: 'std-hook', url: `${receiver.url}/std`, sig: 'standard' });
+  assert.equal(await page.isHidden('#rotateBox'), true, 'a new hook has nothing to rotate');
+  await page.click('#btnGenerate');
+  const first = await page.inputValue('#fSecret');
+  assert.match(first, /^whsec_[A-Za-z0-9+/]{43}=$/);
+  assert.equal(await page.getAttribute('#fSecret', 'type'), 'text', 'shown, to be copied to the receiver');
+  await saveAndWait();
+  await page.waitForSelector('#rows :text-is("std-hook")');
+
+  // Fired from the page: the id sent is the one the answer and the log show.
+  await page.selectOption('#fFire', 'std-hook');
+  await page.fill('#fPayload', '{"event":"std"}');
+  const before = receiver.requests.length;
+  await page.click('#btnFire');
+  await page.waitForSelector('#logRows :text-matches("^id msg_")');
+  const got = receiver.requests[before];
+  const id = got.headers['webhook-id'];
+  assert.equal(JSON.parse(await text('#fireOut')).message_id, id);
+  assert.equal((await rowTexts('#logRows'))[0][5], `id ${id}`);
+
+  // Rotate: a new secret, the old one kept for 24 hours.
+  await editRow('std-hook');
+  await page.check('#fRotate');
+  await page.click('#btnSave');
+  assert.equal(await text('#saveMsg'), 'Type or generate the new secret to rotate to.');
+  await page.click('#btnGenerate');
+  const second = await page.inputValue('#fSecret');
+  assert.notEqual(second, first);
+  await saveAndWait();
+  let [stored] = server.readStore().hooks.filter((h) => h.name === 'std-hook');
+  assert.deepEqual([stored.secret, stored.previous_secret], [second, first]);
+  const until = new Date(stored.previous_until * 1000).toISOString().slice(0, 16).replace('T', ' ') + ' UTC';
+  await page.waitForSelector(`#rows :text("old HMAC until ${until}")`);
+
+  // The editor says until when; the page never holds the previous secret.
+  await editRow('std-hook');
+  assert.equal(await text('#rotationNote'), `A rotation is running: the old secret also signs until ${until}.`);
+  await page.selectOption('#fSig', 'github');
+  assert.equal(await text('#rotateHint'), 'github carries one signature: it switches to the new secret at once.');
+  assert.equal((await page.content()).includes(first.slice(6)), false);
+
+  // Ended early: only the new secret signs from now on.
+  await page.click('#btnEndRotation');
+  await page.waitForSelector('#saveMsg:text("Rotation ended: only the current secret signs.")');
+  assert.equal(await page.isHidden('#rotation'), true);
+  [stored] = server.readStore().hooks.filter((h) => h.name === 'std-hook');
+  assert.deepEqual([stored.secret, stored.previous_secret], [second, undefined]);
+  await page.click('#btnCancel');
+  await page.waitForSelector('#rows :text-is("1 header + HMAC")');
+});

@@ -141,9 +141,11 @@ export async function launchBrowser(extraArgs = []) {
   });
 }
 
-// Saves a hook through the API, as the page would.
-export async function apiSave(base, hook, headers = {}) {
-  const res = await fetch(`${base}/vavode_deveruz?action=save&format=json`, {
+// Saves a hook through the API, as the page would; `edit` names the stored
+// hook the body changes.
+export async function apiSave(base, hook, headers = {}, edit = undefined) {
+  const name = edit === undefined ? '' : `&name=${encodeURIComponent(edit)}`;
+  const res = await fetch(`${base}/vavode_deveruz?action=save&format=json${name}`, {
     method: 'POST', headers: { 'Content-Type': 'application/json', ...headers }, body: JSON.stringify(hook),
   });
   const answer = await res.json();

@@ -5,53 +5,14 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
-import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
-import { Client } from '@modelcontextprotocol/sdk/client/index.js';
-import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
-
-const program =
-  process.env.VD_PROGRAM ?? path.join(process.env.VD_SOURCE_DIR ?? '../..', 'build/vavode_deveruz');
-
-// The Windows build runs under an emulator (Wine), which gets the program as
-// its first argument and file paths in the Windows form (Wine's drive Z: is
-// the Unix root).
-const emulator = process.env.VD_EMULATOR || '';
-const hostPath = (p) => (emulator ? `Z:${p.replaceAll('/', '\\')}` : p);
-
-// Sanitizer builds must keep their settings, and Wine its prefix and the
-// locale it reads Unix paths in (UTF-8 for a folder with non-ASCII letters):
-// the client passes on only a few variables.
-const passOn = Object.fromEntries(
-  ['ASAN_OPTIONS', 'UBSAN_OPTIONS', 'LSAN_OPTIONS', 'WINEPREFIX', 'WINEDEBUG', 'LANG', 'LC_ALL', 'LC_CTYPE']
-    .filter((k) => process.env[k])
-    .map((k) => [k, process.env[k]]),
-);
-
-async function startReceiver(t) {
-  const received = [];
-  const server = http.createServer((req, res) => {
-    let body = '';
-    req.setEncoding('utf8');
-    req.on('data', (c) => (body += c));
-    req.on('end', () => {
-      received.push({ method: req.method, url: req.url, headers: req.headers, body });
-      res.writeHead(202, { 'Content-Type': 'application/json' })
-        .end(JSON.stringify({ url: req.url, key: req.headers['x-api-key'] }));
-    });
-  });
-  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
-  t.after(() => server.close());
-  return { port: server.address().port, received };
-}
-
-// Every call gets a short bound of its own: a server that does not answer
-// fails the case at once with the call named, not at CTest's limit.
-const call = { timeout: 10000 };
+import { call, connect, startReceiver } from './support.mjs';
 
 test('the official MCP client lists and fires hooks', { timeout: 60000 }, async (t) => {
-  const { port, received } = await startReceiver(t);
+  const { port, received } = await startReceiver(t, (req) => ({
+    status: 202, body: JSON.stringify({ url: req.url, key: req.headers['x-api-key'] }),
+  }));
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'vd-interop-'));
   t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
   const store = path.join(dir, 'hooks.json');
@@ -66,18 +27,7 @@ test('the official MCP client lists and fires hooks', { timeout: 60000 }, async 
   };
   fs.writeFileSync(store, JSON.stringify({ version: 1, hooks: [hook], log: [] }));
 
-  const transport = new StdioClientTransport({
-    command: emulator || program,
-    args: emulator ? [program, '--mcp'] : ['--mcp'],
-    env: { ...passOn, WEBHOOK_STORE_PATH: hostPath(store), WEBHOOK_ALLOW_PRIVATE: '1' },
-    stderr: 'pipe',
-  });
-  let stderr = '';
-  transport.stderr.on('data', (d) => (stderr += d));
-  const client = new Client({ name: 'vd-interop', version: '1.0.0' });
-  // Ends the server whatever fails below, so a failure is reported at once.
-  t.after(() => client.close());
-  await client.connect(transport, call);
+  const { client, stderr } = await connect(t, store);
 
   assert.deepEqual(client.getServerVersion(), { name: 'vavode_deveruz', version: '1.0.1' });
   const { tools } = await client.listTools(undefined, call);
@@ -149,5 +99,5 @@ test('the official MCP client lists and fires hooks', { timeout: 60000 }, async 
   });
 
   await client.close();
-  assert.equal(stderr, '');
+  assert.equal(stderr(), '');
 });

@@ -7,6 +7,7 @@
 #include "net_util.h"
 #include "receiver.h"
 #include "sha256.h"
+#include "wh_base64.h"
 
 namespace {
 
@@ -91,6 +92,37 @@ TEST_F(Signing, V2TimestampAndSignatureAgree) {
   EXPECT_LT(pos("X-Webhook-Timestamp"), pos("X-Webhook-Signature"));
 }
 
+std::string hmac_base64(const std::string &key, const std::string &msg) {
+  unsigned char mac[32];
+  kr_hmac_sha256(key.data(), key.size(), msg.data(), msg.size(), mac);
+  char text[45];
+  wh_base64_encode(mac, sizeof mac, WH_BASE64_STD, text);
+  return text;
+}
+
+// GET sends no body: standard signs the id, the time and the empty body, with
+// the current key, then (a rotation running) the previous one.
+TEST_F(Signing, StandardGetSignsTheEmptyBodyWithBothKeys) {
+  receiver rx;
+  auto h = make_hook(rx.url("/r"), "GET", "standard", "whsec_AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA");
+  wh_field_copy(h->prev_secret, "whsec_////////////////////////////////");
+  h->prev_until = 4102444800;
+  auto req = deliver(rx, *h, "{\"n\":1}");
+  SCOPED_TRACE(req.head);
+  EXPECT_EQ(req.body, "");
+  std::string id = req.header("webhook-id").value_or(""),
+              ts = req.header("webhook-timestamp").value_or("");
+  std::string msg = id + "." + ts + ".";
+  EXPECT_EQ(req.header("webhook-signature"), "v1," + hmac_base64(std::string(24, '\x00'), msg) +
+                                                 " v1," +
+                                                 hmac_base64(std::string(24, '\xff'), msg));
+  auto type = std::find(req.lines.begin(), req.lines.end(),
+                        "Content-Type: application/json; charset=utf-8");
+  ASSERT_LT(type + 3, req.lines.end());
+  EXPECT_EQ(type[1] + type[2], "webhook-id: " + id + "webhook-timestamp: " + ts);
+  EXPECT_EQ(type[3].rfind("webhook-signature: v1,", 0), 0u);
+}
+
 TEST_F(Signing, GetSignsThePayloadItDoesNotSend) {
   receiver rx;
   auto h = make_hook(rx.url("/get"), "GET", "github", "s3cret");
@@ -107,8 +139,8 @@ TEST_F(Signing, NoSchemeNoSignatureEvenWithASecret) {
   receiver rx;
   auto h = make_hook(rx.url("/n"), "POST", "", "unused");
   auto req = deliver(rx, *h, "{}");
-  for (const char *name :
-       {"X-Hub-Signature-256", "X-Gitlab-Token", "X-Webhook-Timestamp", "X-Webhook-Signature"})
+  for (const char *name : {"X-Hub-Signature-256", "X-Gitlab-Token", "X-Webhook-Timestamp",
+                           "X-Webhook-Signature", "webhook-id", "webhook-signature"})
     EXPECT_EQ(req.count(name), 0) << name;
 }
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <memory>
 #include <string>
 
@@ -59,6 +60,54 @@ TEST(WhHookApply, Edits) {
   }
 }
 
+TEST(WhHookApply, Rotation) {
+  const std::string a = "whsec_" + std::string(32, 'A'), b = "whsec_" + std::string(32, 'B'),
+                    c = "whsec_" + std::string(32, 'C');
+  // The stored hook: standard, secret a, rotating from b until far ahead.
+  auto stored = vdtest::make_hook("https://relay.example/", "POST", "standard", a.c_str(), "r");
+  wh_field_copy(stored->prev_secret, b.c_str());
+  stored->prev_until = 4102444800;
+  auto gh = vdtest::make_hook("https://relay.example/", "POST", "github", "gh-secret-1", "g");
+  auto ended = std::make_unique<wh_hook>(*stored);
+  ended->prev_until = 946684800;
+  constexpr int64_t kNew = -1;  // "now + 24 h" in the table
+  struct row {
+    const wh_hook *from;
+    std::string body;
+    std::string secret, previous;  // after the save, or the error
+    int64_t until;
+  } rows[] = {
+      {stored.get(), R"({"desc":"d","sig":"standard"})", a, b, 4102444800},
+      {stored.get(), R"({"secret":")" + a + R"("})", a, b, 4102444800},
+      {stored.get(), R"({"secret":")" + c + R"(","rotate":true})", c, a, kNew},
+      {stored.get(), R"({"secret":")" + c + R"("})", c, "", 0},
+      {stored.get(), R"({"end_rotation":true})", a, "", 0},
+      {stored.get(), R"({"sig":"v2"})", a, "", 0},
+      {stored.get(), R"({"rotate":true})", "a rotation needs the new secret", "", 0},
+      {ended.get(), R"({"desc":"d"})", a, "", 0},
+      {gh.get(), R"({"secret":"gh-secret-2","rotate":true})", "gh-secret-2", "", 0},
+  };
+  for (const row &r : rows) {
+    auto h = std::make_unique<wh_hook>(*r.from);
+    char err[WH_ERR_CAP];
+    int64_t before = time(nullptr);
+    int rc = wh_hook_apply(h.get(), r.body.c_str(), r.from, err, sizeof err);
+    int64_t after = time(nullptr);
+    if (rc != 0) {
+      EXPECT_EQ(err, r.secret) << r.body;
+      continue;
+    }
+    EXPECT_EQ(h->secret, r.secret) << r.body;
+    EXPECT_EQ(h->prev_secret, r.previous) << r.body;
+    if (r.until == kNew) {
+      EXPECT_GE(h->prev_until, before + 86400) << r.body;
+      EXPECT_LE(h->prev_until, after + 86400) << r.body;
+    } else {
+      EXPECT_EQ(h->prev_until, r.until) << r.body;
+    }
+  }
+}
+
 TEST(WhHookView, Forms) {
   auto h = stored_hook();
   auto view = [&] {
@@ -73,17 +122,31 @@ TEST(WhHookView, Forms) {
             "{\"name\":\"X-Empty\",\"has_secret\":false}]}");
   wh_field_copy(h->url, "ftp://relay.example/");
   EXPECT_NE(view().find("\"url\":\"\","), std::string::npos) << view();
+  // A running rotation shows its end, never the previous secret; an ended one
+  // shows nothing.
+  wh_field_copy(h->prev_secret, "old-secret-1f3a");
+  h->prev_until = 4102444800;  // 2100-01-01
+  EXPECT_NE(view().find("\"has_secret\":true,\"rotation_until\":4102444800,\"url\""),
+            std::string::npos)
+      << view();
+  EXPECT_EQ(view().find("old-secret"), std::string::npos);
+  h->prev_until = 946684800;  // 2000-01-01
+  EXPECT_EQ(view().find("rotation"), std::string::npos);
 
   auto s = std::make_unique<wh_store>();
-  s->log_count = 1;
-  s->log[0] = {"2024-01-02T03:04:05Z", "deploy", -1, 1, 4096, 12, "e\"r"};
+  s->log_count = 2;
+  s->log[0] = {"2024-01-02T03:04:05Z", "deploy", -1, 1, 4096, 12, "e\"r", "msg_1"};
+  s->log[1] = {"2024-01-02T03:04:04Z", "deploy", 200, 1, 0, 1, "", ""};
   wh_text hooks, log;
   wh_hook_view_list(&hooks, s.get());
   wh_hook_view_log(&log, s.get());
   EXPECT_STREQ(wh_buf_cstr(&hooks), "[]");
   EXPECT_STREQ(wh_buf_cstr(&log),
                "[{\"at\":\"2024-01-02T03:04:05Z\",\"name\":\"deploy\",\"status\":-1,"
-               "\"ok\":true,\"bytes\":4096,\"ms\":12,\"error\":\"e\\\"r\"}]");
+               "\"ok\":true,\"bytes\":4096,\"ms\":12,\"error\":\"e\\\"r\","
+               "\"message_id\":\"msg_1\"},"
+               "{\"at\":\"2024-01-02T03:04:04Z\",\"name\":\"deploy\",\"status\":200,"
+               "\"ok\":true,\"bytes\":0,\"ms\":1,\"error\":\"\"}]");
 }
 
 }  // namespace

@@ -76,4 +76,17 @@ TEST(Scrub, NoPieceAtEitherCut) {
   EXPECT_EQ(scrub(std::string(100, 'c'), true, 20000), std::string(100, 'c'));
 }
 
+TEST(Scrub, PreviousSecretAndKeyTexts) {
+  // A rotation's previous secret, and each whsec_ secret's key without its prefix.
+  auto h = vdtest::make_hook("https://h.example/", "POST", "standard",
+                             "whsec_AAECAwQFBgcICQoLDA0ODxAREhMUFRYX");
+  wh_field_copy(h->prev_secret, "whsec_MfKQ9r8GKYqrTwjUPD8ILPZIo2LaLaSw");
+  std::string in =
+      "old=whsec_MfKQ9r8GKYqrTwjUPD8ILPZIo2LaLaSw key=MfKQ9r8GKYqrTwjUPD8ILPZIo2LaLaSw "
+      "new=AAECAwQFBgcICQoLDA0ODxAREhMUFRYX";
+  char out[256];
+  size_t n = wh_scrub(h.get(), in.data(), in.size(), true, out, sizeof out);
+  EXPECT_EQ(std::string(out, n), "old=<redacted> key=<redacted> new=<redacted>");
+}
+
 }  // namespace

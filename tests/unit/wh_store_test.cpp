@@ -83,6 +83,18 @@ TEST_F(WhStore, WrittenFormByteForByte) {
       "{\"at\":\"2024-01-02T03:04:05Z\",\"name\":\"a\",\"status\":200,\"ok\":true,\"bytes\":4096,"
       "\"ms\":-5,\"error\":\"\"}]}");
   EXPECT_FALSE(file_exists(path + ".tmp")) << "no temporary file is left behind";
+
+  // A previous secret and a message id are written where they are kept.
+  wh_field_copy(h.prev_secret, "p");
+  h.prev_until = 4102444800;
+  wh_field_copy(s->log[0].message_id, "msg_x");
+  std::string text = save(s.get());
+  EXPECT_NE(text.find("\"secret\":\"s\",\"previous_secret\":\"p\",\"previous_until\":4102444800,"
+                      "\"headers\":"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("\"error\":\"refused\",\"message_id\":\"msg_x\"},"), std::string::npos)
+      << text;
 }
 
 // Every byte a field can hold survives a save and a load.
@@ -101,6 +113,8 @@ TEST_F(WhStore, RoundTripKeepsEveryByte) {
   wh_field_copy(h.desc, (utf8 + tricky).c_str());
   wh_field_copy(h.sig, "\\\\\\");
   wh_field_copy(h.secret, all_ascii.c_str());
+  wh_field_copy(h.prev_secret, (tricky + utf8).c_str());
+  h.prev_until = 9007199254740993;  // past a double's exact integers
   for (int i = 0; i < WH_MAX_HEADERS; ++i) {
     wh_field_copy(h.headers[i].name, (std::to_string(i) + tricky).c_str());
     wh_field_copy(h.headers[i].value, (all_ascii + utf8 + std::to_string(i)).c_str());
@@ -111,6 +125,7 @@ TEST_F(WhStore, RoundTripKeepsEveryByte) {
   wh_field_copy(e.at, tricky.c_str());
   wh_field_copy(e.name, utf8.c_str());
   wh_field_copy(e.error, (tricky + utf8).c_str());
+  wh_field_copy(e.message_id, tricky.c_str());
   e.status = -2147483647 - 1;
   e.ok = 1;
   e.bytes = -1;
