@@ -34,6 +34,7 @@ struct fire_work {
   wh_header headers[kListCapacity];
   wh_header sig[WH_SIGN_HEADERS_MAX];
   wh_response response;
+  char header_text[WH_HTTP_HEADER_TEXT];
 };
 
 }  // namespace
@@ -89,9 +90,22 @@ int fire_hook(const wh_hook *hook, const void *payload, size_t payload_len, cons
   for (int i = 0; i < signed_count; ++i) work->headers[count++] = work->sig[i];
   wh_field_copy(result->message_id, stamp.id);
 
-  int64_t start = plat_now_ms();
   const void *body = body_sent ? payload : nullptr;
   uint64_t body_len = body_sent ? payload_len : 0;
+  // The signature headers come last; where the stored headers fill the
+  // header text's budget they would be left out, and the request would go
+  // out unsigned. It does not go out at all.
+  int taken = 0;
+  wh_http_header_text(&work->url, hook->method, work->headers, count, body_len, work->header_text,
+                      &taken);
+  if (signed_count > 0 && taken < count) {
+    snprintf(result->error, sizeof result->error, "%s",
+             "the stored headers fill the request's header text and would leave out the "
+             "signature; shorten them. Nothing was sent");
+    return -1;
+  }
+
+  int64_t start = plat_now_ms();
   wh_response *r = &work->response;
   int rc = wh_http_request(hook->method, &work->url, work->headers, count, body, body_len, r);
   result->elapsed_ms = static_cast<int>(plat_now_ms() - start);

@@ -34,6 +34,7 @@ struct header_text {
   char text[kHeaderText];
   size_t used;
   size_t running;
+  int taken;  // the list's headers that came before the budget ran out
 };
 
 void add_line(header_text *h, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -72,10 +73,12 @@ void build_header_text(const wh_url *url, const char *method, const wh_header *h
   } else if (strcmp(method, "GET") != 0 && strcmp(method, "HEAD") != 0) {
     add_line(h, "Content-Length: %lu\r\n", 0UL);
   }
-  for (int i = 0; headers && i < header_count && h->running <= kStoredHeadersUntil; ++i) {
+  int i = 0;
+  for (; headers && i < header_count && h->running <= kStoredHeadersUntil; ++i) {
     if (skipped_name(headers[i].name)) continue;
     add_line(h, "%s: %s\r\n", headers[i].name, headers[i].value);
   }
+  h->taken = i;
 }
 
 struct addrinfo_release {
@@ -113,13 +116,15 @@ int wh_http_parts::fail_as(wh_response *r, failure kind, const char *detail) {
 }
 
 size_t wh_http_header_text(const wh_url *url, const char *method, const wh_header *headers,
-                           int header_count, uint64_t body_len, char *out) {
+                           int header_count, uint64_t body_len, char *out, int *taken) {
   auto h = zeroed<header_text>();
   out[0] = '\0';
+  if (taken) *taken = 0;
   if (!h) return 0;
   build_header_text(url, method, headers, header_count, body_len, h.get());
   memcpy(out, h->text, h->used);
   out[h->used] = '\0';
+  if (taken) *taken = h->taken;
   return h->running;
 }
 

@@ -51,9 +51,11 @@ int wh_http_exchange(const wh_url *url, const char *method, const wh_header *hea
 // the length line, then stored headers while the text so far is at most 499
 // bytes (framing and connection names skipped). Written into out (1600 bytes,
 // the last line cut if it does not fit); returns the full counted length.
+// `taken`, when given, receives how many of the list's headers came before
+// the budget ran out: the rest are not sent.
 inline constexpr size_t WH_HTTP_HEADER_TEXT = 1600;
 size_t wh_http_header_text(const wh_url *url, const char *method, const wh_header *headers,
-                           int header_count, uint64_t body_len, char *out);
+                           int header_count, uint64_t body_len, char *out, int *taken = nullptr);
 
 // Resolver seam: getaddrinfo/freeaddrinfo by default. Tests swap in their own
 // pair so that a name yields chosen addresses without touching the network.

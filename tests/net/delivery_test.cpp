@@ -201,7 +201,7 @@ TEST_F(Delivery, StoredHeadersSkippedAndSent) {
 // Host line plus length line, then headers sized so that the running text is
 // exactly `first_end` bytes after the first stored header.
 std::unique_ptr<wh_hook> budget_hook(const receiver &rx, size_t first_end) {
-  auto h = make_hook(rx.url("/b"), "POST", "github", "k");
+  auto h = make_hook(rx.url("/b"), "POST");  // unsigned: a signed one would send nothing here
   std::string host_line = "Host: 127.0.0.1:" + std::to_string(rx.port()) + "\r\n";
   std::string len_line = "Content-Length: 2\r\n";
   size_t before = host_line.size() + len_line.size();
@@ -222,7 +222,6 @@ TEST_F(Delivery, HeaderBudgetOf499Bytes) {
     EXPECT_EQ(req.header("X-B"), "second") << "499 bytes so far: one more header goes in";
     EXPECT_EQ(req.count("X-C"), 0) << "the text passed 499 bytes";
     EXPECT_EQ(req.count("Content-Type"), 0) << "pushed out";
-    EXPECT_EQ(req.count("X-Hub-Signature-256"), 0) << "pushed out";
     EXPECT_EQ(req.header("Content-Length"), "2");
     EXPECT_EQ(req.body, "{}");
   }
@@ -239,6 +238,8 @@ TEST_F(Delivery, HeaderBudgetOf499Bytes) {
     // Under the budget everything goes, in list order.
     receiver rx;
     auto h = budget_hook(rx, 200);
+    wh_field_copy(h->sig, "github");
+    wh_field_copy(h->secret, "k");
     auto req = deliver(rx, *h, "{}");
     SCOPED_TRACE(req.head);
     EXPECT_EQ(req.count("X-C"), 1);

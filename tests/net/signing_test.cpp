@@ -156,4 +156,24 @@ TEST_F(Signing, UnknownSchemeFailsBeforeAnyExchange) {
   EXPECT_EQ(rx.connections(), 0);
 }
 
+// Stored headers that fill the header text's budget would push the signature
+// out of the request: a signed hook then sends nothing; an unsigned one still
+// goes, with what fits.
+TEST_F(Signing, StoredHeadersThatCrowdOutTheSignatureSendNothing) {
+  receiver rx;
+  for (const char *sig : {"github", "gitlab", "v2", "standard", ""}) {
+    SCOPED_TRACE(sig);
+    auto h = make_hook(rx.url("/crowded"), "POST", sig, "whsec_AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA");
+    vdtest::add_header(h.get(), "X-Long", std::string(480, 'v'));
+    auto f = fire(*h, "{}");
+    EXPECT_EQ(f.rc, sig[0] ? -1 : 0);
+    EXPECT_STREQ(f.r->error, sig[0] ? "the stored headers fill the request's header text and "
+                                      "would leave out the signature; shorten them. Nothing was "
+                                      "sent"
+                                    : "");
+  }
+  EXPECT_EQ(rx.wait_requests(1), 1u);
+  EXPECT_EQ(rx.connections(), 1);
+}
+
 }  // namespace
