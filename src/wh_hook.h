@@ -3,10 +3,13 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "wh_err.h"
 
 inline constexpr int WH_MAX_HEADERS = 16;
+// A payload example's text, terminator included: 4 KiB of JSON.
+inline constexpr size_t WH_EXAMPLE_CAP = 4097;
 
 struct wh_header {
   char name[128];
@@ -22,6 +25,17 @@ struct wh_hook {
   int header_count;
   char sig[16];      // "", "github", "gitlab" or "v2"
   char secret[256];  // a credential: never shown to callers
+
+  // The owner's bounds on the model (wh_limit.h holds the limit's rule); 4.1 KB
+  // of the record. A zeroed block is a hook without any of its own: the
+  // default limit, no question asked, no example, nothing counted. Ordered so
+  // that no padding falls between the fields.
+  int limit_count;               // 0: the default; -1: none; else its own count
+  int64_t window_start;          // UTC second at which the counted window began
+  int limit_per;                 // with a count of its own: the window, in seconds
+  int window_count;              // the model's triggers counted in that window
+  bool confirm;                  // the model's trigger waits for the owner's approval
+  char example[WH_EXAMPLE_CAP];  // a JSON text the model is told to follow; "" for none
 };
 
 // A header name is one HTTP token: visible ASCII without separators, so no

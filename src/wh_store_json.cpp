@@ -6,6 +6,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "wh_limit.h"
+
 namespace {
 
 // The values of the first members named keys[0..N-1] (null where there is
@@ -48,10 +50,42 @@ int int_of(yyjson_val *v) {
   return static_cast<int32_t>(static_cast<uint32_t>(bits));
 }
 
-constexpr std::string_view kHookKeys[] = {"name", "url",    "method", "desc",
-                                          "sig",  "secret", "headers"};
+constexpr std::string_view kHookKeys[] = {"name", "url", "method", "desc", "sig", "secret",
+                                          "headers",
+                                          // the owner's bounds on the model (read_bounds)
+                                          "limit", "confirm", "example", "triggers"};
+constexpr size_t kBoundsAt = 7;
 constexpr std::string_view kHeaderKeys[] = {"name", "value"};
 constexpr std::string_view kLogKeys[] = {"at", "name", "status", "ok", "bytes", "ms", "error"};
+
+// A whole number of 64 bits, or 0 for any other value (or none).
+int64_t int64_of(yyjson_val *v) {
+  if (yyjson_is_sint(v)) return yyjson_get_sint(v);
+  if (yyjson_is_uint(v) && yyjson_get_uint(v) <= INT64_MAX)
+    return static_cast<int64_t>(yyjson_get_uint(v));
+  return 0;
+}
+
+// The owner's bounds on the model from their members (limit, confirm,
+// example, triggers), every field set. A limit that is neither null nor a
+// valid limit is the default: a mistyped limit in a hand-edited file does
+// not lift the bound.
+void read_bounds(yyjson_val *const *m, wh_hook *h) {
+  wh_limit limit = WH_LIMIT_DEFAULT;
+  if (yyjson_is_null(m[0]))
+    limit = {0, 0};
+  else
+    wh_limit_from_json(m[0], &limit);
+  wh_limit_set(h, limit);
+  h->confirm = yyjson_is_true(m[1]);
+  wh_field_copy(h->example, text_of(m[2]));
+  h->window_count = int_of(yyjson_obj_get(m[3], "count"));
+  h->window_start = int64_of(yyjson_obj_get(m[3], "window"));
+  if (h->window_count <= 0) {
+    h->window_count = 0;
+    h->window_start = 0;
+  }
+}
 
 // Fills a slot whatever it held before: every field gets its text and its
 // terminator, and the header count starts from 0.
@@ -66,6 +100,7 @@ void read_hook(yyjson_val *obj, wh_hook *h) {
   wh_field_copy(h->desc, text_of(m[3]));
   wh_field_copy(h->sig, text_of(m[4]));
   wh_field_copy(h->secret, text_of(m[5]));
+  read_bounds(m + kBoundsAt, h);
 
   yyjson_val *headers = m[6];
   if (!yyjson_is_arr(headers)) return;
@@ -158,6 +193,24 @@ void write_text(wh_buf *b, const char (&field)[N]) {
   wh_buf_json_field(b, field, WH_UTF8_DROP);
 }
 
+// The owner's bounds on the model, each member only when it holds more than
+// its default: a store written without them is written again byte for byte.
+void write_bounds(wh_buf *b, const wh_hook &h) {
+  const char *per = wh_limit_per_name(h.limit_per);
+  if (h.limit_count < 0)
+    wh_buf_lit(b, ",\"limit\":null");
+  else if (h.limit_count > 0 && per)
+    wh_buf_printf(b, ",\"limit\":{\"count\":%d,\"per\":\"%s\"}", h.limit_count, per);
+  if (h.confirm) wh_buf_lit(b, ",\"confirm\":true");
+  if (h.example[0]) {
+    wh_buf_lit(b, ",\"example\":");
+    write_text(b, h.example);
+  }
+  if (h.window_count > 0)
+    wh_buf_printf(b, ",\"triggers\":{\"window\":%lld,\"count\":%d}",
+                  static_cast<long long>(h.window_start), h.window_count);
+}
+
 }  // namespace
 
 void wh_store_json_write(wh_buf *b, const wh_store *s) {
@@ -186,7 +239,9 @@ void wh_store_json_write(wh_buf *b, const wh_store *s) {
       write_text(b, h.headers[j].value);
       wh_buf_lit(b, "}");
     }
-    wh_buf_lit(b, "]}");
+    wh_buf_lit(b, "]");
+    write_bounds(b, h);
+    wh_buf_lit(b, "}");
   }
   wh_buf_lit(b, "],\"log\":[");
   for (int i = 0; i < s->log_count && i < WH_MAX_LOG; ++i) {

@@ -3,10 +3,14 @@
 // both write.
 //
 // The file: {"version":1,"hooks":[{"name","url","method","desc","sig",
-// "secret","headers":[{"name","value"}]}],"log":[{"at","name","status","ok",
-// "bytes","ms","error"}]}, members in that order when written. When read, the
-// first member of a name counts; text beyond a field's capacity is cut; a
-// hook or log entry without a name takes no slot; a missing method is POST.
+// "secret","headers":[{"name","value"}],"limit","confirm","example",
+// "triggers":{"window","count"}}],"log":[{"at","name","status","ok","bytes",
+// "ms","error"}]}, members in that order when written. A hook's last four
+// (the owner's bounds on the model, wh_limit.h) are written only when they
+// differ from their default (limit: 30 per hour, null for none; confirm:
+// false; example: none; triggers: none counted). When read, the first member
+// of a name counts; text beyond a field's capacity is cut; a hook or log
+// entry without a name takes no slot; a missing method is POST.
 #pragma once
 
 #include <yyjson.h>

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "store_env.h"
+#include "wh_limit.h"
 
 namespace {
 
@@ -59,6 +60,56 @@ TEST(WhHookApply, Edits) {
   }
 }
 
+// The owner's bounds on the model from a save: each member kept when left
+// out, and refused with its own message when it cannot be stored.
+TEST(WhHookApply, ModelBounds) {
+  auto stored = stored_hook();
+  wh_limit_set(stored.get(), {5, 60});
+  stored->confirm = true;
+  wh_field_copy(stored->example, R"({"a":1})");
+  const std::string limit_rule =
+      R"(limit must be null or {"count": 1 to 100000, "per": "minute", "hour" or "day"})";
+  const std::string at_cap = "\"" + std::string(4094, 'x') + "\"";
+  struct row {
+    bool edit;
+    std::string body, want;  // want: "<limit> <confirm> <example>", or the message
+  } rows[] = {
+      {true, "{}", R"(5/minute ask {"a":1})"},
+      {false, R"({"name":"n","url":"https://r.example/"})", "30/hour - "},
+      {true, R"({"limit":null,"confirm":false,"example":null})", "none - "},
+      {true, R"({"limit":{"count":7,"per":"day"},"example":""})", "7/day ask "},
+      {true, R"({"limit":{"count":0,"per":"day"}})", limit_rule},
+      {true, R"({"limit":"30/hour"})", limit_rule},
+      {true, R"({"confirm":"yes"})", "confirm must be true or false"},
+      {true, R"({"example":" [1, \"\u00e9\"] "})", "5/minute ask  [1, \"\xc3\xa9\"] "},
+      {true, R"({"example":"{\"a\":"})",
+       "example is not valid JSON: unexpected end of data at byte 5"},
+      {true, R"({"example":"{} x"})",
+       "example is not valid JSON: unexpected content after document at byte 3"},
+      {true, R"({"example":"{}\u0000"})", "example is not valid JSON: it holds a NUL byte"},
+      {true, R"({"example":{"a":1}})", "example must be a string holding JSON text"},
+      {true, "{\"example\":\"" + std::string(4097, ' ') + "\"}",
+       "example is longer than 4096 bytes"},
+      {true, R"({"example":"\")" + std::string(4094, 'x') + R"(\""})", "5/minute ask " + at_cap},
+  };
+  for (auto &r : rows) {
+    auto h = std::make_unique<wh_hook>();
+    if (r.edit)
+      *h = *stored;
+    else
+      wh_field_copy(h->method, "POST");
+    char err[WH_ERR_CAP];
+    if (wh_hook_apply(h.get(), r.body.c_str(), r.edit ? stored.get() : nullptr, err, sizeof err)) {
+      EXPECT_EQ(err, r.want) << r.body.substr(0, 80);
+      continue;
+    }
+    char limit[WH_LIMIT_TEXT_CAP];
+    wh_limit_text(wh_limit_of(h.get()), limit);
+    EXPECT_EQ(std::string(limit) + (h->confirm ? " ask " : " - ") + h->example, r.want)
+        << r.body.substr(0, 80);
+  }
+}
+
 TEST(WhHookView, Forms) {
   auto h = stored_hook();
   auto view = [&] {
@@ -70,7 +121,8 @@ TEST(WhHookView, Forms) {
             "{\"name\":\"deploy\",\"method\":\"PUT\",\"desc\":\"\",\"sig\":\"v2\","
             "\"has_secret\":true,\"url\":\"https://relay.example:8443/in?<redacted>\","
             "\"headers\":[{\"name\":\"X-Key\",\"has_secret\":true},"
-            "{\"name\":\"X-Empty\",\"has_secret\":false}]}");
+            "{\"name\":\"X-Empty\",\"has_secret\":false}],"
+            "\"limit\":{\"count\":30,\"per\":\"hour\"},\"confirm\":false,\"example\":\"\"}");
   wh_field_copy(h->url, "ftp://relay.example/");
   EXPECT_NE(view().find("\"url\":\"\","), std::string::npos) << view();
 

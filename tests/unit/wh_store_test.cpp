@@ -106,6 +106,11 @@ TEST_F(WhStore, RoundTripKeepsEveryByte) {
     wh_field_copy(h.headers[i].value, (all_ascii + utf8 + std::to_string(i)).c_str());
   }
   h.header_count = WH_MAX_HEADERS;
+  h.limit_count = -1;
+  h.confirm = true;
+  wh_field_copy(h.example, (utf8 + tricky).c_str());
+  h.window_start = -1;
+  h.window_count = 2147483647;
   add_hook(s.get(), utf8);
   wh_log_entry e{};
   wh_field_copy(e.at, tricky.c_str());
@@ -213,6 +218,12 @@ TEST_F(WhStore, LoadingOverAUsedRecordShowsNothingOfTheEarlierOne) {
       fill(x.name, sizeof x.name, 'H');
       fill(x.value, sizeof x.value, 'v');
     }
+    h.limit_count = 100000;
+    h.limit_per = 86400;
+    h.confirm = true;
+    fill(h.example, sizeof h.example, 'x');
+    h.window_start = 1772323200;
+    h.window_count = 9;
   }
   big->log_count = WH_MAX_LOG;
   for (wh_log_entry &e : big->log) {
@@ -547,6 +558,49 @@ TEST_F(WhStore, FirstOccurrenceOfAKeyWinsAndUnknownKeysAreDropped) {
   std::string text = save(s.get());
   EXPECT_EQ(text.find("extra"), std::string::npos);
   EXPECT_EQ(text.find("comment"), std::string::npos);
+}
+
+// The owner's bounds on the model: each member read leniently, written back
+// only when it differs from its default, in a fixed order.
+TEST_F(WhStore, ModelBoundsMembersAreWrittenOnlyWhenNotDefault) {
+  const std::string limit5 = R"(,"limit":{"count":5,"per":"minute"})";
+  const std::string triggers = R"(,"triggers":{"window":1772323200,"count":3})";
+  struct {
+    std::string in, out;
+  } rows[] = {
+      {"", ""},
+      {R"(,"limit":null)", R"(,"limit":null)"},
+      {limit5, limit5},
+      {R"(,"limit":{"per":"hour","count":30,"x":[]})", ""},  // the default's own values
+      {R"(,"limit":{"count":0,"per":"hour"})", ""},          // a mistyped limit stays the default
+      {R"(,"limit":"none")", ""},
+      {R"(,"limit":null,"limit":{"count":5,"per":"minute"})", R"(,"limit":null)"},
+      {R"(,"confirm":true)", R"(,"confirm":true)"},
+      {R"(,"confirm":1)", ""},
+      {R"(,"example":"{\"event\":\"ship\",\n \"n\": 1}")",
+       R"(,"example":"{\"event\":\"ship\",\n \"n\": 1}")"},
+      {R"(,"example":{"a":1})", ""},
+      {triggers, triggers},
+      {R"(,"triggers":{"window":4102444800000,"count":2147483647})",
+       R"(,"triggers":{"window":4102444800000,"count":2147483647})"},
+      {R"(,"triggers":{"window":1772323200,"count":0})", ""},
+      {R"(,"triggers":{"count":-2})", ""},
+      {R"(,"triggers":{"count":1},"example":"1","confirm":true)" + limit5,
+       limit5 + R"(,"confirm":true,"example":"1","triggers":{"window":0,"count":1})"},
+  };
+  const std::string head = R"({"version":1,"hooks":[{"name":"a","url":"u","method":"POST",)"
+                           R"("desc":"","sig":"","secret":"","headers":[])";
+  for (const auto &r : rows) {
+    write_store(head + r.in + "}],\"log\":[]}");
+    auto s = stored();
+    EXPECT_EQ(save(s.get()), head + r.out + "}],\"log\":[]}") << r.in;
+    // A delivery's single hook reads the same.
+    auto one = std::make_unique<wh_hook>();
+    char err[WH_ERR_CAP];
+    ASSERT_EQ(wh_store_load_hook("a", one.get(), err, sizeof err), 1) << err;
+    s->hooks[0] = *one;
+    EXPECT_EQ(save(s.get()), head + r.out + "}],\"log\":[]}") << r.in;
+  }
 }
 
 // ---- in-memory operations ----
