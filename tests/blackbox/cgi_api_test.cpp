@@ -283,3 +283,43 @@ TEST_F(CgiApi, FireOutcomesAreLogged) {
 }
 
 }  // namespace
+
+// The owner's bounds on the model are the owner's to set, and never bound
+// the owner: a save sets and keeps them (a rename and an edit that leaves
+// them out keep them), the list shows them, and the API's fire is neither
+// asked about nor counted, so the model's one trigger still passes after it.
+TEST_F(CgiApi, ModelBoundsAreSetKeptAndNeverBoundTheOwner) {
+  start_clear_of_utc_day_end();
+  vdtest::receiver rx(answering(200, "pong"));
+  const std::string saved = R"({"name":"m","url":")" + rx.url("/in") +
+                            R"(","limit":{"count":1,"per":"day"},"confirm":true,)"
+                            R"("example":"{\"event\":\"ship\"}"})";
+  EXPECT_EQ(cgi("action=save", saved).out, ok(R"({"ok":true,"saved":"m"})"));
+  EXPECT_EQ(
+      cgi("action=save&name=m", R"({"example":"{\"event\":ship}"})").out,
+      err(400, "example is not valid JSON: unexpected character, expected a JSON value at byte 9"));
+  EXPECT_EQ(cgi("action=save&name=m", R"({"name":"bounded","desc":"d"})").out,
+            ok(R"({"ok":true,"saved":"bounded"})"));
+  EXPECT_NE(cgi("action=list")
+                .out.find(R"(,"limit":{"count":1,"per":"day"},"confirm":true,)"
+                          R"("example":"{\"event\":\"ship\"}"})"),
+            std::string::npos);
+
+  for (int i = 0; i < 2; ++i)
+    EXPECT_EQ(untimed(cgi("action=fire&name=bounded", {}, {kAllow}).out),
+              delivered(200, 4, false, "pong"));
+  EXPECT_EQ(stored()->hooks[0].window_count, 0) << "the owner's fire is not counted";
+  EXPECT_EQ(cgi("action=save&name=bounded", R"({"confirm":false})").out,
+            ok(R"({"ok":true,"saved":"bounded"})"));
+  const std::string trigger =
+      R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"webhook_trigger",)"
+      R"("arguments":{"name":"bounded"}}})"
+      "\n";
+  auto e = env({}, {}, {kAllow});
+  auto mcp = vdtest::run({vdtest::program_path(), "--mcp"}, e, trigger + trigger);
+  EXPECT_NE(mcp.out.find("POST bounded -> HTTP 200"), std::string::npos) << mcp.out;
+  EXPECT_NE(mcp.out.find("'bounded' was not sent: the limit of 1 trigger per day is reached"),
+            std::string::npos)
+      << mcp.out;
+  EXPECT_EQ(rx.wait_requests(3), 3u);
+}
