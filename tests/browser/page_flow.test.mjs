@@ -71,7 +71,8 @@ test('create, edit, rename, fire and delete a hook', async () => {
   await page.waitForSelector('#rows .badge');
   assert.equal(await text('#count'), '1');
   assert.deepEqual(await rowTexts('#rows'), [[
-    'deploy-noteDeploy notification', 'POST', `${receiver.url}/hook?<redacted>`, 'github', '2 headers + HMAC', 'EditDelete',
+    'deploy-noteDeploy notification', 'POST', `${receiver.url}/hook?<redacted>`, 'github', '2 headers + HMAC', '30/hour',
+    'EditDelete',
   ]]);
   assert.equal(await page.getAttribute('#rows .badge.sig', 'class'), 'badge sig');
 
@@ -184,4 +185,58 @@ test('a description holding HTML shows as text and runs nothing', async () => {
   assert.equal(await page.$$eval('#rows tr:has(:text-is("html-desc")) .hint', (l) => l.map((e) => e.textContent)).then((t) => t[0]), desc);
   assert.equal(await page.$$eval('#rows img, #rows b', (l) => l.length), 0);
   assert.equal(await page.evaluate(() => window.__pwned), undefined);
+});
+
+test("the model's bounds: set, shown as badges, refused, cleared and back to the default", async () => {
+  const badges = () => page.$$eval('#rows tr:has(td:first-child :text-is("bounded")) td:nth-child(6) .badge',
+    (l) => l.map((b) => b.textContent));
+  const storedHook = () => server.readStore().hooks.find((h) => h.name === 'bounded');
+  await openPage();
+  await page.click('#btnNew');
+  assert.deepEqual([await page.inputValue('#fLimitCount'), await page.inputValue('#fLimitPer')], ['30', 'hour']);
+  await fillEditor({ name: 'bounded', url: `${receiver.url}/b` });
+  await page.fill('#fLimitCount', '0');
+  await page.click('#btnSave');
+  assert.equal(await text('#saveMsg'), 'The model\u2019s limit needs a whole number of triggers from 1 to 100000.');
+  assert.equal(await page.evaluate(() => document.activeElement.id), 'fLimitCount');
+  await page.fill('#fLimitCount', '5');
+  await page.selectOption('#fLimitPer', 'minute');
+  await page.check('#fConfirm');
+  await page.fill('#fExample', '{"event": ship}');
+  await page.click('#btnSave');
+  await page.waitForSelector('#saveMsg:text-matches("^Error")');
+  assert.equal(await text('#saveMsg'), 'Error: example is not valid JSON: unexpected character, expected a JSON value at byte 10');
+  await page.fill('#fExample', '  {"event": "ship"}\n');
+  await saveAndWait();
+  await page.waitForSelector('#rows :text-is("bounded")');
+  assert.deepEqual(await badges(), ['5/minute', 'ask first', 'example']);
+  assert.deepEqual(storedHook(), {
+    ...storedHook(), limit: { count: 5, per: 'minute' }, confirm: true, example: '{"event": "ship"}',
+  });
+
+  // Each cleared: the members leave the store.
+  await editRow('bounded');
+  assert.deepEqual([await page.inputValue('#fLimitCount'), await page.inputValue('#fLimitPer'),
+    await page.isChecked('#fConfirm'), await page.inputValue('#fExample')], ['5', 'minute', true, '{"event": "ship"}']);
+  await page.check('#fNoLimit');
+  assert.equal(await page.isDisabled('#fLimitCount'), true);
+  await page.uncheck('#fConfirm');
+  await page.fill('#fExample', '');
+  await saveAndWait();
+  await page.waitForFunction(() => document.querySelector('#rows').textContent.includes('no limit'));
+  assert.deepEqual(await badges(), ['no limit']);
+  let h = storedHook();
+  assert.deepEqual([h.limit, 'confirm' in h, 'example' in h], [null, false, false]);
+
+  // The default limit again: nothing of it is stored.
+  await editRow('bounded');
+  assert.equal(await page.isChecked('#fNoLimit'), true);
+  await page.uncheck('#fNoLimit');
+  assert.equal(await page.isDisabled('#fLimitCount'), false);
+  assert.deepEqual([await page.inputValue('#fLimitCount'), await page.inputValue('#fLimitPer')], ['30', 'hour']);
+  await saveAndWait();
+  await page.waitForFunction(() => !document.querySelector('#rows').textContent.includes('no limit'));
+  assert.deepEqual(await badges(), ['30/hour']);
+  h = storedHook();
+  assert.equal('limit' in h, false);
 });
