@@ -95,6 +95,7 @@ wh_delivery_status bound_trigger(const wh_delivery_request &rq, const char *name
   if (out->hook.confirm) {
     wh_approval answer = WH_APPROVAL_UNAVAILABLE;
     if (rq.approve) answer = rq.approve({name, payload, payload_len, rq.query ? rq.query : ""});
+    if (answer == WH_APPROVAL_PENDING) return WH_DELIVERY_AWAITING;
     if (answer != WH_APPROVAL_GIVEN) {
       bool declined = answer == WH_APPROVAL_DECLINED;
       wh_field_copy(out->error, sizeof out->error,
