@@ -121,8 +121,8 @@ wh_delivery_status wh_deliver(const wh_delivery_request &rq, wh_delivery *out,
     return status;
   };
   if (rq.payload_len > WH_PAYLOAD_MAX) {
-    wh_err_set(out->error, sizeof out->error, "payload is larger than the %zu byte limit",
-               WH_PAYLOAD_LIMIT);
+    wh_err_set(out->error, sizeof out->error, "payload is larger than the %u byte limit",
+               static_cast<unsigned>(WH_PAYLOAD_LIMIT));
     return stop(WH_DELIVERY_TOO_LARGE);
   }
   // Only the hook is taken from the store (a store that cannot be read is
