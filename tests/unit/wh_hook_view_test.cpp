@@ -20,6 +20,21 @@ std::unique_ptr<wh_hook> stored_hook() {
   return h;
 }
 
+// Applies `body` to a copy of `stored` (edit) or to a new record, and
+// describes the hook with `line`; or gives the refusal's message.
+template <class Line>
+std::string applied(bool edit, const std::string &body, const wh_hook &stored, Line line) {
+  auto h = std::make_unique<wh_hook>();
+  if (edit)
+    *h = stored;
+  else
+    wh_field_copy(h->method, "POST");
+  char err[WH_ERR_CAP];
+  if (wh_hook_apply(h.get(), body.c_str(), edit ? &stored : nullptr, err, sizeof err) != 0)
+    return err;
+  return line(*h);
+}
+
 TEST(WhHookApply, Edits) {
   std::string twenty, sixteen = "n POST  s |";  // 20 named headers among nameless ones: 16 taken
   for (int i = 0; i < 20; ++i) twenty += "{\"name\":\"H\"},{},";
@@ -47,17 +62,7 @@ TEST(WhHookApply, Edits) {
        sixteen},
   };
   auto stored = stored_hook();
-  for (auto &r : rows) {
-    auto h = std::make_unique<wh_hook>();
-    if (r.edit)
-      *h = *stored;
-    else
-      wh_field_copy(h->method, "POST");
-    char err[WH_ERR_CAP];
-    int rc =
-        wh_hook_apply(h.get(), r.body.c_str(), r.edit ? stored.get() : nullptr, err, sizeof err);
-    EXPECT_EQ(rc == 0 ? hook_line(*h) : std::string(err), r.want) << r.body;
-  }
+  for (auto &r : rows) EXPECT_EQ(applied(r.edit, r.body, *stored, hook_line), r.want) << r.body;
 }
 
 // The owner's bounds on the model from a save: each member kept when left
@@ -92,22 +97,13 @@ TEST(WhHookApply, ModelBounds) {
        "example is longer than 4096 bytes"},
       {true, R"({"example":"\")" + std::string(4094, 'x') + R"(\""})", "5/minute ask " + at_cap},
   };
-  for (auto &r : rows) {
-    auto h = std::make_unique<wh_hook>();
-    if (r.edit)
-      *h = *stored;
-    else
-      wh_field_copy(h->method, "POST");
-    char err[WH_ERR_CAP];
-    if (wh_hook_apply(h.get(), r.body.c_str(), r.edit ? stored.get() : nullptr, err, sizeof err)) {
-      EXPECT_EQ(err, r.want) << r.body.substr(0, 80);
-      continue;
-    }
+  auto bounds_line = [](const wh_hook &h) {
     char limit[WH_LIMIT_TEXT_CAP];
-    wh_limit_text(wh_limit_of(h.get()), limit);
-    EXPECT_EQ(std::string(limit) + (h->confirm ? " ask " : " - ") + h->example, r.want)
-        << r.body.substr(0, 80);
-  }
+    wh_limit_text(wh_limit_of(&h), limit);
+    return std::string(limit) + (h.confirm ? " ask " : " - ") + h.example;
+  };
+  for (auto &r : rows)
+    EXPECT_EQ(applied(r.edit, r.body, *stored, bounds_line), r.want) << r.body.substr(0, 80);
 }
 
 TEST(WhHookView, Forms) {
