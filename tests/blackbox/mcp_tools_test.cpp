@@ -328,13 +328,14 @@ TEST_F(McpTools, ArgumentsTextLimitThroughToolsCall) {
 }
 
 // Servers of several clients share one count: of six racing at a limit of
-// three, three send; the refusal says when the next trigger is allowed and
-// is logged once while it stays the newest entry.
-TEST_F(McpTools, LimitIsSharedByServerProcesses) {
+// three, three send. A hook that asks first is refused to a client that
+// cannot ask: nothing sent, nothing counted, the refusal logged.
+TEST_F(McpTools, BoundsHoldAcrossServerProcesses) {
   start_clear_of_utc_day_end();
   receiver rx(answer(200, "ok"));
-  write_store(R"({"hooks":[{"name":"r","url":")" + rx.url("/in") +
-              R"(","limit":{"count":3,"per":"day"}}]})");
+  write_store(R"({"hooks":[{"name":"r","url":")" + rx.url("/r") +
+              R"(","limit":{"count":3,"per":"day"}},{"name":"c","url":")" + rx.url("/c") +
+              R"(","confirm":true}]})");
   std::vector<vdtest::run_result> raced(6);
   std::vector<std::thread> servers;
   for (auto &run : raced)
@@ -346,47 +347,17 @@ TEST_F(McpTools, LimitIsSharedByServerProcesses) {
   int sent = 0;
   for (const auto &run : raced) sent += !parse_reply(run.out).is_error;
   EXPECT_EQ(sent, 3);
-  EXPECT_EQ(rx.wait_requests(3), 3u);
 
-  const std::string reason =
-      "the limit of 3 triggers per day is reached; the next trigger is allowed at " +
-      next_utc_midnight();
-  vdtest::child_process server({vdtest::program_path(), "--mcp"}, env());
-  int logged[2];
-  for (int &log_count : logged) {
-    ASSERT_TRUE(server.write(call("webhook_trigger", R"({"name":"r"})")));
-    auto line = server.read_line();
-    ASSERT_TRUE(line);
-    tool_reply r = parse_reply(*line);
-    EXPECT_TRUE(r.is_error);
-    const std::string head = "'r' was not sent: " + reason + ", in ";
-    EXPECT_EQ(r.text.substr(0, head.size()), head);
-    EXPECT_EQ(r.text.substr(r.text.size() - 8), " seconds") << r.text;
-    auto s = stored();
-    EXPECT_EQ(s->log[0].error, reason) << "logged without the wait, which changes";
-    EXPECT_EQ(s->log[0].status, 0);
-    log_count = s->log_count;
-  }
-  EXPECT_EQ(logged[1], logged[0]) << "the same refusal is not logged twice";
-  server.close_stdin();
-  EXPECT_EQ(server.wait(), 0);
-  EXPECT_EQ(rx.requests().size(), 3u);
-}
-
-TEST_F(McpTools, AskFirstFailsClosedForAClientThatCannotAsk) {
-  receiver rx(answer(200, "ok"));
-  write_store(R"({"hooks":[{"name":"c","url":")" + rx.url("/in") + R"(","confirm":true}]})");
+  const std::string unconfirmed =
+      "this hook needs the owner's confirmation, which this client cannot ask for";
   auto r = serve(call("webhook_trigger", R"({"name":"c","payload":{"a":1}})"));
-  ASSERT_EQ(r.size(), 1u);
-  EXPECT_TRUE(r[0].is_error);
-  EXPECT_EQ(r[0].text,
-            "'c' was not sent: this hook needs the owner's confirmation, which this client cannot "
-            "ask for");
-  EXPECT_EQ(rx.connections(), 0);
+  EXPECT_TRUE(r.at(0).is_error);
+  EXPECT_EQ(r[0].text, "'c' was not sent: " + unconfirmed);
+  EXPECT_EQ(rx.wait_requests(3), 3u);
+  for (const auto &req : rx.requests()) EXPECT_EQ(req.target, "/r");
   auto s = stored();
-  EXPECT_EQ(s->hooks[0].window_count, 0) << "nothing counted";
-  ASSERT_EQ(s->log_count, 1);
-  EXPECT_EQ(s->log[0].status, 0);
+  EXPECT_EQ(s->hooks[0].window_count * 10 + s->hooks[1].window_count, 30);
+  EXPECT_EQ(s->log[0].error, unconfirmed);
 }
 
 // Texts that tools/call cannot produce: the payload limit (a payload that

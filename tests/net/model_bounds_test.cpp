@@ -57,33 +57,27 @@ TEST_F(ModelBounds, AskedAfterTheLimitIsLookedAtCountedOnlyOnceApproved) {
   int step = 0;
   for (const auto &st : steps) {
     SCOPED_TRACE("step " + std::to_string(++step));
-    bool asked = false;
-    std::string question;
+    std::string asked;  // the question as the person is shown it
     wh_delivery_approve approve;
     if (st.answer)
       approve = [&](const wh_approval_question &q) {
-        question = std::string(q.name) + " " +
-                   std::string(static_cast<const char *>(q.payload), q.payload_len) + " " + q.query;
-        asked = true;
+        asked = std::string(q.name) + " " +
+                std::string(static_cast<const char *>(q.payload), q.payload_len) + " " + q.query;
         return *st.answer;
       };
     auto d = std::make_unique<wh_delivery>();
-    wh_delivery_status seen = WH_DELIVERY_FAILED;
-    wh_delivery_status got = wh_deliver({"ask", nullptr, 0, "", true, st.bounded, approve}, d.get(),
-                                        [&](const wh_delivery &o) { seen = o.status; });
-    EXPECT_EQ(got, st.status) << d->error;
-    EXPECT_EQ(seen, st.status);
-    EXPECT_EQ(asked, st.asked);
-    EXPECT_EQ(question, st.asked ? "ask {} " : "") << "the payload as it would be sent";
+    EXPECT_EQ(wh_deliver({"ask", nullptr, 0, "", true, st.bounded, approve}, d.get(),
+                         [](const wh_delivery &) {}),
+              st.status)
+        << d->error;
+    EXPECT_EQ(asked, st.asked ? "ask {} " : "");
     EXPECT_EQ(rx.wait_requests(st.sent), st.sent);
     auto now = stored();
     EXPECT_EQ(now->hooks[0].window_count, st.counted);
     ASSERT_EQ(now->log_count, st.logged);
     EXPECT_EQ(now->log[0].error, st.error);
-    EXPECT_EQ(now->log[0].status == 0, st.logged == 0 || !st.error.empty())
-        << "a refusal has no status";
-    EXPECT_EQ(std::string(d->error).substr(0, strlen(now->log[0].error)),
-              st.status == WH_DELIVERY_SENT ? "" : now->log[0].error);
+    EXPECT_EQ(std::string(d->error).substr(0, st.error.size()),
+              st.status == WH_DELIVERY_SENT ? "" : st.error);
   }
   EXPECT_EQ(rx.requests().size(), 2u);
 }
