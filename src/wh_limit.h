@@ -10,7 +10,7 @@
 // one. So no window holds more than the limit's count, and a span of one
 // window's length that crosses a boundary at most twice that. A sliding log
 // of trigger times would be exact there but keep up to `count` times per
-// hook (100,000 at most); the fixed window keeps two numbers.
+// hook; the fixed window keeps two numbers.
 //
 // Limits: a count of 1 to WH_LIMIT_COUNT_MAX triggers per minute, hour or
 // day; a hook without a limit of its own has WH_LIMIT_DEFAULT, 30 per hour.
