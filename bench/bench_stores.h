@@ -36,6 +36,15 @@ inline void full_store(wh_store *s) {
       fill_to_capacity(h.headers[j].name, 'H');
       fill_to_capacity(h.headers[j].value, 'v');
     }
+    // The owner's bounds: a limit of its own, ask first, and an example
+    // that is one JSON string filling its field.
+    h.limit_count = 100000;
+    h.limit_per = 86400;
+    h.confirm = true;
+    fill_to_capacity(h.example, 'x');
+    h.example[0] = h.example[sizeof h.example - 2] = '"';
+    h.window_start = 1772323200;
+    h.window_count = 99999;
   }
   s->log_count = WH_MAX_LOG;
   for (int i = 0; i < WH_MAX_LOG; ++i) {
@@ -68,6 +77,14 @@ inline void realistic_store(wh_store *s) {
       snprintf(h.headers[j].value, sizeof h.headers[j].value,
                "Bearer eyJhbGciOiJIUzI1NiJ9.%032d.sig", i * 100 + j);
     }
+    // The default limit, counted this hour; an example on every hook, and
+    // every fourth asks first.
+    h.window_start = 1772323200;
+    h.window_count = i % 30;
+    h.confirm = i % 4 == 0;
+    snprintf(h.example, sizeof h.example,
+             "{\"text\": \"Build %d finished\", \"channel\": \"#releases\", \"status\": \"ok\"}",
+             i);
   }
   s->log_count = WH_MAX_LOG;
   for (int i = 0; i < WH_MAX_LOG; ++i) {

@@ -117,6 +117,12 @@ inline const char *fuzz_hook_diff(const wh_hook &b, const wh_hook &a) {
     if (!fuzz_same_text(b.headers[i].name, a.headers[i].name)) return "header name";
     if (!fuzz_same_text(b.headers[i].value, a.headers[i].value)) return "header value";
   }
+  if (b.limit_count != a.limit_count) return "limit count";
+  if (b.limit_count > 0 && b.limit_per != a.limit_per) return "limit window";
+  if (b.confirm != a.confirm) return "confirm";
+  if (!fuzz_same_text(b.example, a.example)) return "example";
+  if (b.window_count != a.window_count) return "window count";
+  if (b.window_count && b.window_start != a.window_start) return "window start";
   return nullptr;
 }
 
@@ -143,11 +149,12 @@ inline void fuzz_check_view(const wh_hook &h) {
   FUZZ_CHECK(!until || (h.prev_secret[0] && yyjson_is_int(until) &&
                         yyjson_get_sint(until) == h.prev_until),
              "a rotation shows its end only");
-  FUZZ_CHECK(until ? fuzz_has_members(v, {"name", "method", "desc", "sig", "has_secret",
-                                          "rotation_until", "url", "headers"})
-                   : fuzz_has_members(
-                         v, {"name", "method", "desc", "sig", "has_secret", "url", "headers"}),
-             "the view has its members and no others");
+  FUZZ_CHECK(
+      until ? fuzz_has_members(v, {"name", "method", "desc", "sig", "has_secret", "rotation_until",
+                                   "url", "headers", "limit", "confirm", "example"})
+            : fuzz_has_members(v, {"name", "method", "desc", "sig", "has_secret", "url", "headers",
+                                   "limit", "confirm", "example"}),
+      "the view has its members and no others");
   // (A stray byte of a name cut inside a character shows as U+FFFD.)
   bool ascii = std::all_of(h.name, h.name + strlen(h.name), [](char c) { return c > 0; });
   FUZZ_CHECK(!ascii || yyjson_equals_str(yyjson_obj_get(v, "name"), h.name),

@@ -10,6 +10,7 @@
 
 #include "fuzz_util.h"
 #include "raii.h"
+#include "wh_limit.h"
 
 namespace {
 
@@ -23,6 +24,9 @@ void check_bounds(const wh_store &s) {
     FUZZ_CHECK(h.header_count >= 0 && h.header_count <= WH_MAX_HEADERS, "header count in 0..16");
     for (int j = 0; j < h.header_count; ++j)
       FUZZ_CHECK(h.headers[j].name[0] != '\0', "every loaded header has a name");
+    FUZZ_CHECK(h.limit_count >= -1 && h.limit_count <= WH_LIMIT_COUNT_MAX, "a limit in range");
+    FUZZ_CHECK(h.limit_count <= 0 || wh_limit_per_name(h.limit_per), "a limit's window is known");
+    FUZZ_CHECK(h.window_count >= 0, "a count is not negative");
   }
   for (int i = 0; i < s.log_count; ++i)
     FUZZ_CHECK(s.log[i].name[0] != '\0', "every loaded log entry names a hook");

@@ -250,8 +250,9 @@ void api_fire(const api_request &rq) {
   payload.take(payload.query_text.get());
   if (!payload.len && *rq.body) fire_body_members(rq, name, extra, &payload);
 
+  // The owner's own fire: never limited, never asked about.
   auto d = std::make_unique<wh_delivery>();
-  wh_deliver({name, payload.data, payload.len, extra, true}, d.get(), answer_fire);
+  wh_deliver({name, payload.data, payload.len, extra, true, false, {}}, d.get(), answer_fire);
 }
 
 struct api_action {

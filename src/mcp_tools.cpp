@@ -8,6 +8,7 @@
 #include "raii.h"
 #include "wh_err.h"
 #include "wh_json.h"
+#include "wh_limit.h"
 #include "wh_limits.h"
 #include "wh_store.h"
 #include "wh_url.h"
@@ -79,6 +80,8 @@ constexpr char kEmptyStore[] =
 constexpr char kListHint[] =
     "\nUse webhook_trigger with one of these names. Secrets are stored on the node and never "
     "returned.\n";
+constexpr char kExampleHint[] =
+    "Where a hook shows an example payload, send it a payload that follows the example.\n";
 
 const char *plural(long n) {
   return n == 1 ? "" : "s";
@@ -172,13 +175,21 @@ int trigger(yyjson_val *root, wh_buf *report, char *err, size_t err_size) {
   char query[WH_QUERY_CAP];
   wh_field_copy(query, yyjson_get_str(yyjson_obj_get(root, "query")));
 
+  // The model's trigger, bounded by the owner. This server cannot ask the
+  // person yet, so a hook that asks first is refused.
   auto d = std::make_unique<wh_delivery>();
   int rc = -1;
-  wh_deliver({name, payload.data, payload.len, query, false}, d.get(), [&](const wh_delivery &o) {
+  wh_delivery_request rq{name, payload.data, payload.len, query, false, true, {}};
+  wh_deliver(rq, d.get(), [&](const wh_delivery &o) {
     switch (o.status) {
       case WH_DELIVERY_SENT: rc = 0; return write_report(report, o.hook.method, name, o.result);
       case WH_DELIVERY_FAILED:
         wh_err_set(err, err_size, "could not deliver to '%s': %s", name, o.result.error);
+        return;
+      case WH_DELIVERY_LIMITED:
+      case WH_DELIVERY_DECLINED:
+      case WH_DELIVERY_UNCONFIRMED:
+        wh_err_set(err, err_size, "'%s' was not sent: %s", name, o.error);
         return;
       case WH_DELIVERY_NO_HOOK: {  // the message names every stored hook
         wh_store_ptr store = wh_store_new();
@@ -191,6 +202,34 @@ int trigger(yyjson_val *root, wh_buf *report, char *err, size_t err_size) {
     }
   });
   return rc;
+}
+
+// The owner's bounds on the model as plain facts after the hook's line:
+// its limit, unless it has none, and whether it asks first.
+void bounds_facts(wh_buf *out, const wh_hook &h) {
+  wh_limit limit = wh_limit_of(&h);
+  if (limit.count > 0) {
+    char text[WH_LIMIT_TEXT_CAP];
+    wh_limit_text(limit, text);
+    wh_buf_printf(out, "  [limit: %s]", text);
+  }
+  if (h.confirm) wh_buf_str(out, "  [ask first]");
+}
+
+// The hook's example under it, each of its lines indented below the label.
+void example_lines(wh_buf *out, const char *example) {
+  wh_buf_str(out, "    example payload: ");
+  for (const char *p = example;;) {
+    const char *lf = strchr(p, '\n');
+    if (!lf) {
+      wh_buf_str(out, p);
+      break;
+    }
+    wh_buf_add(out, p, static_cast<size_t>(lf - p) + 1);
+    wh_buf_str(out, "      ");
+    p = lf + 1;
+  }
+  wh_buf_str(out, "\n");
 }
 
 // The list on its parsed arguments (null when they are absent or unreadable).
@@ -209,6 +248,7 @@ void list(yyjson_val *root, wh_buf *out) {
   } else {
     wh_buf_printf(out, "%d configured webhook%s\n\n", store->hook_count, plural(store->hook_count));
     char url[WH_URL_SHOWN_CAP];
+    bool examples = false;
     for (int i = 0; i < store->hook_count; ++i) {
       const wh_hook &h = store->hooks[i];
       url_display(h.url, redact, url);
@@ -216,10 +256,14 @@ void list(yyjson_val *root, wh_buf *out) {
       if (h.sig[0]) wh_buf_printf(out, "  [signed: %s]", h.sig);
       if (h.header_count)
         wh_buf_printf(out, "  [%d header%s]", h.header_count, plural(h.header_count));
+      bounds_facts(out, h);
       wh_buf_str(out, "\n");
       if (h.desc[0]) wh_buf_printf(out, "    %s\n", h.desc);
+      if (h.example[0]) example_lines(out, h.example);
+      examples = examples || h.example[0];
     }
     wh_buf_str(out, kListHint);
+    if (examples) wh_buf_str(out, kExampleHint);
   }
   if (msg[0]) wh_buf_printf(out, "\nStore warning: %s\n", msg);
 }

@@ -33,10 +33,14 @@ struct mcp_call_result {
 void mcp_call_tool(yyjson_val *params, mcp_call_result *out);
 
 // webhook_list on its parsed arguments (null when absent or unreadable):
-// appends the list text to out. Secrets and header values are never written.
+// appends the list text to out, each hook's bounds as plain facts
+// ("[limit: 30/hour]", "[ask first]") and its example under it, which the
+// text tells the model to follow. Secrets and header values are never
+// written.
 void tool_list(yyjson_val *args, wh_buf *out);
 
 // webhook_trigger on its parsed arguments: fires the named hook with their
-// payload and query (delivery.h) and appends the report to out, returning 0;
-// or appends the reason (at most 511 bytes) and returns 1.
+// payload and query (delivery.h), as the model's trigger, within the owner's
+// bounds, and appends the report to out, returning 0; or appends the reason
+// (at most 511 bytes) and returns 1.
 int tool_trigger(yyjson_val *args, wh_buf *out);

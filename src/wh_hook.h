@@ -8,6 +8,8 @@
 #include "wh_err.h"
 
 inline constexpr int WH_MAX_HEADERS = 16;
+// A payload example's text, terminator included: 4 KiB of JSON.
+inline constexpr size_t WH_EXAMPLE_CAP = 4097;
 
 struct wh_header {
   char name[128];
@@ -25,6 +27,17 @@ struct wh_hook {
   char secret[256];       // a credential: never shown to callers
   char prev_secret[256];  // the secret before a rotation (wh_sign.h); a credential too
   int64_t prev_until;     // unix seconds: when prev_secret stops signing
+
+  // The owner's bounds on the model (wh_limit.h holds the limit's rule); 4.1 KB
+  // of the record. A zeroed block is a hook without any of its own: the
+  // default limit, no question asked, no example, nothing counted. Ordered so
+  // that no padding falls between the fields.
+  int limit_count;               // 0: the default; -1: none; else its own count
+  int64_t window_start;          // UTC second at which the counted window began
+  int limit_per;                 // with a count of its own: the window, in seconds
+  int window_count;              // the model's triggers counted in that window
+  bool confirm;                  // the model's trigger waits for the owner's approval
+  char example[WH_EXAMPLE_CAP];  // a JSON text the model is told to follow; "" for none
 };
 
 // A header name is one HTTP token: visible ASCII without separators, so no

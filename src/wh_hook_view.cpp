@@ -9,6 +9,7 @@
 #include "raii.h"
 #include "wh_err.h"
 #include "wh_json.h"
+#include "wh_limit.h"
 #include "wh_limits.h"
 #include "wh_sign.h"
 #include "wh_store_json.h"
@@ -72,6 +73,62 @@ void apply_headers(wh_hook *hook, yyjson_val *arr, const wh_hook *stored) {
   hook->header_count = count;
 }
 
+// The owner's bounds on the model: the limit that holds (the default too;
+// null for none), whether the model's trigger asks first, and the example.
+void bounds_view(wh_buf *b, const wh_hook *hook) {
+  wh_limit limit = wh_limit_of(hook);
+  const char *per = wh_limit_per_name(limit.per);
+  // Written piece by piece: a formatted write for each of 64 hooks would
+  // cost a list more than the rest of the bounds.
+  if (limit.count > 0 && per) {
+    wh_buf_lit(b, ",\"limit\":{\"count\":");
+    wh_buf_long(b, limit.count);
+    wh_buf_lit(b, ",\"per\":\"");
+    wh_buf_str(b, per);
+    wh_buf_lit(b, "\"}");
+  } else {
+    wh_buf_lit(b, ",\"limit\":null");
+  }
+  if (hook->confirm)
+    wh_buf_lit(b, ",\"confirm\":true");
+  else
+    wh_buf_lit(b, ",\"confirm\":false");
+  wh_buf_lit(b, ",\"example\":");
+  str(b, hook->example);
+}
+
+// The owner's bounds on the model from a save's body; a member left out
+// keeps what the hook holds. Their values' rules are wh_hook_validate's.
+int apply_bounds(wh_hook *hook, yyjson_val *root, char *err, size_t err_size) {
+  if (yyjson_val *v = yyjson_obj_get(root, "limit")) {
+    wh_limit limit{0, 0};
+    if (!yyjson_is_null(v) && !wh_limit_from_json(v, &limit))
+      return wh_err_set(err, err_size,
+                        "limit must be null or {\"count\": 1 to %d, \"per\": \"minute\", "
+                        "\"hour\" or \"day\"}",
+                        WH_LIMIT_COUNT_MAX);
+    wh_limit_set(hook, limit);
+  }
+  if (yyjson_val *v = yyjson_obj_get(root, "confirm")) {
+    if (!yyjson_is_bool(v)) return wh_err_set(err, err_size, "confirm must be true or false");
+    hook->confirm = yyjson_get_bool(v);
+  }
+  if (yyjson_val *v = yyjson_obj_get(root, "example")) {
+    if (!yyjson_is_null(v) && !yyjson_is_str(v))
+      return wh_err_set(err, err_size, "example must be a string holding JSON text");
+    const char *text = yyjson_get_str(v);
+    size_t len = yyjson_get_len(v);
+    if (len >= WH_EXAMPLE_CAP)
+      return wh_err_set(err, err_size, "example is longer than %u bytes",
+                        static_cast<unsigned>(WH_EXAMPLE_CAP - 1));
+    // The field ends at a NUL, which would leave less than was sent to check.
+    if (text && strnlen(text, len) != len)
+      return wh_err_set(err, err_size, "example is not valid JSON: it holds a NUL byte");
+    wh_field_copy(hook->example, text);
+  }
+  return 0;
+}
+
 void hook_view(wh_buf *b, const wh_hook *hook) {
   wh_buf_lit(b, "{\"name\":");
   str(b, hook->name);
@@ -103,7 +160,26 @@ void hook_view(wh_buf *b, const wh_hook *hook) {
     has_secret(b, hook->headers[i].value);
     wh_buf_lit(b, "}");
   }
-  wh_buf_lit(b, "]}");
+  wh_buf_lit(b, "]");
+  bounds_view(b, hook);
+  wh_buf_lit(b, "}");
+}
+
+// The owner's bounds on the model: a limit the store can write back, and an
+// example the model can read as JSON.
+int validate_bounds(const wh_hook *hook, char *err, size_t err_size) {
+  if (hook->limit_count > 0 &&
+      (hook->limit_count > WH_LIMIT_COUNT_MAX || !wh_limit_per_name(hook->limit_per)))
+    return wh_err_set(err, err_size, "limit must count 1 to %d triggers per minute, hour or day",
+                      WH_LIMIT_COUNT_MAX);
+  if (!hook->example[0]) return 0;
+  yyjson_read_err rerr;
+  yy_doc example(yyjson_read_opts(const_cast<char *>(hook->example),
+                                  strnlen(hook->example, sizeof hook->example), 0, nullptr, &rerr));
+  if (!example)
+    return wh_err_set(err, err_size, "example is not valid JSON: %s at byte %u", rerr.msg,
+                      static_cast<unsigned>(rerr.pos));
+  return 0;
 }
 
 }  // namespace
@@ -142,7 +218,7 @@ int wh_hook_validate(const wh_hook *hook, char *err, size_t err_size) {
     if (strpbrk(h.value, "\r\n"))
       return wh_err_set(err, err_size, "header %s has a newline in its value", h.name);
   }
-  return 0;
+  return validate_bounds(hook, err, err_size);
 }
 
 void wh_hook_view_write(wh_buf *b, const wh_hook *hook) {
@@ -210,6 +286,7 @@ int wh_hook_apply(wh_hook *hook, const char *body, const wh_hook *stored, char *
 
   yyjson_val *headers = yyjson_obj_get(root, "headers");
   if (yyjson_is_arr(headers)) apply_headers(hook, headers, stored);
+  if (apply_bounds(hook, root, err, err_size) != 0) return -1;
   doc.reset();
 
   if (!hook->name[0]) return wh_err_set(err, err_size, "a hook needs a name");

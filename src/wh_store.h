@@ -37,7 +37,7 @@ struct wh_log_entry {
   char message_id[WH_MESSAGE_ID_CAP];  // the id the request was signed with; empty for none
 };
 
-// The loaded store (about 1.3 MB): allocate it on the heap, never on the stack.
+// The loaded store (about 1.6 MB): allocate it on the heap, never on the stack.
 struct wh_store {
   wh_hook hooks[WH_MAX_HOOKS];  // file order; the first hook_count are in use
   int hook_count;
@@ -47,7 +47,7 @@ struct wh_store {
 
 // A zeroed store record on the heap; null when memory is short. A fresh
 // process (every CGI request) loading a large store would spend more time
-// faulting the 1.3 MB record in page by page than on the rest of its work, so
+// faulting the 1.6 MB record in page by page than on the rest of its work, so
 // when the store file is large and the system offers transparent huge pages
 // the record sits on one; a small store's few slots stay on ordinary pages.
 struct wh_store_release {

@@ -129,7 +129,7 @@ int wh_store_path(char *buf, size_t size) {
 int wh_store_load(wh_store *store, char *err, size_t err_size) {
   wh_err_clear(err, err_size);
   if (!store) return wh_err_set(err, err_size, "out of memory");
-  // Emptied by its counts alone: zeroing the whole 1.3 MB record would cost a
+  // Emptied by its counts alone: zeroing the whole 1.6 MB record would cost a
   // list more than parsing a realistic store. What an earlier load left stays
   // out of sight: every slot counted below has each field written (text and
   // terminator) and its header count set, and nothing reads past a count or

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "wh_limit.h"
 #include "wh_limits.h"
 
 namespace {
@@ -58,12 +59,35 @@ int64_t seconds_of(yyjson_val *v) {
   return 0;
 }
 
-constexpr std::string_view kHookKeys[] = {"name",   "url",    "method",          "desc",
-                                          "sig",    "secret", "previous_secret", "previous_until",
-                                          "headers"};
+constexpr std::string_view kHookKeys[] = {"name", "url", "method", "desc", "sig", "secret",
+                                          "previous_secret", "previous_until", "headers",
+                                          // the owner's bounds on the model (read_bounds)
+                                          "limit", "confirm", "example", "triggers"};
+constexpr size_t kBoundsAt = 9;
 constexpr std::string_view kHeaderKeys[] = {"name", "value"};
 constexpr std::string_view kLogKeys[] = {"at",    "name", "status", "ok",
                                          "bytes", "ms",   "error",  "message_id"};
+
+// The owner's bounds on the model from their members (limit, confirm,
+// example, triggers), every field set. A limit that is neither null nor a
+// valid limit is the default: a mistyped limit in a hand-edited file does
+// not lift the bound.
+void read_bounds(yyjson_val *const *m, wh_hook *h) {
+  wh_limit limit = WH_LIMIT_DEFAULT;
+  if (yyjson_is_null(m[0]))
+    limit = {0, 0};
+  else
+    wh_limit_from_json(m[0], &limit);
+  wh_limit_set(h, limit);
+  h->confirm = yyjson_is_true(m[1]);
+  wh_field_copy(h->example, text_of(m[2]));
+  h->window_count = int_of(yyjson_obj_get(m[3], "count"));
+  h->window_start = seconds_of(yyjson_obj_get(m[3], "window"));
+  if (h->window_count <= 0) {
+    h->window_count = 0;
+    h->window_start = 0;
+  }
+}
 
 // Fills a slot whatever it held before: every field gets its text and its
 // terminator, and the header count starts from 0.
@@ -81,6 +105,7 @@ void read_hook(yyjson_val *obj, wh_hook *h) {
   // An end without a previous secret ends nothing and is not kept.
   wh_field_copy(h->prev_secret, text_of(m[6]));
   h->prev_until = h->prev_secret[0] ? seconds_of(m[7]) : 0;
+  read_bounds(m + kBoundsAt, h);
 
   yyjson_val *headers = m[8];
   if (!yyjson_is_arr(headers)) return;
@@ -174,6 +199,24 @@ void write_text(wh_buf *b, const char (&field)[N]) {
   wh_buf_json_field(b, field, WH_UTF8_DROP);
 }
 
+// The owner's bounds on the model, each member only when it holds more than
+// its default: a store written without them is written again byte for byte.
+void write_bounds(wh_buf *b, const wh_hook &h) {
+  const char *per = wh_limit_per_name(h.limit_per);
+  if (h.limit_count < 0)
+    wh_buf_lit(b, ",\"limit\":null");
+  else if (h.limit_count > 0 && per)
+    wh_buf_printf(b, ",\"limit\":{\"count\":%d,\"per\":\"%s\"}", h.limit_count, per);
+  if (h.confirm) wh_buf_lit(b, ",\"confirm\":true");
+  if (h.example[0]) {
+    wh_buf_lit(b, ",\"example\":");
+    write_text(b, h.example);
+  }
+  if (h.window_count > 0)
+    wh_buf_printf(b, ",\"triggers\":{\"window\":%lld,\"count\":%d}",
+                  static_cast<long long>(h.window_start), h.window_count);
+}
+
 }  // namespace
 
 void wh_store_json_write(wh_buf *b, const wh_store *s) {
@@ -207,7 +250,9 @@ void wh_store_json_write(wh_buf *b, const wh_store *s) {
       write_text(b, h.headers[j].value);
       wh_buf_lit(b, "}");
     }
-    wh_buf_lit(b, "]}");
+    wh_buf_lit(b, "]");
+    write_bounds(b, h);
+    wh_buf_lit(b, "}");
   }
   wh_buf_lit(b, "],\"log\":[");
   for (int i = 0; i < s->log_count && i < WH_MAX_LOG; ++i) {

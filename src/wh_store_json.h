@@ -3,14 +3,17 @@
 // both write.
 //
 // The file: {"version":1,"hooks":[{"name","url","method","desc","sig",
-// "secret","previous_secret","previous_until","headers":[{"name","value"}]}],
+// "secret","previous_secret","previous_until","headers":[{"name","value"}],
+// "limit","confirm","example","triggers":{"window","count"}}],
 // "log":[{"at","name","status","ok","bytes","ms","error","message_id"}]},
 // members in that order when written. "previous_secret" and "previous_until"
 // are written only while a previous secret is kept, "message_id" only when
-// the delivery had one, so a store without them is written back as it was.
-// When read, the first member of a name counts; text beyond a field's
-// capacity is cut; a hook or log entry without a name takes no slot; a
-// missing method is POST.
+// the delivery had one; a hook's last four (the owner's bounds on the model,
+// wh_limit.h) only when they differ from their default (limit: 30 per hour,
+// null for none; confirm: false; example: none; triggers: none counted). So
+// a store without them is written back as it was. When read, the first
+// member of a name counts; text beyond a field's capacity is cut; a hook or
+// log entry without a name takes no slot; a missing method is POST.
 #pragma once
 
 #include <yyjson.h>

@@ -7,6 +7,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "child_process.h"
@@ -93,8 +94,9 @@ TEST_F(McpTools, ListTexts) {
       "{\"name\":\"bad\",\"url\":\"ftp://nope/x\",\"method\":\"PUT\"}]}";
   auto mixed_text = [](const char *one_url, const char *two_url, const char *bad_url) {
     return std::string("3 configured webhooks\n\n- one  POST  ") + one_url +
-           "  [signed: github]  [1 header]\n    Deploy relay\n- two  GET  " + two_url +
-           "  [signed: standard]  [3 headers]\n- bad  PUT  " + bad_url + "\n" + kHint;
+           "  [signed: github]  [1 header]  [limit: 30/hour]\n    Deploy relay\n- two  GET  " +
+           two_url + "  [signed: standard]  [3 headers]  [limit: 30/hour]\n- bad  PUT  " + bad_url +
+           "  [limit: 30/hour]\n" + kHint;
   };
   const std::string redacted = mixed_text("https://relay.example:8443/<redacted>?<redacted>",
                                           "http://h.example/<redacted>", "(invalid url)");
@@ -121,8 +123,8 @@ TEST_F(McpTools, ListTexts) {
   for (const auto &[stored, shown] : shapes) {
     std::string name = "h" + std::to_string(n++);
     shape_store += (n > 1 ? "," : "") + hook_json(name, stored);
-    shape_list += "- " + name + "  POST  " + shown + "\n";
-    shape_exact += "- " + name + "  POST  " + stored + "\n";
+    shape_list += "- " + name + "  POST  " + shown + "  [limit: 30/hour]\n";
+    shape_exact += "- " + name + "  POST  " + stored + "  [limit: 30/hour]\n";
   }
   shape_store += "]}";
   const std::string shape_head = "10 configured webhooks\n\n";
@@ -135,7 +137,9 @@ TEST_F(McpTools, ListTexts) {
   } cases[] = {
       {"", "", kEmpty},
       {"{\"hooks\":[" + hook_json("solo", "https://x.example/h") + "]}", "{}",
-       std::string("1 configured webhook\n\n- solo  POST  https://x.example/<redacted>\n") + kHint},
+       std::string("1 configured webhook\n\n- solo  POST  https://x.example/<redacted>  [limit: "
+                   "30/hour]\n") +
+           kHint},
       {mixed, "", redacted},
       {mixed, "{\"redact_url\":true}", redacted},
       {mixed, "{\"redact_url\":\"false\"}", redacted},
@@ -145,6 +149,17 @@ TEST_F(McpTools, ListTexts) {
       {shape_store, "", shape_head + shape_list + kHint},
       {shape_store, "{\"redact_url\":false}", shape_head + shape_exact + kHint},
       {"{\"hooks\":", "", bad_json_warning},
+      {R"({"hooks":[{"name":"b","url":"https://b.example/","limit":null,"confirm":true,)"
+       R"("example":"{\n  \"event\": \"ship\"\n}"},{"name":"c","url":"https://c.example/",)"
+       R"("limit":{"count":5,"per":"minute"},"desc":"Chat","example":"[1]"}]})",
+       "",
+       std::string("2 configured webhooks\n\n- b  POST  https://b.example/  [ask first]\n"
+                   "    example payload: {\n        \"event\": \"ship\"\n      }\n"
+                   "- c  POST  https://c.example/  [limit: 5/minute]\n    Chat\n"
+                   "    example payload: [1]\n") +
+           kHint +
+           "Where a hook shows an example payload, send it a payload that follows the "
+           "example.\n"},
   };
   for (const auto &c : cases) {
     remove(path.c_str());
@@ -226,13 +241,16 @@ TEST_F(McpTools, NotFoundReportsAndLogsRefusalDoesNeither) {
   EXPECT_EQ(s->log[0].status, 404);
   EXPECT_EQ(s->log[0].ok, 0);
 
-  // Without WEBHOOK_ALLOW_PRIVATE the guard refuses 127.0.0.1 before sending.
-  const std::string before = store_text();
+  // Without WEBHOOK_ALLOW_PRIVATE the guard refuses 127.0.0.1 before sending:
+  // not logged, but counted against the limit like every trigger the model
+  // sends.
   r = serve(call("webhook_trigger", "{\"name\":\"r\"}"), false);
   EXPECT_TRUE(r.at(0).is_error);
   EXPECT_EQ(r[0].text.rfind("could not deliver to 'r': refused: 127.0.0.1 resolves to", 0), 0u)
       << r[0].text;
-  EXPECT_EQ(store_text(), before);
+  s = stored();
+  EXPECT_EQ(s->log_count, 1);
+  EXPECT_EQ(s->hooks[0].window_count, 2);
   EXPECT_EQ(rx.connections(), 1);
 }
 
@@ -308,6 +326,39 @@ TEST_F(McpTools, ArgumentsTextLimitThroughToolsCall) {
   EXPECT_NE(r[2].text.find("https://a.example/in?token=TOK"), std::string::npos) << r[2].text;
   EXPECT_NE(r[3].text.find("https://a.example/<redacted>?<redacted>"), std::string::npos)
       << "a cut arguments text leaves the URLs redacted";
+}
+
+// Servers of several clients share one count: of six racing at a limit of
+// three, three send. A hook that asks first is refused to a client that
+// cannot ask: nothing sent, nothing counted, the refusal logged.
+TEST_F(McpTools, BoundsHoldAcrossServerProcesses) {
+  start_clear_of_utc_day_end();
+  receiver rx(answer(200, "ok"));
+  write_store(R"({"hooks":[{"name":"r","url":")" + rx.url("/r") +
+              R"(","limit":{"count":3,"per":"day"}},{"name":"c","url":")" + rx.url("/c") +
+              R"(","confirm":true}]})");
+  std::vector<vdtest::run_result> raced(6);
+  std::vector<std::thread> servers;
+  for (auto &run : raced)
+    servers.emplace_back([&] {
+      run = vdtest::run({vdtest::program_path(), "--mcp"}, env(),
+                        call("webhook_trigger", R"({"name":"r"})"), 60000);
+    });
+  for (auto &t : servers) t.join();
+  int sent = 0;
+  for (const auto &run : raced) sent += !parse_reply(run.out).is_error;
+  EXPECT_EQ(sent, 3);
+
+  const std::string unconfirmed =
+      "this hook needs the owner's confirmation, which this client cannot ask for";
+  auto r = serve(call("webhook_trigger", R"({"name":"c","payload":{"a":1}})"));
+  EXPECT_TRUE(r.at(0).is_error);
+  EXPECT_EQ(r[0].text, "'c' was not sent: " + unconfirmed);
+  EXPECT_EQ(rx.wait_requests(3), 3u);
+  for (const auto &req : rx.requests()) EXPECT_EQ(req.target, "/r");
+  auto s = stored();
+  EXPECT_EQ(s->hooks[0].window_count * 10 + s->hooks[1].window_count, 30);
+  EXPECT_EQ(s->log[0].error, unconfirmed);
 }
 
 // Texts that tools/call cannot produce: the payload limit (a payload that

@@ -71,7 +71,8 @@ test('create, edit, rename, fire and delete a hook', async () => {
   await page.waitForSelector('#rows .badge');
   assert.equal(await text('#count'), '1');
   assert.deepEqual(await rowTexts('#rows'), [[
-    'deploy-noteDeploy notification', 'POST', `${receiver.url}/hook?<redacted>`, 'github', '2 headers + HMAC', 'EditDelete',
+    'deploy-noteDeploy notification', 'POST', `${receiver.url}/hook?<redacted>`, 'github', '2 headers + HMAC', '30/hour',
+    'EditDelete',
   ]]);
   assert.equal(await page.getAttribute('#rows .badge.sig', 'class'), 'badge sig');
 
@@ -238,4 +239,48 @@ test('standard: generate a secret, fire, rotate to a new one and end the rotatio
   assert.deepEqual([stored.secret, stored.previous_secret], [second, undefined]);
   await page.click('#btnCancel');
   await page.waitForSelector('#rows :text-is("1 header + HMAC")');
+});
+
+test("the model's bounds: set, shown as badges, refused, cleared and back to the default", async () => {
+  const badges = () => page.$$eval('#rows tr:has(td:first-child :text-is("bounded")) td:nth-child(6) .badge',
+    (l) => l.map((b) => b.textContent));
+  const stored = () => server.readStore().hooks.find((h) => h.name === 'bounded');
+  const saved = async (shown) => {
+    await saveAndWait();
+    await page.waitForFunction((t) => document.getElementById('rows').textContent.includes(t), shown);
+  };
+  await openPage();
+  await page.click('#btnNew');
+  await fillEditor({ name: 'bounded', url: `${receiver.url}/b` });
+  await page.fill('#fLimitCount', '0');
+  await page.click('#btnSave');
+  assert.equal(await text('#saveMsg'), 'The model\u2019s limit needs a whole number of triggers from 1 to 100000.');
+  assert.equal(await page.evaluate(() => document.activeElement.id), 'fLimitCount');
+  await page.fill('#fLimitCount', '5');
+  await page.selectOption('#fLimitPer', 'minute');
+  await page.check('#fConfirm');
+  await page.fill('#fExample', '{"event": ship}');
+  await page.click('#btnSave');
+  await page.waitForSelector('#saveMsg:text-matches("^Error")');
+  assert.equal(await text('#saveMsg'), 'Error: example is not valid JSON: unexpected character, expected a JSON value at byte 10');
+  await page.fill('#fExample', '  {"event": "ship"}\n');
+  await saved('5/minute');
+  assert.deepEqual(await badges(), ['5/minute', 'ask first', 'example']);
+  const { limit, confirm, example } = stored();
+  assert.deepEqual({ limit, confirm, example }, { limit: { count: 5, per: 'minute' }, confirm: true, example: '{"event": "ship"}' });
+
+  // Each cleared, and then the default limit again: the members leave the store.
+  await editRow('bounded');
+  await page.check('#fNoLimit');
+  assert.equal(await page.isDisabled('#fLimitCount'), true);
+  await page.uncheck('#fConfirm');
+  await page.fill('#fExample', '');
+  await saved('no limit');
+  assert.deepEqual(await badges(), ['no limit']);
+  assert.deepEqual(Object.entries(stored()).filter(([k]) => ['limit', 'confirm', 'example'].includes(k)), [['limit', null]]);
+  await editRow('bounded');
+  await page.uncheck('#fNoLimit');
+  assert.deepEqual([await page.inputValue('#fLimitCount'), await page.inputValue('#fLimitPer')], ['30', 'hour']);
+  await saved('30/hour');
+  assert.equal('limit' in stored(), false);
 });

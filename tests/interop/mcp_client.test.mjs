@@ -58,7 +58,7 @@ test('the official MCP client lists and fires hooks', { timeout: 60000 }, async 
       type: 'text',
       text:
         '1 configured webhook\n\n' +
-        `- deploy  POST  http://127.0.0.1:${port}/<redacted>?<redacted>  [signed: github]  [1 header]\n` +
+        `- deploy  POST  http://127.0.0.1:${port}/<redacted>?<redacted>  [signed: github]  [1 header]  [limit: 30/hour]\n` +
         '    Deploy relay\n\nUse webhook_trigger with one of these names. ' +
         'Secrets are stored on the node and never returned.\n',
     }],

@@ -25,7 +25,7 @@ inline void fill_hook(wh_hook *h, const std::string &name, const std::string &ur
   wh_field_copy(h->secret, secret);
 }
 
-// A hook on the heap (it is 20 KB), named "test" unless named.
+// A hook on the heap (it is 25 KB), named "test" unless named.
 inline std::unique_ptr<wh_hook> make_hook(const std::string &url, const char *method = "POST",
                                           const char *sig = "", const char *secret = "",
                                           const std::string &name = "test") {

@@ -4,13 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "hook_builder.h"
 #include "test_platform.h"
@@ -37,6 +40,23 @@ inline std::string hook_line(const wh_hook &h) {
   for (int i = 0; i < h.header_count; ++i)
     s += std::string(" ") + h.headers[i].name + "=" + h.headers[i].value;
   return s;
+}
+
+// The model's limit counts in fixed UTC windows of up to a day (wh_limit.h).
+// A test whose triggers must fall into one day's window starts clear of the
+// day's end: with less than a minute of the UTC day left, it waits for the
+// next day.
+inline void start_clear_of_utc_day_end() {
+  long left = 86400 - static_cast<long>(time(nullptr) % 86400);
+  if (left < 60) std::this_thread::sleep_for(std::chrono::seconds(left + 1));
+}
+
+// The next midnight UTC, as a refusal by a day's limit names it.
+inline std::string next_utc_midnight() {
+  time_t midnight = (time(nullptr) / 86400 + 1) * 86400;
+  char at[24];
+  strftime(at, sizeof at, "%Y-%m-%dT%H:%M:%SZ", gmtime(&midnight));
+  return at;
 }
 
 class StoreEnv : public ::testing::Test {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "store_env.h"
+#include "wh_limit.h"
 
 namespace {
 
@@ -18,6 +19,21 @@ std::unique_ptr<wh_hook> stored_hook() {
   vdtest::add_header(h.get(), "X-Key", "k1");
   vdtest::add_header(h.get(), "X-Empty", "");
   return h;
+}
+
+// Applies `body` to a copy of `stored` (edit) or to a new record, and
+// describes the hook with `line`; or gives the refusal's message.
+template <class Line>
+std::string applied(bool edit, const std::string &body, const wh_hook &stored, Line line) {
+  auto h = std::make_unique<wh_hook>();
+  if (edit)
+    *h = stored;
+  else
+    wh_field_copy(h->method, "POST");
+  char err[WH_ERR_CAP];
+  if (wh_hook_apply(h.get(), body.c_str(), edit ? &stored : nullptr, err, sizeof err) != 0)
+    return err;
+  return line(*h);
 }
 
 TEST(WhHookApply, Edits) {
@@ -47,17 +63,43 @@ TEST(WhHookApply, Edits) {
        sixteen},
   };
   auto stored = stored_hook();
-  for (auto &r : rows) {
-    auto h = std::make_unique<wh_hook>();
-    if (r.edit)
-      *h = *stored;
-    else
-      wh_field_copy(h->method, "POST");
-    char err[WH_ERR_CAP];
-    int rc =
-        wh_hook_apply(h.get(), r.body.c_str(), r.edit ? stored.get() : nullptr, err, sizeof err);
-    EXPECT_EQ(rc == 0 ? hook_line(*h) : std::string(err), r.want) << r.body;
-  }
+  for (auto &r : rows) EXPECT_EQ(applied(r.edit, r.body, *stored, hook_line), r.want) << r.body;
+}
+
+// The owner's bounds on the model from a save: each member kept when left
+// out, and refused with its own message when it cannot be stored.
+TEST(WhHookApply, ModelBounds) {
+  auto stored = stored_hook();
+  wh_limit_set(stored.get(), {5, 60});
+  stored->confirm = true;
+  wh_field_copy(stored->example, R"({"a":1})");
+  const std::string at_cap = "\"" + std::string(4094, 'x') + "\"";
+  struct row {
+    bool edit;
+    std::string body, want;  // want: "<limit> <confirm> <example>", or the message
+  } rows[] = {
+      {true, "{}", R"(5/minute ask {"a":1})"},
+      {false, R"({"name":"n","url":"https://r.example/"})", "30/hour - "},
+      {true, R"({"limit":null,"confirm":false,"example":null})", "none - "},
+      {true, R"({"limit":{"count":7,"per":"day"},"example":""})", "7/day ask "},
+      {true, R"({"limit":{"count":0,"per":"day"}})",
+       R"(limit must be null or {"count": 1 to 100000, "per": "minute", "hour" or "day"})"},
+      {true, R"({"confirm":"yes"})", "confirm must be true or false"},
+      {true, R"({"example":"{} x"})",
+       "example is not valid JSON: unexpected content after document at byte 3"},
+      {true, R"({"example":"{}\u0000"})", "example is not valid JSON: it holds a NUL byte"},
+      {true, R"({"example":{"a":1}})", "example must be a string holding JSON text"},
+      {true, R"({"example":"\")" + std::string(4095, 'x') + R"(\""})",
+       "example is longer than 4096 bytes"},
+      {true, R"({"example":"\")" + std::string(4094, 'x') + R"(\""})", "5/minute ask " + at_cap},
+  };
+  auto bounds_line = [](const wh_hook &h) {
+    char limit[WH_LIMIT_TEXT_CAP];
+    wh_limit_text(wh_limit_of(&h), limit);
+    return std::string(limit) + (h.confirm ? " ask " : " - ") + h.example;
+  };
+  for (auto &r : rows)
+    EXPECT_EQ(applied(r.edit, r.body, *stored, bounds_line), r.want) << r.body.substr(0, 80);
 }
 
 TEST(WhHookApply, Rotation) {
@@ -119,7 +161,8 @@ TEST(WhHookView, Forms) {
             "{\"name\":\"deploy\",\"method\":\"PUT\",\"desc\":\"\",\"sig\":\"v2\","
             "\"has_secret\":true,\"url\":\"https://relay.example:8443/in?<redacted>\","
             "\"headers\":[{\"name\":\"X-Key\",\"has_secret\":true},"
-            "{\"name\":\"X-Empty\",\"has_secret\":false}]}");
+            "{\"name\":\"X-Empty\",\"has_secret\":false}],"
+            "\"limit\":{\"count\":30,\"per\":\"hour\"},\"confirm\":false,\"example\":\"\"}");
   wh_field_copy(h->url, "ftp://relay.example/");
   EXPECT_NE(view().find("\"url\":\"\","), std::string::npos) << view();
   // A running rotation shows its end, never the previous secret; an ended one

@@ -120,6 +120,11 @@ TEST_F(WhStore, RoundTripKeepsEveryByte) {
     wh_field_copy(h.headers[i].value, (all_ascii + utf8 + std::to_string(i)).c_str());
   }
   h.header_count = WH_MAX_HEADERS;
+  h.limit_count = -1;
+  h.confirm = true;
+  wh_field_copy(h.example, (utf8 + tricky).c_str());
+  h.window_start = -1;
+  h.window_count = 2147483647;
   add_hook(s.get(), utf8);
   wh_log_entry e{};
   wh_field_copy(e.at, tricky.c_str());
@@ -228,6 +233,12 @@ TEST_F(WhStore, LoadingOverAUsedRecordShowsNothingOfTheEarlierOne) {
       fill(x.name, sizeof x.name, 'H');
       fill(x.value, sizeof x.value, 'v');
     }
+    h.limit_count = 100000;
+    h.limit_per = 86400;
+    h.confirm = true;
+    fill(h.example, sizeof h.example, 'x');
+    h.window_start = 1772323200;
+    h.window_count = 9;
   }
   big->log_count = WH_MAX_LOG;
   for (wh_log_entry &e : big->log) {
@@ -562,6 +573,40 @@ TEST_F(WhStore, FirstOccurrenceOfAKeyWinsAndUnknownKeysAreDropped) {
   std::string text = save(s.get());
   EXPECT_EQ(text.find("extra"), std::string::npos);
   EXPECT_EQ(text.find("comment"), std::string::npos);
+}
+
+// The owner's bounds on the model: each member read leniently, written back
+// only when it differs from its default, in a fixed order.
+TEST_F(WhStore, ModelBoundsMembersAreWrittenOnlyWhenNotDefault) {
+  const std::string limit = R"(,"limit":{"count":100000,"per":"minute"})";
+  const std::string example = R"(,"example":"{\"event\":\"ship\",\n \"n\": 1}")";
+  const std::string triggers = R"(,"triggers":{"window":4102444800000,"count":2147483647})";
+  struct {
+    std::string in, out;
+  } rows[] = {
+      {"", ""},
+      {R"(,"limit":null,"limit":{"count":5,"per":"minute"})", R"(,"limit":null)"},
+      {limit, limit},
+      {R"(,"limit":{"per":"hour","count":30,"x":[]})", ""},  // the default's own values
+      {R"(,"limit":{"count":100001,"per":"hour"})", ""},     // a mistyped limit stays the default
+      {R"(,"limit":{"count":5,"per":"Hour"})", ""},
+      {R"(,"confirm":1)", ""},
+      {R"(,"example":{"a":1})", ""},
+      {R"(,"triggers":{"window":1772323200,"count":0})", ""},
+      {triggers + example + R"(,"confirm":true)" + limit,
+       limit + R"(,"confirm":true)" + example + triggers},
+  };
+  const std::string head = R"({"version":1,"hooks":[{"name":"a","url":"u","method":"POST",)"
+                           R"("desc":"","sig":"","secret":"","headers":[])";
+  for (const auto &r : rows) {
+    write_store(head + r.in + "}],\"log\":[]}");
+    auto s = stored();
+    EXPECT_EQ(save(s.get()), head + r.out + "}],\"log\":[]}") << r.in;
+    // A delivery's single hook reads the same.
+    char err[WH_ERR_CAP];
+    ASSERT_EQ(wh_store_load_hook("a", &s->hooks[0], err, sizeof err), 1) << err;
+    EXPECT_EQ(save(s.get()), head + r.out + "}],\"log\":[]}") << r.in;
+  }
 }
 
 // ---- in-memory operations ----
