@@ -52,6 +52,7 @@ TEST_F(Delivery, RequestLineAndTarget) {
       // query alike, the same on every platform.
       {"/caf\xC3\xA9/\xE5\xB1\xB1", "q=\xC3\xA9", "/caf%C3%A9/%E5%B1%B1?q=%C3%A9"},
       {"?\xFF", "", "/?%FF"},
+      {"/in", "q=\xC2\x80x", "/in?q=%C2%80x"},  // U+0080: the first byte escaped
   };
   for (const auto &c : cases) {
     receiver rx;

@@ -26,13 +26,30 @@ std::unique_ptr<wh_hook> hook() {
   return h;
 }
 
-std::string scrub(const std::string &in, bool complete = true, size_t cap = 4097) {
-  auto h = hook();
+// A hook whose credentials echo services hand back in parts and other forms.
+std::unique_ptr<wh_hook> echo_hook() {
+  return vdtest::make_hook(
+      "https://h.example/hooks/abcdefghijklmnop/0f8fad5b-d9cb-469f-a165-70867728950e"
+      "?token=abc%2B123def&phrase=correct+horse+battery+staple+42&b=PLSx4+Yq9/Zt2w=",
+      "POST", "gitlab", "9f86d081884c7d659a2feaa0c55ad015");
+}
+
+std::string scrub_with(const wh_hook &h, const std::string &in, bool complete = true,
+                       size_t cap = 4097) {
   std::string out(cap, '\xff');
-  size_t n = wh_scrub(h.get(), in.data(), in.size(), complete, out.data(), cap);
+  size_t n = wh_scrub(&h, in.data(), in.size(), complete, out.data(), cap);
   EXPECT_EQ(out[n], '\0');
   return out.substr(0, n);
 }
+
+std::string scrub(const std::string &in, bool complete = true, size_t cap = 4097) {
+  return scrub_with(*hook(), in, complete, cap);
+}
+
+struct row {
+  const wh_hook &hook;
+  std::string in, want;
+};
 
 TEST(Scrub, EveryFormOfEveryCredential) {
   const std::pair<std::string, std::string> rows[] = {
@@ -48,15 +65,28 @@ TEST(Scrub, EveryFormOfEveryCredential) {
       {R"("cl\u00e9-secr\u00E8te")", R"("<redacted>")"},
       {R"("tok\ud83d\ude00abcd")", R"("<redacted>")"},
       {R"("Bearer tok\u002d8c1d\u002d77")", R"("<redacted>")"},
-      // Percent-encoding in upper and lower case, and JSON around it.
+      // Percent-encoding in upper and lower case, with JSON around it or mixed in.
       {"u=%2Fservices%2FT0AB12CD%2Fmessages%2fXoXb7yZ8aB9cD0eF1", "u=%2F<redacted>"},
       {"a=Bearer%20tok-8c1d-77&b=cl%C3%A9-secr%c3%a8te", "a=<redacted>&b=<redacted>"},
       {R"({"q":"key%3dK3yValue99"})", R"({"q":"key%3d<redacted>"})"},
+      {R"(hmac\u002dsecret%2D5f2a)", "<redacted>"},
       // Finds that touch or overlap merge; broken escapes are plain text.
       {std::string(kSecret) + "T0AB12CD", "<redacted>"},
       {R"(\u00zz %zz hmac-secret-5f2)", R"(\u00zz %zz hmac-secret-5f2)"},
   };
   for (const auto &[in, want] : rows) EXPECT_EQ(scrub(in), want) << in;
+}
+
+TEST(Scrub, PartsAndReadingsOfACredential) {
+  auto e = echo_hook(), twice = vdtest::make_hook("https://h.example/", "POST", "", "abcabcabc");
+  const row rows[] = {
+      // A query value percent-decoded; a 16-byte path segment of letters alone.
+      {*e, R"({"token":"abc+123def"})", R"({"token":"<redacted>"})"},
+      {*e, "unknown hook abcdefghijklmnop", "unknown hook <redacted>"},
+      // Finds of one needle that overlap.
+      {*twice, "x abcabcabcabc y", "x <redacted> y"},
+  };
+  for (const auto &[h, in, want] : rows) EXPECT_EQ(scrub_with(h, in), want) << in;
 }
 
 TEST(Scrub, NoPieceAtEitherCut) {
@@ -72,6 +102,10 @@ TEST(Scrub, NoPieceAtEitherCut) {
   // The longest credential is the 44-byte path; "\u00XX"-escaped it spans 264.
   EXPECT_LE(shown.size(), capture.size() - 264 + 1);
   EXPECT_GT(shown.size(), 4096u);
+  // A capture of 16384 bytes and a 16-byte secret: a find could begin in the
+  // last 6 * 16 bytes, so 16289 are shown.
+  auto sixteen = vdtest::make_hook("https://h.example/", "POST", "", kSecret);
+  EXPECT_EQ(scrub_with(*sixteen, std::string(16384, 'b'), false, 20000), std::string(16289, 'b'));
   // The whole answer: shown to its end.
   EXPECT_EQ(scrub(std::string(100, 'c'), true, 20000), std::string(100, 'c'));
 }
