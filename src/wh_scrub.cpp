@@ -1,8 +1,10 @@
 #include "wh_scrub.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,6 +20,10 @@ constexpr char kMark[] = "<redacted>";
 constexpr size_t kMarkLen = sizeof kMark - 1;
 
 constexpr unsigned kJson = 1, kPct = 2;  // which escapes a search decodes
+
+uint32_t u32(size_t n) {
+  return static_cast<uint32_t>(n);
+}
 
 int hex(unsigned char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -86,42 +92,62 @@ size_t json_unit(std::string_view h, unsigned char *u, size_t *un) {
   return 12;
 }
 
-// The answer with the escapes of `mode` decoded, and for each decoded byte
-// the span of answer bytes it came from. An escape that does not decode is
-// kept as it stands.
-struct decoded {
-  std::string text;
-  std::vector<uint32_t> from, to;
+// ---- Readings ------------------------------------------------------------
 
-  decoded(std::string_view h, unsigned mode) {
-    text.reserve(h.size());
-    from.reserve(h.size());
-    to.reserve(h.size());
-    for (size_t k = 0; k < h.size();) {
-      unsigned char u[4];
-      size_t un = 1, took = 0;
-      if ((mode & kJson) && h[k] == '\\') {
-        took = json_unit(h.substr(k), u, &un);
-      } else if ((mode & kPct) && h[k] == '%') {
-        long v = h.size() - k >= 3 ? hex_run(h.data() + k + 1, 2) : -1;
-        if (v >= 0) {
-          u[0] = static_cast<unsigned char>(v);
-          took = 3;
-        }
-      }
-      if (!took) {
-        u[0] = static_cast<unsigned char>(h[k]);
-        un = took = 1;
-      }
-      for (size_t i = 0; i < un; ++i) {
-        text += static_cast<char>(u[i]);
-        from.push_back(static_cast<uint32_t>(k));
-        to.push_back(static_cast<uint32_t>(k + took));
-      }
-      k += took;
-    }
-  }
+// The answer, or a decoded form of it, with the answer span each byte came from.
+struct reading {
+  std::string_view text;
+  std::string own;                 // the text, when decoded
+  std::vector<uint32_t> from, to;  // byte i came from answer bytes [from[i], to[i]); empty: i
+
+  size_t begin_of(size_t i) const { return from.empty() ? i : from[i]; }
+  size_t end_of(size_t i) const { return to.empty() ? i + 1 : to[i]; }
 };
+
+// Decodes the escapes of `mode` in src into dst; an escape that does not
+// decode is kept as it stands.
+void decode(const reading &src, unsigned mode, reading &dst) {
+  std::string_view h = src.text;
+  // No escape stands for more bytes than it spans: the source's size bounds the text.
+  dst.own.resize(h.size());
+  dst.from.resize(h.size());
+  dst.to.resize(h.size());
+  char *text = dst.own.data();
+  uint32_t *from = dst.from.data(), *to = dst.to.data();
+  size_t n = 0;
+  for (size_t k = 0; k < h.size();) {
+    unsigned char u[4];
+    size_t un = 0, took = 0;
+    if ((mode & kJson) && h[k] == '\\') {
+      took = json_unit(h.substr(k), u, &un);
+    } else if ((mode & kPct) && h[k] == '%') {
+      long v = h.size() - k >= 3 ? hex_run(h.data() + k + 1, 2) : -1;
+      if (v >= 0) {
+        u[0] = static_cast<unsigned char>(v);
+        un = 1;
+        took = 3;
+      }
+    }
+    if (!took) {
+      text[n] = h[k];
+      from[n] = u32(src.begin_of(k));
+      to[n++] = u32(src.end_of(k++));
+      continue;
+    }
+    for (size_t i = 0; i < un; ++i, ++n) {
+      text[n] = static_cast<char>(u[i]);
+      from[n] = u32(src.begin_of(k));
+      to[n] = u32(src.end_of(k + took - 1));
+    }
+    k += took;
+  }
+  dst.own.resize(n);
+  dst.from.resize(n);
+  dst.to.resize(n);
+  dst.text = dst.own;
+}
+
+// ---- Needles ---------------------------------------------------------------
 
 bool token_like(std::string_view s) {
   if (s.size() >= 16) return true;
@@ -210,19 +236,97 @@ struct needle_set {
   }
 };
 
-// Marks in `hidden` every answer byte of every find of a needle in text,
-// where text's byte i came from answer bytes [from(i), to(i)).
-template <class From, class To>
-void mark(std::string_view text, const std::vector<std::string_view> &needles, From from, To to,
-          size_t answer_len, std::vector<char> &hidden) {
-  for (std::string_view n : needles) {
-    for (size_t at = text.find(n); at != std::string_view::npos; at = text.find(n, at + 1)) {
-      if (hidden.empty()) hidden.assign(answer_len, 0);
-      size_t begin = from(at), end = to(at + n.size() - 1);
-      memset(hidden.data() + begin, 1, end - begin);
+// ---- The automaton ---------------------------------------------------------
+
+// Aho-Corasick over one set of needles: their trie in breadth-first order, so
+// that a state's children are consecutive states, sorted by their byte, with
+// failure links. Built in one pass over the sorted needles.
+class automaton {
+ public:
+  explicit automaton(std::vector<std::string_view> words) {
+    size_t total = 1;
+    for (std::string_view w : words) total += w.size();
+    std::sort(words.begin(), words.end());
+    states_.reserve(total + 1);
+    label_.reserve(total);
+    states_.push_back({0, 0, 0});
+    label_.push_back(0);
+    // The states of one depth, each as the range of words that pass through it.
+    struct range {
+      uint32_t lo, hi;
+    };
+    std::vector<range> level{{0, u32(words.size())}}, next;
+    uint32_t s = 0;
+    for (size_t d = 0; !level.empty(); ++d) {
+      next.clear();
+      for (auto [lo, hi] : level) {
+        states_[s].first = u32(label_.size());
+        while (lo < hi && words[lo].size() == d) ++lo;  // these end at s
+        while (lo < hi) {
+          auto c = static_cast<unsigned char>(words[lo][d]);
+          uint32_t end = lo + 1;
+          while (end < hi && static_cast<unsigned char>(words[end][d]) == c) ++end;
+          // The longest proper suffix that is in the trie; the states it
+          // passes through are shallower, so their children are all made.
+          uint32_t f = 0;
+          if (d > 0) {
+            uint32_t g = states_[s].fail;
+            while (g != 0 && (f = child(states_.data(), g, c)) == 0) g = states_[g].fail;
+            if (g == 0) f = root_[c];
+          }
+          states_.push_back({0, f, words[lo].size() == d + 1 ? u32(d + 1) : states_[f].out});
+          label_.push_back(c);
+          next.push_back({lo, end});
+          lo = end;
+        }
+        ++s;
+      }
+      if (d == 0)
+        for (uint32_t t = states_[0].first; t < label_.size(); ++t) root_[label_[t]] = t;
+      level.swap(next);
+    }
+    states_.push_back({u32(label_.size()), 0, 0});
+  }
+
+  // Feeds text through; calls hit(i, n) where the longest needle ending at
+  // text[i] is n bytes long (any shorter one ending there lies inside it).
+  template <class Hit>
+  void run(std::string_view text, Hit hit) const {
+    const state *st = states_.data();
+    uint32_t s = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+      auto c = static_cast<unsigned char>(text[i]);
+      uint32_t t = 0;
+      while (s != 0 && (t = child(st, s, c)) == 0) s = st[s].fail;
+      s = s != 0 ? t : root_[c];
+      if (st[s].out) hit(i, st[s].out);
     }
   }
-}
+
+ private:
+  struct state;
+
+  uint32_t child(const state *st, uint32_t s, unsigned char c) const {
+    uint32_t lo = st[s].first, hi = st[s + 1].first;
+    const unsigned char *label = label_.data();
+    if (hi - lo <= 8) {
+      for (; lo < hi; ++lo)
+        if (label[lo] == c) return lo;
+      return 0;
+    }
+    const unsigned char *at = std::lower_bound(label + lo, label + hi, c);
+    return at != label + hi && *at == c ? u32(static_cast<size_t>(at - label)) : 0;
+  }
+
+  struct state {
+    uint32_t first;  // the first child; the children run to the next state's first
+    uint32_t fail;
+    uint32_t out;  // the length of the longest needle that ends here; 0: none
+  };
+  std::vector<state> states_;         // one more at the end, whose first ends the last children
+  std::vector<unsigned char> label_;  // the byte that leads into each state
+  uint32_t root_[256] = {};           // the root's transitions, the state most often left
+};
 
 }  // namespace
 
@@ -230,37 +334,52 @@ size_t wh_scrub(const wh_hook *hook, const char *in, size_t in_len, bool complet
                 size_t out_cap) {
   if (!out || out_cap == 0) return 0;
   std::string_view h(in ? in : "", in ? in_len : 0);
-  needle_set needles(hook);
-  unsigned modes = (h.find('\\') != std::string_view::npos ? kJson : 0) |
-                   (h.find('%') != std::string_view::npos ? kPct : 0);
-  std::vector<char> hidden;  // one flag a byte, made at the first find
-  if (!needles.list.empty()) {
-    mark(
-        h, needles.list, [](size_t i) { return i; }, [](size_t i) { return i + 1; }, h.size(),
-        hidden);
+  auto needles = std::make_unique<needle_set>(hook);
+  // reach[b]: the end of the longest find that begins at answer byte b; made
+  // at the first find.
+  std::vector<uint32_t> reach;
+  if (!needles->list.empty()) {
+    const automaton all(needles->list);
+    auto search = [&](const reading &r) {
+      all.run(r.text, [&](size_t i, size_t n) {
+        if (reach.empty()) reach.assign(h.size(), 0);
+        uint32_t &e = reach[r.begin_of(i + 1 - n)];
+        e = std::max(e, u32(r.end_of(i)));
+      });
+    };
+    reading raw, decoded;
+    raw.text = h;
+    search(raw);
+    unsigned modes = (h.find('\\') != std::string_view::npos ? kJson : 0) |
+                     (h.find('%') != std::string_view::npos ? kPct : 0);
     for (unsigned mode : {kJson, kPct, kJson | kPct}) {
       if ((modes & mode) != mode) continue;
-      decoded d(h, mode);
-      mark(
-          d.text, needles.list, [&](size_t i) { return d.from[i]; },
-          [&](size_t i) { return d.to[i]; }, h.size(), hidden);
+      decode(raw, mode, decoded);
+      search(decoded);
     }
   }
 
   // Past `stop` a find could run beyond what was captured and go unseen.
-  size_t reach = needles.longest * kSpread;
-  size_t stop = complete || reach == 0 ? h.size() : (h.size() >= reach ? h.size() - reach + 1 : 0);
-  size_t o = 0, room = out_cap - 1;
+  size_t reach_back = needles->longest * kSpread;
+  size_t stop = complete || reach_back == 0
+                    ? h.size()
+                    : (h.size() >= reach_back ? h.size() - reach_back + 1 : 0);
+  size_t o = 0, room = out_cap - 1, cover = 0;
+  // Whether answer byte i is hidden; cover is the end of the finds begun so far.
+  auto hidden = [&](size_t i) {
+    if (!reach.empty()) cover = std::max<size_t>(cover, reach[i]);
+    return i < cover;
+  };
   for (size_t i = 0; i < stop && o < room;) {
-    if (!hidden.empty() && hidden[i]) {
-      while (i < h.size() && hidden[i]) ++i;
+    if (hidden(i)) {
+      while (i < h.size() && hidden(i)) ++i;
       size_t n = kMarkLen < room - o ? kMarkLen : room - o;
       memcpy(out + o, kMark, n);
       o += n;
       continue;
     }
-    size_t end = i;
-    while (end < stop && (hidden.empty() || !hidden[end])) ++end;
+    size_t end = i + 1;
+    while (end < stop && !hidden(end)) ++end;
     size_t n = end - i < room - o ? end - i : room - o;
     memcpy(out + o, h.data() + i, n);
     o += n;

@@ -14,6 +14,13 @@
 // Each is found as sent, JSON-escaped ("\/", "\uXXXX" with surrogate pairs,
 // the short escapes) and percent-encoded (either letter case), and in text
 // that mixes those forms. Overlapping finds merge into one "<redacted>".
+//
+// Cost: linear in the answer and the needles. The needles form one
+// Aho-Corasick automaton, built once a call, and each reading of the answer
+// (as it came, JSON-decoded, percent-decoded, both) is one pass through it,
+// whatever the needles are. The automaton has one state per needle byte at
+// most, 13 bytes a state: under 26,000 states (about 330 KiB) for a hook with
+// every field full. Answers are under 4 GiB (offsets are 32 bits).
 #pragma once
 
 #include <cstddef>
