@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "wh_sign.h"
@@ -14,12 +14,28 @@
 
 namespace {
 
-constexpr size_t kFloor = 8;   // shorter values are left alone
-constexpr size_t kSpread = 6;  // the most answer bytes one credential byte takes: "\u00XX"
+constexpr size_t kFloor = 8;   // shorter needles are left alone
+constexpr size_t kSpread = 6;  // answer bytes of one JSON-escaped needle byte: "\u00XX"
 constexpr char kMark[] = "<redacted>";
 constexpr size_t kMarkLen = sizeof kMark - 1;
 
 constexpr unsigned kJson = 1, kPct = 2;  // which escapes a search decodes
+
+// The needle bytes of a hook with every field full, shaped for the worst:
+// per value byte (headers and both secrets), 6.5 bytes of derived needles (as
+// stored, trimmed, after the scheme word, pieces, their values, and 3/4 each
+// for Basic's pair and password); per secret, its key text once more; per URL
+// byte, 10 (path and segments, each also decoded; query and values, each in 5
+// forms); then each needle once more as itself, twice in its Latin-1 reading
+// and 8 times in base64 (4/3 in 3 alignments and 2 alphabets).
+constexpr size_t kSecretBytes = sizeof(wh_hook::secret) - 1 + sizeof(wh_hook::prev_secret) - 1;
+constexpr size_t kValueBytes = WH_MAX_HEADERS * (sizeof(wh_header::value) - 1) + kSecretBytes;
+constexpr size_t kMaxNeedleBytes =
+    11 * (kValueBytes * 13 / 2 + kSecretBytes + 10 * (sizeof(wh_hook::url) - 1 - sizeof "http://"));
+static_assert(kMaxNeedleBytes < 1440000, "the bound the header states");
+// A needle's length fits a state's 16 bits: the longest is the Latin-1
+// reading of a whole URL's query.
+static_assert(2 * sizeof(wh_hook::url) < 65536);
 
 uint32_t u32(size_t n) {
   return static_cast<uint32_t>(n);
@@ -41,6 +57,10 @@ long hex_run(const char *p, size_t n) {
     v = v * 16 + d;
   }
   return v;
+}
+
+unsigned char lower(unsigned char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + 32) : c;
 }
 
 size_t utf8_encode(unsigned long cp, unsigned char *u) {
@@ -160,6 +180,13 @@ bool token_like(std::string_view s) {
   return letter && digit;
 }
 
+std::string_view trim(std::string_view s) {
+  constexpr std::string_view kSpace = " \t\r\n\f\v";
+  size_t b = s.find_first_not_of(kSpace);
+  if (b == std::string_view::npos) return {};
+  return s.substr(b, s.find_last_not_of(kSpace) - b + 1);
+}
+
 std::string pct_decode(std::string_view s) {
   std::string d;
   d.reserve(s.size());
@@ -175,63 +202,188 @@ std::string pct_decode(std::string_view s) {
   return d;
 }
 
-// The credentials of one hook, each once.
-struct needle_set {
-  std::vector<std::string_view> list;
-  std::deque<std::string> decoded;  // a deque keeps its strings where they are
-  wh_url url;                       // the pieces of the target point into it
-  size_t longest = 0;
+std::string replaced(std::string_view s, char from, char to) {
+  std::string r(s);
+  std::replace(r.begin(), r.end(), from, to);
+  return r;
+}
 
+constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// The base64 characters that s's bytes alone decide when s starts `align`
+// bytes into an encoded text: character k holds the text's bits [6k, 6k+6).
+std::string base64_inner(std::string_view s, size_t align) {
+  std::string in(align, '\0');
+  in.append(s);
+  in.append(2, '\0');  // whole groups of 3
+  std::string out(in.size() / 3 * 4, '\0');
+  auto byte = [&](size_t i) -> unsigned { return static_cast<unsigned char>(in[i]); };
+  for (size_t g = 0; g < in.size() / 3; ++g) {
+    unsigned v = byte(3 * g) << 16 | byte(3 * g + 1) << 8 | byte(3 * g + 2);
+    for (size_t k = 0; k < 4; ++k) out[4 * g + k] = kBase64[v >> (18 - 6 * k) & 63];
+  }
+  size_t first = (8 * align + 5) / 6, last = 8 * (align + s.size()) / 6;
+  return out.substr(first, last - first);
+}
+
+// Standard base64, padding optional; false when s is not that.
+bool base64_decode(std::string_view s, std::string &out) {
+  while (!s.empty() && s.back() == '=') s.remove_suffix(1);
+  unsigned acc = 0;
+  int bits = 0;
+  for (char c : s) {
+    const char *at = strchr(kBase64, c);
+    if (!c || !at) return false;
+    acc = (acc << 6 | static_cast<unsigned>(at - kBase64)) & 0xffffff;
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out += static_cast<char>(acc >> bits & 0xff);
+    }
+  }
+  return bits < 6;
+}
+
+bool scheme_word(std::string_view w) {
+  return !w.empty() && std::all_of(w.begin(), w.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '_' || c == '.';
+  });
+}
+
+bool same_nocase(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    return lower(static_cast<unsigned char>(x)) == lower(static_cast<unsigned char>(y));
+  });
+}
+
+// Splits s at any byte of seps; each piece goes to f.
+template <class F>
+void each(std::string_view s, std::string_view seps, F f) {
+  while (!s.empty()) {
+    size_t at = s.find_first_of(seps);
+    f(s.substr(0, at));
+    s = at == std::string_view::npos ? std::string_view() : s.substr(at + 1);
+  }
+}
+
+// The needles of one hook, one after another in one text.
+struct needle_set {
+  struct ref {
+    uint32_t at, len;
+  };
+  std::string bytes;
+  std::vector<ref> refs;
+  size_t longest = 0;  // of the credentials, before their Latin-1 and base64 forms
+  wh_url url;          // parsed once; the URL's pieces are views into it
+
+  std::string_view text(const ref &r) const { return {bytes.data() + r.at, r.len}; }
+
+  // v must not point into bytes, which may move.
   void add(std::string_view v) {
     if (v.size() < kFloor) return;
-    for (std::string_view n : list)
-      if (n == v) return;
-    list.push_back(v);
-    if (v.size() > longest) longest = v.size();
+    refs.push_back({u32(bytes.size()), u32(v.size())});
+    bytes += v;
   }
-  // The value as sent and, when it holds escapes, as the endpoint may have
-  // decoded it before echoing it.
-  void add_url_piece(std::string_view v) {
+
+  // A credential and the forms its bytes take when a server reads them as
+  // Latin-1 or when they travel inside base64.
+  void add_forms(std::string_view v) {
+    if (v.size() < kFloor) return;
     add(v);
-    if (v.find('%') == std::string_view::npos) return;
-    decoded.push_back(pct_decode(v));
-    add(decoded.back());
-  }
-  // Splits s at sep; each piece goes to add_piece.
-  template <class F>
-  static void each(std::string_view s, char sep, F add_piece) {
-    while (!s.empty()) {
-      size_t at = s.find(sep);
-      add_piece(s.substr(0, at));
-      s = at == std::string_view::npos ? std::string_view() : s.substr(at + 1);
+    longest = std::max(longest, v.size());
+    if (std::any_of(v.begin(), v.end(),
+                    [](char c) { return (static_cast<unsigned char>(c) & 0x80) != 0; })) {
+      std::string latin1;
+      for (char c : v) {
+        unsigned char u[4];
+        latin1.append(reinterpret_cast<char *>(u), utf8_encode(static_cast<unsigned char>(c), u));
+      }
+      add(latin1);
     }
+    for (size_t align = 0; align < 3; ++align) {
+      std::string b64 = base64_inner(v, align);
+      add(b64);
+      if (std::none_of(b64.begin(), b64.end(), [](char c) { return c == '+' || c == '/'; }))
+        continue;
+      std::replace(b64.begin(), b64.end(), '+', '-');
+      std::replace(b64.begin(), b64.end(), '/', '_');
+      add(b64);
+    }
+  }
+
+  // A header value (or the secret, which gitlab sends as one) and the parts
+  // of it that servers show on their own.
+  void add_value(std::string_view v) {
+    add_forms(v);
+    std::string_view t = trim(v);
+    if (t.size() != v.size()) add_forms(t);
+    size_t space = t.find_first_of(" \t");
+    if (space != std::string_view::npos && scheme_word(t.substr(0, space))) {
+      std::string_view rest = trim(t.substr(space));
+      add_forms(rest);
+      std::string pair;
+      if (same_nocase(t.substr(0, space), "Basic") && base64_decode(rest, pair)) {
+        add_forms(pair);
+        size_t colon = pair.find(':');
+        if (colon != std::string::npos) add_forms(std::string_view(pair).substr(colon + 1));
+      }
+    }
+    each(t, ";,", [&](std::string_view piece) {
+      piece = trim(piece);
+      if (piece.size() != t.size()) add_forms(piece);
+      size_t eq = piece.find('=');
+      if (eq == std::string_view::npos) return;
+      std::string_view value = trim(piece.substr(eq + 1));
+      if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+        value = value.substr(1, value.size() - 2);
+      add_forms(value);
+    });
+  }
+
+  // A piece of the URL as sent and as the endpoint may have decoded it; a
+  // query's also as a form decodes it ("+" a space) and as one encodes it.
+  void add_url_piece(std::string_view v, bool in_query) {
+    add_forms(v);
+    std::string decoded = pct_decode(v);
+    if (decoded != v) add_forms(decoded);
+    if (!in_query) return;
+    if (v.find('+') != std::string_view::npos) {
+      std::string spaced = replaced(v, '+', ' ');
+      add_forms(spaced);
+      add_forms(pct_decode(spaced));
+    }
+    if (decoded.find(' ') != std::string::npos) add_forms(replaced(decoded, ' ', '+'));
   }
 
   explicit needle_set(const wh_hook *hook) {
+    // The secret and the one a rotation keeps, each also as the key text after
+    // "whsec_" (a receiver may be set up with, and echo, the key alone).
     for (const char *secret : {hook->secret, hook->prev_secret}) {
-      add({secret, strnlen(secret, sizeof hook->secret)});
-      add(wh_sign_key_text(secret));
+      add_value({secret, strnlen(secret, sizeof hook->secret)});
+      add_forms(wh_sign_key_text(secret));
     }
     int count = hook->header_count < 0 ? 0 : hook->header_count;
     for (int i = 0; i < count && i < WH_MAX_HEADERS; ++i)
-      add({hook->headers[i].value, strnlen(hook->headers[i].value, sizeof hook->headers[i].value)});
+      add_value(
+          {hook->headers[i].value, strnlen(hook->headers[i].value, sizeof hook->headers[i].value)});
 
     if (wh_url_parse(hook->url, &url, nullptr, 0) != 0) return;
     std::string_view target = url.path;
     size_t q = target.find('?');
     std::string_view path = target.substr(0, q);
     if (path.size() > 1) {
-      add_url_piece(path.substr(1));
-      each(path, '/', [this](std::string_view seg) {
-        if (token_like(seg)) add_url_piece(seg);
+      add_url_piece(path.substr(1), false);
+      each(path, "/", [this](std::string_view seg) {
+        if (token_like(seg)) add_url_piece(seg, false);
       });
     }
     if (q == std::string_view::npos) return;
     std::string_view query = target.substr(q + 1);
-    add_url_piece(query);
-    each(query, '&', [this](std::string_view item) {
+    add_url_piece(query, true);
+    each(query, "&", [this](std::string_view item) {
       size_t eq = item.find('=');
-      add_url_piece(eq == std::string_view::npos ? item : item.substr(eq + 1));
+      add_url_piece(eq == std::string_view::npos ? item : item.substr(eq + 1), true);
     });
   }
 };
@@ -243,9 +395,13 @@ struct needle_set {
 // failure links. Built in one pass over the sorted needles.
 class automaton {
  public:
-  explicit automaton(std::vector<std::string_view> words) {
+  explicit automaton(const needle_set &set) {
+    std::vector<std::string_view> words;
     size_t total = 1;
-    for (std::string_view w : words) total += w.size();
+    for (const auto &r : set.refs) {
+      words.push_back(set.text(r));
+      total += r.len;
+    }
     std::sort(words.begin(), words.end());
     states_.reserve(total + 1);
     label_.reserve(total);
@@ -274,7 +430,8 @@ class automaton {
             while (g != 0 && (f = child(states_.data(), g, c)) == 0) g = states_[g].fail;
             if (g == 0) f = root_[c];
           }
-          states_.push_back({0, f, words[lo].size() == d + 1 ? u32(d + 1) : states_[f].out});
+          states_.push_back(
+              {0, f, words[lo].size() == d + 1 ? static_cast<uint16_t>(d + 1) : states_[f].out});
           label_.push_back(c);
           next.push_back({lo, end});
           lo = end;
@@ -321,7 +478,7 @@ class automaton {
   struct state {
     uint32_t first;  // the first child; the children run to the next state's first
     uint32_t fail;
-    uint32_t out;  // the length of the longest needle that ends here; 0: none
+    uint16_t out;  // the length of the longest needle that ends here; 0: none
   };
   std::vector<state> states_;         // one more at the end, whose first ends the last children
   std::vector<unsigned char> label_;  // the byte that leads into each state
@@ -338,8 +495,8 @@ size_t wh_scrub(const wh_hook *hook, const char *in, size_t in_len, bool complet
   // reach[b]: the end of the longest find that begins at answer byte b; made
   // at the first find.
   std::vector<uint32_t> reach;
-  if (!needles->list.empty()) {
-    const automaton all(needles->list);
+  if (!needles->refs.empty()) {
+    const automaton all(*needles);
     auto search = [&](const reading &r) {
       all.run(r.text, [&](size_t i, size_t n) {
         if (reach.empty()) reach.assign(h.size(), 0);

@@ -1,15 +1,25 @@
 // Scrubbing a delivery's answer: an endpoint that reflects its request (echo
-// and inspection services, error pages) would hand the hook's credentials
-// back to whoever fired it. Every occurrence of one is replaced by
-// "<redacted>" before any caller sees the answer.
+// and inspection services, error pages, "who am I" answers) would hand the
+// hook's credentials back to whoever fired it. Every occurrence of one is
+// replaced by "<redacted>" before any caller sees the answer.
 //
-// The credentials of a hook: the HMAC secret and the previous one a rotation
-// keeps (each also as the key text after "whsec_"), every header value, the
-// URL's path beyond "/" and its query as wholes, each query value, and each
-// path segment that looks like a token (16 bytes or longer, or 8 or longer
-// mixing letters and digits), plus the percent-decoded forms of the URL's
-// pieces.
-// Values shorter than 8 bytes are left alone, so previews stay readable.
+// The needles of a hook:
+//  - from the HMAC secret, the previous one a rotation keeps, and every
+//    header value: the value as stored (a secret also as its key text after
+//    "whsec_"); trimmed of white space; the part after a scheme word ("Bearer
+//    x", "Token x", any "<word> <rest>"); for "Basic", the decoded
+//    "user:password" and the password alone; each piece between ";" or ","
+//    and a piece's value after "=" (without surrounding quotes);
+//  - from the URL: the path beyond "/" and the query as wholes, each query
+//    value, each path segment that looks like a token (16 bytes or longer, or
+//    8 or longer mixing letters and digits), the percent-decoded form of each,
+//    and for the query and its values the forms with "+" read as a space and
+//    a space written as "+";
+//  - of each of those: its Latin-1 reading when it holds bytes beyond ASCII
+//    (each byte taken as its own code point, written in UTF-8), and its
+//    base64 and base64url forms at the three byte alignments inside a longer
+//    encoded text (the characters its bytes alone decide; no padding).
+// A needle shorter than 8 bytes is dropped, so previews stay readable.
 //
 // Each is found as sent, JSON-escaped ("\/", "\uXXXX" with surrogate pairs,
 // the short escapes) and percent-encoded (either letter case), and in text
@@ -19,8 +29,10 @@
 // Aho-Corasick automaton, built once a call, and each reading of the answer
 // (as it came, JSON-decoded, percent-decoded, both) is one pass through it,
 // whatever the needles are. The automaton has one state per needle byte at
-// most, 13 bytes a state: under 26,000 states (about 330 KiB) for a hook with
-// every field full. Answers are under 4 GiB (offsets are 32 bits).
+// most, 13 bytes a state: a hook with every field full and shaped for the
+// worst has under 1.44 million needle bytes (about 18 MiB of states); an
+// ordinary hook's needles take a few KiB. Answers are under 4 GiB (offsets
+// are 32 bits).
 #pragma once
 
 #include <cstddef>
