@@ -180,6 +180,17 @@ bool token_like(std::string_view s) {
   return letter && digit;
 }
 
+// Hex digits only, or a UUID's 8-4-4-4-12 hex digits: text whose letter case
+// carries nothing, which servers print in either case.
+bool case_free(std::string_view s) {
+  bool uuid = s.size() == 36;
+  for (size_t i = 0; i < s.size(); ++i) {
+    bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+    if (uuid && dash ? s[i] != '-' : hex(static_cast<unsigned char>(s[i])) < 0) return false;
+  }
+  return true;
+}
+
 std::string_view trim(std::string_view s) {
   constexpr std::string_view kSpace = " \t\r\n\f\v";
   size_t b = s.find_first_not_of(kSpace);
@@ -271,6 +282,7 @@ void each(std::string_view s, std::string_view seps, F f) {
 struct needle_set {
   struct ref {
     uint32_t at, len;
+    bool fold;
   };
   std::string bytes;
   std::vector<ref> refs;
@@ -282,8 +294,12 @@ struct needle_set {
   // v must not point into bytes, which may move.
   void add(std::string_view v) {
     if (v.size() < kFloor) return;
-    refs.push_back({u32(bytes.size()), u32(v.size())});
+    ref r{u32(bytes.size()), u32(v.size()), case_free(v)};
     bytes += v;
+    if (r.fold)
+      for (size_t i = r.at; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(lower(static_cast<unsigned char>(bytes[i])));
+    refs.push_back(r);
   }
 
   // A credential and the forms its bytes take when a server reads them as
@@ -395,10 +411,11 @@ struct needle_set {
 // failure links. Built in one pass over the sorted needles.
 class automaton {
  public:
-  explicit automaton(const needle_set &set) {
+  automaton(const needle_set &set, bool fold) : fold_(fold) {
     std::vector<std::string_view> words;
     size_t total = 1;
     for (const auto &r : set.refs) {
+      if (r.fold != fold) continue;
       words.push_back(set.text(r));
       total += r.len;
     }
@@ -445,6 +462,8 @@ class automaton {
     states_.push_back({u32(label_.size()), 0, 0});
   }
 
+  bool empty() const { return label_.size() == 1; }
+
   // Feeds text through; calls hit(i, n) where the longest needle ending at
   // text[i] is n bytes long (any shorter one ending there lies inside it).
   template <class Hit>
@@ -453,6 +472,7 @@ class automaton {
     uint32_t s = 0;
     for (size_t i = 0; i < text.size(); ++i) {
       auto c = static_cast<unsigned char>(text[i]);
+      if (fold_) c = lower(c);
       uint32_t t = 0;
       while (s != 0 && (t = child(st, s, c)) == 0) s = st[s].fail;
       s = s != 0 ? t : root_[c];
@@ -480,6 +500,7 @@ class automaton {
     uint32_t fail;
     uint16_t out;  // the length of the longest needle that ends here; 0: none
   };
+  bool fold_;
   std::vector<state> states_;         // one more at the end, whose first ends the last children
   std::vector<unsigned char> label_;  // the byte that leads into each state
   uint32_t root_[256] = {};           // the root's transitions, the state most often left
@@ -496,13 +517,16 @@ size_t wh_scrub(const wh_hook *hook, const char *in, size_t in_len, bool complet
   // at the first find.
   std::vector<uint32_t> reach;
   if (!needles->refs.empty()) {
-    const automaton all(*needles);
+    const automaton exact(*needles, false), folded(*needles, true);
     auto search = [&](const reading &r) {
-      all.run(r.text, [&](size_t i, size_t n) {
-        if (reach.empty()) reach.assign(h.size(), 0);
-        uint32_t &e = reach[r.begin_of(i + 1 - n)];
-        e = std::max(e, u32(r.end_of(i)));
-      });
+      for (const automaton *a : {&exact, &folded}) {
+        if (a->empty()) continue;
+        a->run(r.text, [&](size_t i, size_t n) {
+          if (reach.empty()) reach.assign(h.size(), 0);
+          uint32_t &e = reach[r.begin_of(i + 1 - n)];
+          e = std::max(e, u32(r.end_of(i)));
+        });
+      }
     };
     reading raw, decoded;
     raw.text = h;

@@ -19,20 +19,22 @@
 //    (each byte taken as its own code point, written in UTF-8), and its
 //    base64 and base64url forms at the three byte alignments inside a longer
 //    encoded text (the characters its bytes alone decide; no padding).
-// A needle shorter than 8 bytes is dropped, so previews stay readable.
+// A needle shorter than 8 bytes is dropped, so previews stay readable. A
+// needle made only of hex digits, or shaped as a UUID, matches in either
+// letter case; every other needle byte for byte.
 //
 // Each is found as sent, JSON-escaped ("\/", "\uXXXX" with surrogate pairs,
 // the short escapes) and percent-encoded (either letter case), and in text
 // that mixes those forms. Overlapping finds merge into one "<redacted>".
 //
-// Cost: linear in the answer and the needles. The needles form one
-// Aho-Corasick automaton, built once a call, and each reading of the answer
-// (as it came, JSON-decoded, percent-decoded, both) is one pass through it,
-// whatever the needles are. The automaton has one state per needle byte at
-// most, 13 bytes a state: a hook with every field full and shaped for the
-// worst has under 1.44 million needle bytes (about 18 MiB of states); an
-// ordinary hook's needles take a few KiB. Answers are under 4 GiB (offsets
-// are 32 bits).
+// Cost: linear in the answer and the needles. The needles form two
+// Aho-Corasick automata (byte for byte, and letter case folded), built once
+// a call, and each reading of the answer (as it came, JSON-decoded,
+// percent-decoded, both) is one pass through each, whatever the needles are.
+// The automata have one state per needle byte at most, 13 bytes a state: a
+// hook with every field full and shaped for the worst has under 1.44 million
+// needle bytes (about 18 MiB of states); an ordinary hook's needles take a
+// few KiB. Answers are under 4 GiB (offsets are 32 bits).
 #pragma once
 
 #include <cstddef>

@@ -106,6 +106,10 @@ TEST(Scrub, PartsAndReadingsOfACredential) {
       // Header bytes read as Latin-1, as JSON escapes and as UTF-8.
       {*e, R"({"x-latin":"p\u00c3\u00a4ssw\u00c3\u00b6rt-2024"})", R"({"x-latin":"<redacted>"})"},
       {*e, "x-latin: p\xc3\x83\xc2\xa4ssw\xc3\x83\xc2\xb6rt-2024", "x-latin: <redacted>"},
+      // Letter case: ignored for hex and UUIDs only.
+      {*e, "X-GITLAB-TOKEN: 9F86D081884C7D659A2FEAA0C55AD015", "X-GITLAB-TOKEN: <redacted>"},
+      {*e, "NOT FOUND: /HOOKS/ABCDEFGHIJKLMNOP/0F8FAD5B-D9CB-469F-A165-70867728950E",
+       "NOT FOUND: /HOOKS/ABCDEFGHIJKLMNOP/<redacted>"},
       // Inside base64 text, at each byte alignment, and in base64url.
       {*e, "WC1Ub2tlbjogOWY4NmQwODE4ODRjN2Q2NTlhMmZlYWEwYzU1YWQwMTUNCg==",
        "WC1Ub2tlbjog<redacted>UNCg=="},
