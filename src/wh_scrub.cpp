@@ -18,8 +18,11 @@ constexpr size_t kFloor = 8;   // shorter needles are left alone
 constexpr size_t kSpread = 6;  // answer bytes of one JSON-escaped needle byte: "\u00XX"
 constexpr char kMark[] = "<redacted>";
 constexpr size_t kMarkLen = sizeof kMark - 1;
+constexpr int kRounds = 3;           // decoding rounds of the mixed reading
+constexpr size_t kRefDigits = 8;     // the most digits of an HTML numeric reference
+constexpr size_t kLongestUnit = 12;  // "\ud83d\ude00" and "&#x0010FFFF;"
 
-constexpr unsigned kJson = 1, kPct = 2;  // which escapes a search decodes
+constexpr unsigned kJson = 1, kPct = 2, kHtml = 4, kAll = kJson | kPct | kHtml;
 
 // The needle bytes of a hook with every field full, shaped for the worst:
 // per value byte (headers and both secrets), 6.5 bytes of derived needles (as
@@ -33,7 +36,7 @@ constexpr size_t kValueBytes = WH_MAX_HEADERS * (sizeof(wh_header::value) - 1) +
 constexpr size_t kMaxNeedleBytes =
     11 * (kValueBytes * 13 / 2 + kSecretBytes + 10 * (sizeof(wh_hook::url) - 1 - sizeof "http://"));
 static_assert(kMaxNeedleBytes < 1440000, "the bound the header states");
-// A needle's length fits a state's 16 bits: the longest is the Latin-1
+// A needle's length fits a state's 16-bit fields: the longest is the Latin-1
 // reading of a whole URL's query.
 static_assert(2 * sizeof(wh_hook::url) < 65536);
 
@@ -86,8 +89,11 @@ size_t utf8_encode(unsigned long cp, unsigned char *u) {
   return 4;
 }
 
-// A JSON escape at h[0] (a backslash): its bytes into u, how many it took into
-// *un; returns the haystack bytes it spans, 0 when it is not one.
+// ---- Escapes ---------------------------------------------------------------
+// Each unit reader looks at an escape's first byte: it writes the bytes the
+// escape stands for into u, their count into *un, and returns the answer bytes
+// it spans, or 0 when there is no such escape there.
+
 size_t json_unit(std::string_view h, unsigned char *u, size_t *un) {
   if (h.size() < 2) return 0;
   constexpr std::string_view kShort = "\"\\/bfnrt", kMeans = "\"\\/\b\f\n\r\t";
@@ -112,21 +118,77 @@ size_t json_unit(std::string_view h, unsigned char *u, size_t *un) {
   return 12;
 }
 
-// ---- Readings ------------------------------------------------------------
+size_t pct_unit(std::string_view h, unsigned char *u, size_t *un) {
+  long v = h.size() >= 3 ? hex_run(h.data() + 1, 2) : -1;
+  if (v < 0) return 0;
+  u[0] = static_cast<unsigned char>(v);
+  *un = 1;
+  return 3;
+}
+
+size_t html_unit(std::string_view h, unsigned char *u, size_t *un) {
+  static constexpr std::string_view kNamed[] = {"&amp;", "&lt;", "&gt;", "&quot;", "&apos;"};
+  static constexpr char kMeans[] = "&<>\"'";
+  for (size_t k = 0; k < std::size(kNamed); ++k) {
+    if (h.substr(0, kNamed[k].size()) != kNamed[k]) continue;
+    u[0] = static_cast<unsigned char>(kMeans[k]);
+    *un = 1;
+    return kNamed[k].size();
+  }
+  if (h.size() < 4 || h[1] != '#') return 0;
+  bool in_hex = h[2] == 'x' || h[2] == 'X';
+  size_t at = in_hex ? 3 : 2, digits = 0;
+  unsigned long cp = 0;
+  for (; at < h.size() && digits < kRefDigits; ++at, ++digits) {
+    auto c = static_cast<unsigned char>(h[at]);
+    int d = in_hex ? hex(c) : (c >= '0' && c <= '9' ? c - '0' : -1);
+    if (d < 0) break;
+    cp = cp * (in_hex ? 16 : 10) + static_cast<unsigned long>(d);
+  }
+  if (digits == 0 || at >= h.size() || h[at] != ';') return 0;
+  if (cp == 0 || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return 0;
+  *un = utf8_encode(cp, u);
+  return at + 1;
+}
+
+// Whether t, which runs to the end of a cut capture and is no escape as it
+// stands, could begin one that the rest of the answer completes. It may say
+// yes too often: that only holds back a few more bytes.
+bool could_grow(std::string_view t, unsigned kinds) {
+  if (t.size() >= kLongestUnit) return false;
+  auto only = [&](std::string_view allowed) {
+    return t.find_first_not_of(allowed, 1) == std::string_view::npos;
+  };
+  constexpr std::string_view kHex = "0123456789abcdefABCDEF";
+  switch (t[0]) {
+    case '\\': return (kinds & kJson) && only("\\u0123456789abcdefABCDEF");
+    case '%': return (kinds & kPct) && t.size() < 3 && only(kHex);
+    case '&':
+      return (kinds & kHtml) &&
+             only("#xX0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ");
+    default: return false;
+  }
+}
+
+// ---- Readings --------------------------------------------------------------
 
 // The answer, or a decoded form of it, with the answer span each byte came from.
 struct reading {
   std::string_view text;
   std::string own;                 // the text, when decoded
   std::vector<uint32_t> from, to;  // byte i came from answer bytes [from[i], to[i]); empty: i
+  size_t end = 0;                  // the answer offset the text's end stands for
 
   size_t begin_of(size_t i) const { return from.empty() ? i : from[i]; }
   size_t end_of(size_t i) const { return to.empty() ? i + 1 : to[i]; }
 };
 
-// Decodes the escapes of `mode` in src into dst; an escape that does not
-// decode is kept as it stands.
-void decode(const reading &src, unsigned mode, reading &dst) {
+enum class decoded { nothing, cut_only, some };
+
+// Decodes the escapes of `kinds` in src into dst; an escape that does not
+// decode is kept as it stands. In a cut capture, an escape that its end cuts
+// short ends dst there.
+decoded decode(const reading &src, unsigned kinds, bool complete, reading &dst) {
   std::string_view h = src.text;
   // No escape stands for more bytes than it spans: the source's size bounds the text.
   dst.own.resize(h.size());
@@ -135,17 +197,21 @@ void decode(const reading &src, unsigned mode, reading &dst) {
   char *text = dst.own.data();
   uint32_t *from = dst.from.data(), *to = dst.to.data();
   size_t n = 0;
+  dst.end = src.end;
+  decoded result = decoded::nothing;
   for (size_t k = 0; k < h.size();) {
+    unsigned kind = h[k] == '\\' ? kJson : h[k] == '%' ? kPct : h[k] == '&' ? kHtml : 0;
     unsigned char u[4];
     size_t un = 0, took = 0;
-    if ((mode & kJson) && h[k] == '\\') {
-      took = json_unit(h.substr(k), u, &un);
-    } else if ((mode & kPct) && h[k] == '%') {
-      long v = h.size() - k >= 3 ? hex_run(h.data() + k + 1, 2) : -1;
-      if (v >= 0) {
-        u[0] = static_cast<unsigned char>(v);
-        un = 1;
-        took = 3;
+    if (kind & kinds) {
+      std::string_view at = h.substr(k);
+      took = kind == kJson  ? json_unit(at, u, &un)
+             : kind == kPct ? pct_unit(at, u, &un)
+                            : html_unit(at, u, &un);
+      if (!took && !complete && could_grow(at, kinds)) {
+        dst.end = src.begin_of(k);
+        if (result == decoded::nothing) result = decoded::cut_only;
+        break;
       }
     }
     if (!took) {
@@ -154,6 +220,7 @@ void decode(const reading &src, unsigned mode, reading &dst) {
       to[n++] = u32(src.end_of(k++));
       continue;
     }
+    result = decoded::some;
     for (size_t i = 0; i < un; ++i, ++n) {
       text[n] = static_cast<char>(u[i]);
       from[n] = u32(src.begin_of(k));
@@ -165,6 +232,7 @@ void decode(const reading &src, unsigned mode, reading &dst) {
   dst.from.resize(n);
   dst.to.resize(n);
   dst.text = dst.own;
+  return result;
 }
 
 // ---- Needles ---------------------------------------------------------------
@@ -422,7 +490,7 @@ class automaton {
     std::sort(words.begin(), words.end());
     states_.reserve(total + 1);
     label_.reserve(total);
-    states_.push_back({0, 0, 0});
+    states_.push_back({0, 0, 0, 0});
     label_.push_back(0);
     // The states of one depth, each as the range of words that pass through it.
     struct range {
@@ -447,8 +515,8 @@ class automaton {
             while (g != 0 && (f = child(states_.data(), g, c)) == 0) g = states_[g].fail;
             if (g == 0) f = root_[c];
           }
-          states_.push_back(
-              {0, f, words[lo].size() == d + 1 ? static_cast<uint16_t>(d + 1) : states_[f].out});
+          auto depth = static_cast<uint16_t>(d + 1);
+          states_.push_back({0, f, words[lo].size() == d + 1 ? depth : states_[f].out, depth});
           label_.push_back(c);
           next.push_back({lo, end});
           lo = end;
@@ -459,15 +527,16 @@ class automaton {
         for (uint32_t t = states_[0].first; t < label_.size(); ++t) root_[label_[t]] = t;
       level.swap(next);
     }
-    states_.push_back({u32(label_.size()), 0, 0});
+    states_.push_back({u32(label_.size()), 0, 0, 0});
   }
 
   bool empty() const { return label_.size() == 1; }
 
   // Feeds text through; calls hit(i, n) where the longest needle ending at
   // text[i] is n bytes long (any shorter one ending there lies inside it).
+  // Returns how many bytes at text's end begin a needle.
   template <class Hit>
-  void run(std::string_view text, Hit hit) const {
+  size_t run(std::string_view text, Hit hit) const {
     const state *st = states_.data();
     uint32_t s = 0;
     for (size_t i = 0; i < text.size(); ++i) {
@@ -478,6 +547,7 @@ class automaton {
       s = s != 0 ? t : root_[c];
       if (st[s].out) hit(i, st[s].out);
     }
+    return st[s].depth;
   }
 
  private:
@@ -498,7 +568,8 @@ class automaton {
   struct state {
     uint32_t first;  // the first child; the children run to the next state's first
     uint32_t fail;
-    uint16_t out;  // the length of the longest needle that ends here; 0: none
+    uint16_t out;    // the length of the longest needle that ends here; 0: none
+    uint16_t depth;  // the length of the state's text
   };
   bool fold_;
   std::vector<state> states_;         // one more at the end, whose first ends the last children
@@ -516,35 +587,56 @@ size_t wh_scrub(const wh_hook *hook, const char *in, size_t in_len, bool complet
   // reach[b]: the end of the longest find that begins at answer byte b; made
   // at the first find.
   std::vector<uint32_t> reach;
+  size_t hold = h.size();  // a cut capture shows nothing from here on
   if (!needles->refs.empty()) {
     const automaton exact(*needles, false), folded(*needles, true);
     auto search = [&](const reading &r) {
       for (const automaton *a : {&exact, &folded}) {
         if (a->empty()) continue;
-        a->run(r.text, [&](size_t i, size_t n) {
+        size_t tail = a->run(r.text, [&](size_t i, size_t n) {
           if (reach.empty()) reach.assign(h.size(), 0);
           uint32_t &e = reach[r.begin_of(i + 1 - n)];
           e = std::max(e, u32(r.end_of(i)));
         });
+        hold = std::min(hold, tail ? r.begin_of(r.text.size() - tail) : r.end);
       }
     };
-    reading raw, decoded;
+    reading raw;
     raw.text = h;
+    raw.end = h.size();
     search(raw);
-    unsigned modes = (h.find('\\') != std::string_view::npos ? kJson : 0) |
-                     (h.find('%') != std::string_view::npos ? kPct : 0);
-    for (unsigned mode : {kJson, kPct, kJson | kPct}) {
-      if ((modes & mode) != mode) continue;
-      decode(raw, mode, decoded);
-      search(decoded);
+    // Each kind alone (a credential may hold what another kind would
+    // decode), where the mixed first round differs from it.
+    constexpr std::pair<char, unsigned> kStarts[] = {{'\\', kJson}, {'%', kPct}, {'&', kHtml}};
+    unsigned kinds = 0;
+    for (auto [c, kind] : kStarts)
+      if (h.find(c) != std::string_view::npos) kinds |= kind;
+    reading one, two;
+    if (kinds & (kinds - 1)) {
+      for (unsigned kind : {kJson, kPct, kHtml})
+        if ((kinds & kind) && decode(raw, kind, complete, one) != decoded::nothing) search(one);
+    }
+    const reading *from = &raw;
+    for (int round = 0; round < kRounds; ++round) {
+      reading &to = round % 2 == 0 ? one : two;
+      decoded d = decode(*from, kAll, complete, to);
+      if (d == decoded::nothing) break;
+      search(to);
+      if (d == decoded::cut_only) break;
+      from = &to;
     }
   }
 
-  // Past `stop` a find could run beyond what was captured and go unseen.
+  // A cut capture: past `stop` a find could run beyond what was captured and
+  // go unseen. The margin of one JSON-escaped credential holds whatever the
+  // tail is; a reading whose end begins a needle in another form, or more
+  // deeply escaped, reaches further back.
   size_t reach_back = needles->longest * kSpread;
-  size_t stop = complete || reach_back == 0
-                    ? h.size()
-                    : (h.size() >= reach_back ? h.size() - reach_back + 1 : 0);
+  size_t stop = h.size();
+  if (!complete && reach_back > 0) {
+    stop = h.size() >= reach_back ? h.size() - reach_back + 1 : 0;
+    stop = std::min(stop, hold);
+  }
   size_t o = 0, room = out_cap - 1, cover = 0;
   // Whether answer byte i is hidden; cover is the end of the finds begun so far.
   auto hidden = [&](size_t i) {

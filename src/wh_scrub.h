@@ -23,18 +23,22 @@
 // needle made only of hex digits, or shaped as a UUID, matches in either
 // letter case; every other needle byte for byte.
 //
-// Each is found as sent, JSON-escaped ("\/", "\uXXXX" with surrogate pairs,
-// the short escapes) and percent-encoded (either letter case), and in text
-// that mixes those forms. Overlapping finds merge into one "<redacted>".
+// The readings searched: the answer as it came; each kind of escape decoded
+// alone: JSON ("\/", "\uXXXX" with surrogate pairs, the short escapes),
+// percent (either letter case) and HTML ("&amp; &lt; &gt; &quot; &apos;",
+// "&#N;" and "&#xH;" with 1 to 8 digits); and all three decoded together, in
+// up to 3 rounds, which stop at the first round that decodes nothing. A find
+// in any reading hides the answer bytes it came from; finds that overlap or
+// touch become one "<redacted>".
 //
 // Cost: linear in the answer and the needles. The needles form two
-// Aho-Corasick automata (byte for byte, and letter case folded), built once
-// a call, and each reading of the answer (as it came, JSON-decoded,
-// percent-decoded, both) is one pass through each, whatever the needles are.
-// The automata have one state per needle byte at most, 13 bytes a state: a
-// hook with every field full and shaped for the worst has under 1.44 million
-// needle bytes (about 18 MiB of states); an ordinary hook's needles take a
-// few KiB. Answers are under 4 GiB (offsets are 32 bits).
+// Aho-Corasick automata (byte for byte, and letter case folded), built once a
+// call, and each reading is one pass through each: at most 7 readings, 9
+// bytes per answer byte each, three held at a time. The automata have one
+// state per needle byte at most, 13 bytes a state: a hook with every field
+// full and shaped for the worst has under 1.44 million needle bytes (about
+// 18 MiB of states); an ordinary hook's needles take a few KiB. Answers are
+// under 4 GiB (offsets are 32 bits).
 #pragma once
 
 #include <cstddef>
@@ -44,6 +48,9 @@
 // Writes the scrubbed text of in[0, in_len) into out, cut to out_cap - 1
 // bytes and NUL-terminated; returns the bytes written. `complete` says that
 // in holds the whole answer; when it does not, output stops where a
-// credential could run past the end of in, so no piece of one is shown.
+// credential could run past the end of in, so no piece of one is shown: at
+// least 6 times the longest credential (before its Latin-1 and base64 forms)
+// before the end, as much as it spans JSON-escaped, and earlier where the
+// end of a reading begins a needle.
 size_t wh_scrub(const wh_hook *hook, const char *in, size_t in_len, bool complete, char *out,
                 size_t out_cap);

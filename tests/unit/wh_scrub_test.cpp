@@ -122,6 +122,26 @@ TEST(Scrub, PartsAndReadingsOfACredential) {
   for (const auto &[h, in, want] : rows) EXPECT_EQ(scrub_with(h, in), want) << in;
 }
 
+TEST(Scrub, EscapesInLayers) {
+  auto e = echo_hook(), h = hook();
+  const row rows[] = {
+      // JSON inside a JSON string; percent-encoded twice in a ?next= link;
+      // JSON-escaped, then percent-encoded.
+      {*e, R"({"body":"{\"key\":\"k\\\"e'y\\\\pa\\/ss%<&>9\"}"})",
+       R"({"body":"{\"key\":\"<redacted>\"}"})"},
+      {*e, R"(<a href="/login?next=%252Fhooks%253Fb%253DPLSx4%252BYq9%252FZt2w%253D">)",
+       R"(<a href="/login?next=%252Fhooks%253Fb%253D<redacted>">)"},
+      {*e, "q=%22k%5C%22e%27y%5C%5Cpa%5C%2Fss%25%3C%26%3E9%22", "q=%22<redacted>%22"},
+      // HTML references: named, decimal and hex; inside JSON.
+      {*e, "<td>k&quot;e&#39;y\\pa/ss%&lt;&amp;&gt;9</td>", "<td><redacted></td>"},
+      {*e, R"({"html":"<b>&#107;&#x22;e&#x27;y\\pa\/ss%&lt;&amp;&gt;9</b>"})",
+       R"({"html":"<b><redacted></b>"})"},
+      // Four layers are one too many.
+      {*h, "hmac%2525252Dsecret-5f2a", "hmac%2525252Dsecret-5f2a"},
+  };
+  for (const auto &[hk, in, want] : rows) EXPECT_EQ(scrub_with(hk, in), want) << in;
+}
+
 TEST(Scrub, NoPieceAtEitherCut) {
   // Hidden before the 4096-byte cut: the preview ends inside the mark.
   std::string pad(4090, 'a');
@@ -139,6 +159,12 @@ TEST(Scrub, NoPieceAtEitherCut) {
   // last 6 * 16 bytes, so 16289 are shown.
   auto sixteen = vdtest::make_hook("https://h.example/", "POST", "", kSecret);
   EXPECT_EQ(scrub_with(*sixteen, std::string(16384, 'b'), false, 20000), std::string(16289, 'b'));
+  // A credential cut short in three layers of HTML escapes reaches further
+  // back than the margin: nothing of it is shown.
+  std::string layered = std::string(1000, 'c');
+  for (char c : std::string(kSecret).substr(0, 15))
+    layered += "&amp;amp;#0000" + std::to_string(int{c}) + ";";
+  EXPECT_EQ(scrub_with(*sixteen, layered, false, 20000), std::string(1000, 'c'));
   // The whole answer: shown to its end.
   EXPECT_EQ(scrub(std::string(100, 'c'), true, 20000), std::string(100, 'c'));
 }
