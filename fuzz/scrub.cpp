@@ -1,9 +1,12 @@
 // wh_scrub on arbitrary answers, credentials and cut points. Whatever the
-// endpoint sends, the output is terminated within its buffer, holds no raw
-// credential of 8 bytes or more, and without credentials is the answer itself.
+// endpoint sends, the output is terminated within its buffer, holds none of
+// the hook's needles (each credential of 8 bytes or more and every form
+// derived from it; in either letter case where the needle is case-free), and
+// without credentials is the answer itself.
 //
 // Input: the secret, a NUL, a header value, a NUL, a path, a NUL, then one
 // byte for the flags and the buffer size, then the answer.
+#include <cctype>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -41,11 +44,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   size_t n = wh_scrub(hook.get(), in.data(), in.size(), complete, out.get(), cap);
   FUZZ_CHECK(n < cap && out[n] == '\0', "terminated within the buffer");
   std::string_view shown(out.get(), n);
-  for (std::string_view c :
-       {std::string_view(hook->secret), std::string_view(hook->headers[0].value)})
-    // (One that holds '<' or '>' could be spelt by a marker and the text beside it.)
-    if (c.size() >= 8 && c.find_first_of("<>") == std::string_view::npos)
-      FUZZ_CHECK(shown.find(c) == std::string_view::npos, "no raw credential shown");
+  std::string folded(shown);
+  for (char &c : folded) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  for (const wh_scrub_needle &needle : wh_scrub_needles(hook.get())) {
+    // (One that holds '<' or '>' could be spelt by a marker and the text
+    // beside it, one inside "redacted" by the marker alone.)
+    if (needle.text.find_first_of("<>") != std::string::npos ||
+        std::string_view("redacted").find(needle.text) != std::string_view::npos)
+      continue;
+    FUZZ_CHECK((needle.fold ? std::string_view(folded) : shown).find(needle.text) ==
+                   std::string_view::npos,
+               "no credential, nor a form of one, shown");
+  }
 
   auto bare = std::make_unique<wh_hook>();
   n = wh_scrub(bare.get(), in.data(), in.size(), complete, out.get(), cap);

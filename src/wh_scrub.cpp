@@ -661,3 +661,10 @@ size_t wh_scrub(const wh_hook *hook, const char *in, size_t in_len, bool complet
   out[o] = '\0';
   return o;
 }
+
+std::vector<wh_scrub_needle> wh_scrub_needles(const wh_hook *hook) {
+  auto set = std::make_unique<needle_set>(hook);
+  std::vector<wh_scrub_needle> list;
+  for (const auto &r : set->refs) list.push_back({std::string(set->text(r)), r.fold});
+  return list;
+}

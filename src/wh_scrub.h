@@ -42,6 +42,8 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 #include "wh_hook.h"
 
@@ -54,3 +56,14 @@
 // end of a reading begins a needle.
 size_t wh_scrub(const wh_hook *hook, const char *in, size_t in_len, bool complete, char *out,
                 size_t out_cap);
+
+// One needle of a hook, as wh_scrub searches it: letter case folded to lower
+// case when `fold` says it matches in either case.
+struct wh_scrub_needle {
+  std::string text;
+  bool fold;
+};
+
+// Every needle wh_scrub searches for this hook (the same needle may come more
+// than once): for the fuzz target's property and the benchmark's count.
+std::vector<wh_scrub_needle> wh_scrub_needles(const wh_hook *hook);
