@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "wh_base64.h"
+#include "wh_escape.h"
 #include "wh_sign.h"
 #include "wh_url.h"
 
@@ -44,18 +46,11 @@ uint32_t u32(size_t n) {
   return static_cast<uint32_t>(n);
 }
 
-int hex(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // The value of n hex digits at p, or -1.
 long hex_run(const char *p, size_t n) {
   long v = 0;
   for (size_t i = 0; i < n; ++i) {
-    int d = hex(static_cast<unsigned char>(p[i]));
+    int d = wh_escape_hex(p[i]);
     if (d < 0) return -1;
     v = v * 16 + d;
   }
@@ -141,7 +136,7 @@ size_t html_unit(std::string_view h, unsigned char *u, size_t *un) {
   unsigned long cp = 0;
   for (; at < h.size() && digits < kRefDigits; ++at, ++digits) {
     auto c = static_cast<unsigned char>(h[at]);
-    int d = in_hex ? hex(c) : (c >= '0' && c <= '9' ? c - '0' : -1);
+    int d = in_hex ? wh_escape_hex(h[at]) : (c >= '0' && c <= '9' ? c - '0' : -1);
     if (d < 0) break;
     cp = cp * (in_hex ? 16 : 10) + static_cast<unsigned long>(d);
   }
@@ -254,7 +249,7 @@ bool case_free(std::string_view s) {
   bool uuid = s.size() == 36;
   for (size_t i = 0; i < s.size(); ++i) {
     bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-    if (uuid && dash ? s[i] != '-' : hex(static_cast<unsigned char>(s[i])) < 0) return false;
+    if (uuid && dash ? s[i] != '-' : wh_escape_hex(s[i]) < 0) return false;
   }
   return true;
 }
@@ -266,18 +261,10 @@ std::string_view trim(std::string_view s) {
   return s.substr(b, s.find_last_not_of(kSpace) - b + 1);
 }
 
-std::string pct_decode(std::string_view s) {
-  std::string d;
-  d.reserve(s.size());
-  for (size_t i = 0; i < s.size(); ++i) {
-    long v = s[i] == '%' && s.size() - i >= 3 ? hex_run(s.data() + i + 1, 2) : -1;
-    if (v < 0) {
-      d += s[i];
-    } else {
-      d += static_cast<char>(v);
-      i += 2;
-    }
-  }
+// "%XX" decoded, and with `form` "+" read as a space.
+std::string pct_decoded(std::string_view s, bool form) {
+  std::string d(s.size(), '\0');
+  d.resize(wh_escape_pct_decode(s, d.data(), form));
   return d;
 }
 
@@ -287,52 +274,29 @@ std::string replaced(std::string_view s, char from, char to) {
   return r;
 }
 
-constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
 // The base64 characters that s's bytes alone decide when s starts `align`
 // bytes into an encoded text: character k holds the text's bits [6k, 6k+6).
 std::string base64_inner(std::string_view s, size_t align) {
   std::string in(align, '\0');
   in.append(s);
-  in.append(2, '\0');  // whole groups of 3
-  std::string out(in.size() / 3 * 4, '\0');
-  auto byte = [&](size_t i) -> unsigned { return static_cast<unsigned char>(in[i]); };
-  for (size_t g = 0; g < in.size() / 3; ++g) {
-    unsigned v = byte(3 * g) << 16 | byte(3 * g + 1) << 8 | byte(3 * g + 2);
-    for (size_t k = 0; k < 4; ++k) out[4 * g + k] = kBase64[v >> (18 - 6 * k) & 63];
-  }
+  std::string out(wh_base64_encoded_len(in.size(), WH_BASE64_STD) + 1, '\0');
+  wh_base64_encode(in.data(), in.size(), WH_BASE64_STD, out.data());
   size_t first = (8 * align + 5) / 6, last = 8 * (align + s.size()) / 6;
   return out.substr(first, last - first);
 }
 
-// Standard base64, padding optional; false when s is not that.
+// Basic's "user:password", or false when s is not standard base64.
 bool base64_decode(std::string_view s, std::string &out) {
-  while (!s.empty() && s.back() == '=') s.remove_suffix(1);
-  unsigned acc = 0;
-  int bits = 0;
-  for (char c : s) {
-    const char *at = strchr(kBase64, c);
-    if (!c || !at) return false;
-    acc = (acc << 6 | static_cast<unsigned>(at - kBase64)) & 0xffffff;
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out += static_cast<char>(acc >> bits & 0xff);
-    }
-  }
-  return bits < 6;
+  out.assign(s.size(), '\0');
+  long n = wh_base64_decode(s, reinterpret_cast<unsigned char *>(out.data()), out.size());
+  out.resize(n < 0 ? 0 : static_cast<size_t>(n));
+  return n >= 0;
 }
 
 bool scheme_word(std::string_view w) {
   return !w.empty() && std::all_of(w.begin(), w.end(), [](char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
            c == '_' || c == '.';
-  });
-}
-
-bool same_nocase(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return lower(static_cast<unsigned char>(x)) == lower(static_cast<unsigned char>(y));
   });
 }
 
@@ -407,7 +371,7 @@ struct needle_set {
       std::string_view rest = trim(t.substr(space));
       add_forms(rest);
       std::string pair;
-      if (same_nocase(t.substr(0, space), "Basic") && base64_decode(rest, pair)) {
+      if (ieq_view(t.substr(0, space), "Basic") && base64_decode(rest, pair)) {
         add_forms(pair);
         size_t colon = pair.find(':');
         if (colon != std::string::npos) add_forms(std::string_view(pair).substr(colon + 1));
@@ -429,13 +393,12 @@ struct needle_set {
   // query's also as a form decodes it ("+" a space) and as one encodes it.
   void add_url_piece(std::string_view v, bool in_query) {
     add_forms(v);
-    std::string decoded = pct_decode(v);
+    std::string decoded = pct_decoded(v, false);
     if (decoded != v) add_forms(decoded);
     if (!in_query) return;
     if (v.find('+') != std::string_view::npos) {
-      std::string spaced = replaced(v, '+', ' ');
-      add_forms(spaced);
-      add_forms(pct_decode(spaced));
+      add_forms(replaced(v, '+', ' '));
+      add_forms(pct_decoded(v, true));
     }
     if (decoded.find(' ') != std::string::npos) add_forms(replaced(decoded, ' ', '+'));
   }
