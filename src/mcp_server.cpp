@@ -6,53 +6,13 @@
 #include <cstring>
 
 #include "identity.h"
+#include "mcp_session.h"
 #include "mcp_tools.h"
 #include "plat.h"
 #include "raii.h"
 #include "wh_json.h"
 
 namespace {
-
-// Every reply is one line that reaches the client at once.
-void mcp_send(wh_buf *b) {
-  fwrite(wh_buf_cstr(b), 1, b->len, stdout);
-  fputc('\n', stdout);
-  fflush(stdout);
-}
-
-void mcp_result(const char *id, const char *result) {
-  wh_text b;
-  wh_buf_str(&b, "{\"jsonrpc\":\"2.0\",\"id\":");
-  wh_buf_str(&b, id ? id : "null");
-  wh_buf_str(&b, ",\"result\":");
-  wh_buf_str(&b, result ? result : "{}");
-  wh_buf_str(&b, "}");
-  mcp_send(&b);
-}
-
-void mcp_error(const char *id, long code, const char *message) {
-  wh_text b;
-  wh_buf_str(&b, "{\"jsonrpc\":\"2.0\",\"id\":");
-  wh_buf_str(&b, id ? id : "null");
-  wh_buf_printf(&b, ",\"error\":{\"code\":%ld,\"message\":", code);
-  wh_buf_json_str(&b, message);
-  wh_buf_str(&b, "}}");
-  mcp_send(&b);
-}
-
-// A tool's result: one text item, "isError":true only for an error (the
-// member is never written as false).
-void mcp_tool_content(const char *id, mcp_call_result &r) {
-  wh_text b;
-  wh_buf_str(&b, "{\"content\":[{\"type\":\"text\",\"text\":");
-  // The text carries names and fields cut by bytes and response bodies cut
-  // at 4096 bytes; the reply must stay well-formed UTF-8 all the same.
-  wh_buf_json_utf8(&b, wh_buf_cstr(&r.text));
-  wh_buf_str(&b, "}]");
-  if (r.is_error) wh_buf_str(&b, ",\"isError\":true");
-  wh_buf_str(&b, "}");
-  mcp_result(id, wh_buf_cstr(&b));
-}
 
 constexpr uint64_t MCP_MAX_MESSAGE = 4194304;
 constexpr char CONTENT_LENGTH[] = "Content-Length:";
@@ -172,27 +132,185 @@ struct framer {
   bool empty_body_announced() const { return n == 0; }
 };
 
-void write_initialize_result(wh_buf *b) {
-  int first = 1;
-  wh_buf_str(b, "{");
-  wh_buf_key(b, "protocolVersion", &first);
-  wh_buf_json_str(b, "2024-11-05");
-  wh_buf_key(b, "capabilities", &first);
-  wh_buf_str(b, "{\"tools\":{}}");
-  wh_buf_key(b, "serverInfo", &first);
-  int first_info = 1;
-  wh_buf_str(b, "{");
-  wh_buf_key(b, "name", &first_info);
-  wh_buf_json_str(b, VD_PROGRAM_NAME);
-  wh_buf_key(b, "version", &first_info);
-  wh_buf_json_str(b, VD_VERSION);
-  wh_buf_str(b, "}}");
+// ---- Replies ------------------------------------------------------------------
+
+// Cacheable results (lists and server/discover) stay fresh this long: the
+// tools and lists never change while the program runs.
+constexpr long kCacheTtlMs = 3600000;
+constexpr char kVersionKey[] = "io.modelcontextprotocol/protocolVersion";
+constexpr char kCapabilitiesKey[] = "io.modelcontextprotocol/clientCapabilities";
+
+// The server's state between messages: the handshake era's session (the
+// version initialize chose and a copy of the capabilities it declared), the
+// reply being written, and the batch being answered.
+struct server_state {
+  mcp_session session;
+  yy_doc capabilities;  // owns session.client_capabilities
+  wh_text reply;        // reused for every reply
+  bool in_batch = false;
+  int batch_replies = 0;  // replies of the batch written so far
+};
+
+// Sends the reply written in st.reply: a line of its own, flushed at once, or
+// the next element of the batch's array, whose line ends with the batch.
+void send_reply(server_state &st) {
+  wh_buf *b = &st.reply;
+  if (b->failed) {  // a reply cut short by a refused allocation is no JSON
+    wh_buf_free(b);
+    wh_buf_init(b);
+    wh_buf_str(b,
+               "{\"jsonrpc\":\"2.0\",\"id\":null,\"error\":{\"code\":-32603,"
+               "\"message\":\"out of memory\"}}");
+  }
+  if (st.in_batch) {
+    fputc(st.batch_replies++ ? ',' : '[', stdout);
+    fwrite(wh_buf_cstr(b), 1, b->len, stdout);
+  } else {
+    fwrite(wh_buf_cstr(b), 1, b->len, stdout);
+    fputc('\n', stdout);
+    fflush(stdout);
+  }
+  b->len = 0;
+  if (b->data) b->data[0] = '\0';
 }
 
-// Carries out one parsed request.
-void dispatch(yyjson_val *root) {
+// Starts a reply: {"jsonrpc":"2.0","id":<id>
+void begin_reply(wh_buf *b, const char *id) {
+  wh_buf_lit(b, "{\"jsonrpc\":\"2.0\",\"id\":");
+  wh_buf_str(b, id ? id : "null");
+}
+
+void mcp_error(server_state &st, const char *id, long code, const char *message) {
+  wh_buf *b = &st.reply;
+  begin_reply(b, id);
+  wh_buf_printf(b, ",\"error\":{\"code\":%ld,\"message\":", code);
+  wh_buf_json_str(b, message);
+  wh_buf_str(b, "}}");
+  send_reply(st);
+}
+
+void write_server_info(wh_buf *b) {
+  int first = 1;
+  wh_buf_str(b, "{");
+  wh_buf_key(b, "name", &first);
+  wh_buf_json_str(b, VD_PROGRAM_NAME);
+  wh_buf_key(b, "version", &first);
+  wh_buf_json_str(b, VD_VERSION);
+  wh_buf_str(b, "}");
+}
+
+void write_versions(wh_buf *b) {
+  wh_buf_str(b, "[");
+  for (const mcp_version &v : MCP_VERSIONS) {
+    if (&v != MCP_VERSIONS) wh_buf_str(b, ",");
+    wh_buf_json_str(b, v.name);
+  }
+  wh_buf_str(b, "]");
+}
+
+// A result being written: its own members between begin and end, and the
+// stateless era's around them (resultType first; the cache hints of a
+// cacheable result and the server's identity in _meta last).
+struct result_writer {
+  server_state &st;
+  const mcp_version &version;
+  int first = 1;
+
+  result_writer(server_state &s, const char *id, const mcp_version &v) : st(s), version(v) {
+    begin_reply(&st.reply, id);
+    wh_buf_lit(&st.reply, ",\"result\":{");
+    if (version.stateless) member("resultType", "\"complete\"");
+  }
+  wh_buf *key(const char *name) {
+    wh_buf_key(&st.reply, name, &first);
+    return &st.reply;
+  }
+  void member(const char *name, const char *json) { wh_buf_str(key(name), json); }
+  void end(bool cacheable) {
+    if (version.stateless) {
+      if (cacheable) {
+        wh_buf_long(key("ttlMs"), kCacheTtlMs);
+        member("cacheScope", "\"public\"");
+      }
+      wh_buf_str(key("_meta"), "{\"io.modelcontextprotocol/serverInfo\":");
+      write_server_info(&st.reply);
+      wh_buf_str(&st.reply, "}");
+    }
+    wh_buf_str(&st.reply, "}}");
+    send_reply(st);
+  }
+};
+
+// A tool's result: one text item, its structured content where the version
+// has it, "isError":true only for an error (the member is never written as
+// false).
+void mcp_tool_content(server_state &st, const char *id, const mcp_version &v, mcp_call_result &r) {
+  result_writer w(st, id, v);
+  wh_buf *b = w.key("content");
+  wh_buf_str(b, "[{\"type\":\"text\",\"text\":");
+  // The text carries names and fields cut by bytes and response bodies cut
+  // at 4096 bytes; the reply must stay well-formed UTF-8 all the same.
+  wh_buf_json_utf8(b, wh_buf_cstr(&r.text));
+  wh_buf_str(b, "}]");
+  if (r.structured.len) {
+    b = w.key("structuredContent");
+    wh_buf_add(b, r.structured.data, r.structured.len);
+  }
+  if (r.is_error) w.member("isError", "true");
+  w.end(false);
+}
+
+// initialize: the version asked for when it is a handshake version, else
+// 2024-11-05; the session keeps it, and the capabilities declared.
+void initialize(server_state &st, const char *id, yyjson_val *params) {
+  yyjson_val *asked = yyjson_obj_get(params, "protocolVersion");
+  const mcp_version *v = yyjson_is_str(asked)
+                             ? mcp_version_find(yyjson_get_str(asked), yyjson_get_len(asked))
+                             : nullptr;
+  if (!v || v->stateless) v = &MCP_BASE_VERSION;
+  st.session.version = v;
+  st.capabilities.reset();
+  st.session.client_capabilities = nullptr;
+  yyjson_val *caps = yyjson_obj_get(params, "capabilities");
+  size_t len = 0;
+  unique_cstr text(yyjson_is_obj(caps) ? yyjson_val_write_opts(caps, 0, nullptr, &len, nullptr)
+                                       : nullptr);
+  if (text) st.capabilities.reset(yyjson_read(text.get(), len, 0));
+  if (st.capabilities) st.session.client_capabilities = yyjson_doc_get_root(st.capabilities.get());
+
+  result_writer w(st, id, *v);
+  wh_buf_json_str(w.key("protocolVersion"), v->name);
+  w.member("capabilities", "{\"tools\":{}}");
+  write_server_info(w.key("serverInfo"));
+  w.end(false);
+}
+
+void discover(server_state &st, const char *id, const mcp_version &v) {
+  result_writer w(st, id, v);
+  write_versions(w.key("supportedVersions"));
+  w.member("capabilities", "{\"tools\":{}}");
+  w.end(true);
+}
+
+// The answer to a version the server does not speak.
+void unsupported_version(server_state &st, const char *id, yyjson_val *asked) {
+  wh_buf *b = &st.reply;
+  begin_reply(b, id);
+  wh_buf_str(b,
+             ",\"error\":{\"code\":-32022,\"message\":\"Unsupported protocol version\","
+             "\"data\":{\"supported\":");
+  write_versions(b);
+  wh_buf_str(b, ",\"requested\":");
+  wh_buf_json_text(b, yyjson_get_str(asked), strnlen(yyjson_get_str(asked), yyjson_get_len(asked)),
+                   WH_UTF8_REPLACE);
+  wh_buf_str(b, "}}}");
+  send_reply(st);
+}
+
+// Carries out one parsed request (a batch's element when in_batch).
+void dispatch(server_state &st, yyjson_val *root) {
   if (!yyjson_is_obj(root)) {
-    mcp_error(nullptr, -32600, "invalid request: not an object");
+    mcp_error(st, nullptr, -32600, "invalid request: not an object");
     return;
   }
   yyjson_val *method = yyjson_obj_get(root, "method");
@@ -207,44 +325,103 @@ void dispatch(yyjson_val *root) {
   }
 
   if (!yyjson_is_str(method)) {
-    if (id) mcp_error(id, -32600, "invalid request: missing method");
+    if (id) mcp_error(st, id, -32600, "invalid request: missing method");
     return;
   }
+
+  // The version the request is served under: the one its _meta names, else
+  // the session's. A stateless version needs the client's capabilities too.
+  mcp_session rq = st.session;
+  yyjson_val *meta = yyjson_obj_get(params, "_meta");
+  if (yyjson_val *named = yyjson_obj_get(meta, kVersionKey)) {
+    if (!yyjson_is_str(named)) {
+      if (id) mcp_error(st, id, -32602, "invalid params: _meta protocolVersion is not a string");
+      return;
+    }
+    rq.version = mcp_version_find(yyjson_get_str(named), yyjson_get_len(named));
+    if (!rq.version) {
+      if (id) unsupported_version(st, id, named);
+      return;
+    }
+    if (rq.version->stateless) {
+      rq.client_capabilities = yyjson_obj_get(meta, kCapabilitiesKey);
+      if (!yyjson_is_obj(rq.client_capabilities)) {
+        if (id) mcp_error(st, id, -32602, "invalid params: _meta has no clientCapabilities object");
+        return;
+      }
+    }
+  }
+  const mcp_version &v = *rq.version;
+  // Only 2024-11-05 answers some requests without an id, as it always did;
+  // elsewhere such a request is a notification, and none asks for anything.
+  if (!id && !v.id_less) return;
+
   // Byte for byte, length included, so an embedded NUL never matches.
   auto is = [method](const char *name) { return yyjson_equals_str(method, name); };
-
-  if (is("initialize")) {
-    wh_text r;
-    write_initialize_result(&r);
-    mcp_result(id, wh_buf_cstr(&r));
-  } else if (is("notifications/initialized") || is("initialized")) {
+  if (v.stateless && is("server/discover")) {
+    discover(st, id, v);
+  } else if (!v.stateless && is("initialize")) {
+    if (st.in_batch)
+      mcp_error(st, id, -32600, "invalid request: initialize cannot be part of a batch");
+    else
+      initialize(st, id, params);
+  } else if (!v.stateless && (is("notifications/initialized") || is("initialized"))) {
     // notifications: no reply
-  } else if (is("ping") || is("logging/setLevel")) {
-    if (id) mcp_result(id, "{}");
+  } else if (!v.stateless && (is("ping") || is("logging/setLevel"))) {
+    if (id) result_writer(st, id, v).end(false);
   } else if (is("tools/list")) {
-    wh_text r;
-    wh_buf_str(&r, "{\"tools\":[");
-    mcp_write_tool_list(&r);
-    wh_buf_str(&r, "]}");
-    mcp_result(id, wh_buf_cstr(&r));
+    result_writer w(st, id, v);
+    wh_buf *b = w.key("tools");
+    wh_buf_str(b, "[");
+    mcp_write_tools(b, v);
+    wh_buf_str(b, "]");
+    w.end(true);
   } else if (is("tools/call")) {
     mcp_call_result r;
-    mcp_call_tool(params, &r);
+    mcp_call_tool(params, rq, &r);
     if (r.error_code)
-      mcp_error(id, r.error_code, r.error_message);
+      mcp_error(st, id, r.error_code, r.error_message);
     else
-      mcp_tool_content(id, r);
+      mcp_tool_content(st, id, v, r);
   } else if (is("prompts/list")) {
-    if (id) mcp_result(id, "{\"prompts\":[]}");
+    if (id) {
+      result_writer w(st, id, v);
+      w.member("prompts", "[]");
+      w.end(true);
+    }
   } else if (is("resources/list")) {
-    if (id) mcp_result(id, "{\"resources\":[]}");
+    if (id) {
+      result_writer w(st, id, v);
+      w.member("resources", "[]");
+      w.end(true);
+    }
   } else if (id) {
-    mcp_error(id, -32601, "method not found");
+    mcp_error(st, id, -32601, "method not found");
+  }
+}
+
+// A JSON array in a session whose version has batches: every element served
+// as a message of its own, the replies together in one array on one line
+// (none when every element was a notification).
+void serve_batch(server_state &st, yyjson_val *batch) {
+  if (yyjson_arr_size(batch) == 0) {
+    mcp_error(st, nullptr, -32600, "invalid request: empty batch");
+    return;
+  }
+  st.in_batch = true;
+  st.batch_replies = 0;
+  size_t i, n;
+  yyjson_val *item;
+  yyjson_arr_foreach(batch, i, n, item) dispatch(st, item);
+  st.in_batch = false;
+  if (st.batch_replies) {
+    fputs("]\n", stdout);
+    fflush(stdout);
   }
 }
 
 // Answers one complete message of `total` bytes held (in part) in `req`.
-void handle_message(wh_buf *req, uint64_t total) {
+void handle_message(server_state &st, wh_buf *req, uint64_t total) {
   if (total == 0) return;
   if (total > MCP_MAX_MESSAGE || req->failed) {
     // A buffer that could not grow holds only part of the message; the
@@ -253,7 +430,7 @@ void handle_message(wh_buf *req, uint64_t total) {
       wh_buf_free(req);
       wh_buf_init(req);
     }
-    mcp_error(nullptr, -32600, "request too large");
+    mcp_error(st, nullptr, -32600, "request too large");
     return;
   }
   char *text = const_cast<char *>(wh_buf_cstr(req));
@@ -270,10 +447,14 @@ void handle_message(wh_buf *req, uint64_t total) {
   yyjson_read_err err;
   yy_doc doc(yyjson_read_opts(text, len, in_place, nullptr, &err));
   if (!doc) {
-    mcp_error(nullptr, -32700, "parse error");
+    mcp_error(st, nullptr, -32700, "parse error");
     return;
   }
-  dispatch(yyjson_doc_get_root(doc.get()));
+  yyjson_val *root = yyjson_doc_get_root(doc.get());
+  if (yyjson_is_arr(root) && st.session.version->batches)
+    serve_batch(st, root);
+  else
+    dispatch(st, root);  // elsewhere an array is no request
 }
 
 }  // namespace
@@ -287,6 +468,7 @@ void mcp_serve() {
   // to 32 MiB stay in the heap for reuse; the memory held stays bounded by
   // the largest call.
   plat_keep_freed_heap();
+  server_state st;
   wh_text req;
   framer f(&req);
   for (;;) {
@@ -300,7 +482,7 @@ void mcp_serve() {
     if (!lf) continue;
     ++rp;
     if (f.end_line(false)) {
-      handle_message(&req, f.total);
+      handle_message(st, &req, f.total);
       f.reset();
     } else if (f.empty_body_announced()) {
       f.reset();
@@ -309,5 +491,5 @@ void mcp_serve() {
   // End of input: an unfinished last line still counts, and whatever the
   // request buffer holds is handled as a complete message.
   if (f.total > f.line_start) f.end_line(true);
-  handle_message(&req, f.total);
+  handle_message(st, &req, f.total);
 }

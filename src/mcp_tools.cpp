@@ -33,23 +33,59 @@ constexpr char TOOL_TRIGGER_SCHEMA[] =
 
 static_assert(sizeof TOOL_TRIGGER_SCHEMA - 1 == 499);
 
+constexpr char TOOL_LIST_OUTPUT[] =
+    "{\"type\":\"object\",\"properties\":{\"hooks\":{\"type\":\"array\",\"description\":\"The "
+    "stored hooks, in the store's order.\",\"items\":{\"type\":\"object\",\"properties\":{"
+    "\"name\":{\"type\":\"string\"},\"method\":{\"type\":\"string\"},\"url\":{\"type\":"
+    "\"string\",\"description\":\"The endpoint as the text shows it: scheme, host and port, "
+    "with any path and query string replaced by <redacted> unless redact_url was false.\"},"
+    "\"signature\":{\"type\":\"string\",\"description\":\"The signing scheme; empty when the "
+    "hook is not signed.\"},\"headers\":{\"type\":\"integer\",\"minimum\":0,\"description\":"
+    "\"How many extra headers the hook sends; their values are never shown.\"},\"limit\":{"
+    "\"type\":\"string\",\"description\":\"How often webhook_trigger may send the hook, as the "
+    "text shows it (30/hour, or none).\"},\"ask_first\":{\"type\":\"boolean\",\"description\":"
+    "\"Whether the owner must approve each trigger.\"},\"example\":{\"type\":\"string\","
+    "\"description\":\"A payload to follow, as JSON text; empty for none.\"},\"description\":"
+    "{\"type\":\"string\"}},\"required\":[\"name\",\"method\",\"url\",\"signature\",\"headers\","
+    "\"limit\",\"ask_first\",\"example\",\"description\"],\"additionalProperties\":false}},"
+    "\"warning\":{\"type\":\"string\","
+    "\"description\":\"Why the store could not be read whole, when it could not.\"}},\"required\":"
+    "[\"hooks\"],\"additionalProperties\":false}";
+
+constexpr char TOOL_TRIGGER_OUTPUT[] =
+    "{\"type\":\"object\",\"properties\":{\"hook\":{\"type\":\"string\",\"description\":\"The "
+    "hook sent.\"},\"status\":{\"type\":\"integer\",\"description\":\"The HTTP status of the "
+    "answer; 0 when no exchange took place.\"},\"ok\":{\"type\":\"boolean\",\"description\":"
+    "\"Whether the status is a 2xx one.\"},\"ms\":{\"type\":\"integer\",\"minimum\":0,"
+    "\"description\":\"Milliseconds the exchange took.\"},\"bytes\":{\"type\":\"integer\","
+    "\"minimum\":0,\"description\":\"Bytes of the answer's body that body holds (at most "
+    "4096).\"},\"truncated\":{\"type\":\"boolean\",\"description\":\"Whether body is only the "
+    "start of a larger answer.\"},\"body\":{\"type\":\"string\",\"description\":\"The start of "
+    "the answer's body, with any of the hook's credentials hidden.\"},\"error\":{\"type\":"
+    "\"string\",\"description\":\"Why the delivery failed, when it did.\"},\"message_id\":{"
+    "\"type\":\"string\",\"description\":\"The message id of the delivery, where the hook's "
+    "signing scheme gives one.\"}},\"required\":[\"hook\",\"status\",\"ok\",\"ms\",\"bytes\","
+    "\"truncated\",\"body\"],\"additionalProperties\":false}";
+
 }  // namespace
 
 const wh_tool TOOLS[2] = {
-    {"webhook_list",
+    {"webhook_list", "List webhooks",
      "List the named webhooks configured on this node: name, method, endpoint (path and query "
      "redacted), whether it is HMAC-signed and how many secret headers it carries. Secrets are "
      "never returned. Call this first to learn which names webhook_trigger accepts.",
-     TOOL_LIST_SCHEMA},
-    {"webhook_trigger",
+     TOOL_LIST_SCHEMA, TOOL_LIST_OUTPUT, "\"readOnlyHint\":true"},
+    {"webhook_trigger", "Trigger webhook",
      "Send one stored webhook by name with a JSON payload. The stored headers, bearer tokens and "
      "HMAC signature are applied on the node; the secret never enters this conversation. Returns "
      "the HTTP status, latency and the first 4 KiB of the response body, with any of the hook's "
      "credentials that the endpoint echoes back hidden.",
-     TOOL_TRIGGER_SCHEMA},
+     TOOL_TRIGGER_SCHEMA, TOOL_TRIGGER_OUTPUT,
+     "\"readOnlyHint\":false,\"destructiveHint\":true,\"idempotentHint\":false,"
+     "\"openWorldHint\":true"},
 };
 
-void mcp_write_tool_list(wh_buf *b) {
+void mcp_write_tools(wh_buf *b, const mcp_version &version) {
   bool sep = false;
   for (const wh_tool &t : TOOLS) {
     if (sep) wh_buf_str(b, ",");
@@ -58,12 +94,32 @@ void mcp_write_tool_list(wh_buf *b) {
     wh_buf_str(b, "{");
     wh_buf_key(b, "name", &first);
     wh_buf_json_str(b, t.name);
+    if (version.structured) {
+      wh_buf_key(b, "title", &first);
+      wh_buf_json_str(b, t.title);
+    }
     wh_buf_key(b, "description", &first);
     wh_buf_json_str(b, t.description);
     wh_buf_key(b, "inputSchema", &first);
     wh_buf_str(b, t.input_schema);
+    if (version.structured) {
+      wh_buf_key(b, "outputSchema", &first);
+      wh_buf_str(b, t.output_schema);
+    }
+    if (version.annotations) {
+      wh_buf_key(b, "annotations", &first);
+      wh_buf_str(b, "{\"title\":");
+      wh_buf_json_str(b, t.title);
+      wh_buf_str(b, ",");
+      wh_buf_str(b, t.hints);
+      wh_buf_str(b, "}");
+    }
     wh_buf_str(b, "}");
   }
+}
+
+void mcp_write_tool_list(wh_buf *b) {
+  mcp_write_tools(b, MCP_BASE_VERSION);
 }
 
 namespace {
@@ -161,11 +217,34 @@ void write_report(wh_buf *b, const char *method, const char *name, const wh_fire
   wh_buf_str(b, r.body_len ? r.body : "(empty)");
 }
 
+// The structured form of an exchange that was tried: what the report says,
+// and the reason when it failed.
+void write_outcome(wh_buf *b, const char *name, const wh_fire_result &r, const char *error) {
+  wh_buf_lit(b, "{\"hook\":");
+  wh_buf_json_utf8(b, name);
+  wh_buf_lit(b, ",\"status\":");
+  wh_buf_long(b, r.status);
+  wh_buf_str(b, wh_status_ok(r.status) ? ",\"ok\":true" : ",\"ok\":false");
+  wh_buf_lit(b, ",\"ms\":");
+  wh_buf_long(b, r.elapsed_ms);
+  wh_buf_lit(b, ",\"bytes\":");
+  wh_buf_long(b, error ? 0 : static_cast<long>(r.body_len));
+  wh_buf_str(b, !error && r.truncated ? ",\"truncated\":true" : ",\"truncated\":false");
+  wh_buf_lit(b, ",\"body\":");
+  wh_buf_json_utf8(b, error ? "" : r.body);
+  if (error) {
+    wh_buf_lit(b, ",\"error\":");
+    wh_buf_json_utf8(b, error);
+  }
+  wh_buf_char(b, '}');
+}
+
 constexpr char kMissingArgs[] = "missing arguments: {\"name\":\"...\"}";
 constexpr char kArgsNotJson[] = "arguments are not valid JSON";
 
-// The trigger on its parsed arguments, with 0 / -1 results.
-int trigger(yyjson_val *root, wh_buf *report, char *err, size_t err_size) {
+// The trigger on its parsed arguments, with 0 / -1 results; `structured`
+// (when not null) gets the outcome of an exchange that was tried.
+int trigger(yyjson_val *root, wh_buf *report, wh_buf *structured, char *err, size_t err_size) {
   char name[sizeof wh_hook::name] = "";
   if (yyjson_is_obj(root)) wh_field_copy(name, yyjson_get_str(yyjson_obj_get(root, "name")));
   if (!name[0]) return wh_err_set(err, err_size, "missing required argument: name");
@@ -182,8 +261,12 @@ int trigger(yyjson_val *root, wh_buf *report, char *err, size_t err_size) {
   wh_delivery_request rq{name, payload.data, payload.len, query, false, true, {}};
   wh_deliver(rq, d.get(), [&](const wh_delivery &o) {
     switch (o.status) {
-      case WH_DELIVERY_SENT: rc = 0; return write_report(report, o.hook.method, name, o.result);
+      case WH_DELIVERY_SENT:
+        rc = 0;
+        if (structured) write_outcome(structured, name, o.result, nullptr);
+        return write_report(report, o.hook.method, name, o.result);
       case WH_DELIVERY_FAILED:
+        if (structured) write_outcome(structured, name, o.result, o.result.error);
         wh_err_set(err, err_size, "could not deliver to '%s': %s", name, o.result.error);
         return;
       case WH_DELIVERY_LIMITED:
@@ -232,16 +315,46 @@ void example_lines(wh_buf *out, const char *example) {
   wh_buf_str(out, "\n");
 }
 
-// The list on its parsed arguments (null when they are absent or unreadable).
-void list(yyjson_val *root, wh_buf *out) {
+// One hook of the structured list: what its line and the lines under it
+// say, its URL as the text shows it.
+void write_hook(wh_buf *b, const wh_hook &h, const char *url) {
+  wh_buf_lit(b, "{\"name\":");
+  wh_buf_json_field(b, h.name, WH_UTF8_REPLACE);
+  wh_buf_lit(b, ",\"method\":");
+  wh_buf_json_field(b, h.method, WH_UTF8_REPLACE);
+  wh_buf_lit(b, ",\"url\":");
+  wh_buf_json_utf8(b, url);
+  wh_buf_lit(b, ",\"signature\":");
+  wh_buf_json_field(b, h.sig, WH_UTF8_REPLACE);
+  wh_buf_lit(b, ",\"headers\":");
+  wh_buf_long(b, h.header_count);
+  char limit[WH_LIMIT_TEXT_CAP];
+  wh_limit_text(wh_limit_of(&h), limit);
+  wh_buf_lit(b, ",\"limit\":");
+  wh_buf_json_str(b, limit);
+  wh_buf_str(b, h.confirm ? ",\"ask_first\":true" : ",\"ask_first\":false");
+  wh_buf_lit(b, ",\"example\":");
+  wh_buf_json_field(b, h.example, WH_UTF8_REPLACE);
+  wh_buf_lit(b, ",\"description\":");
+  wh_buf_json_field(b, h.desc, WH_UTF8_REPLACE);
+  wh_buf_char(b, '}');
+}
+
+// The list on its parsed arguments (null when they are absent or unreadable);
+// `structured` (when not null) gets the same hooks as data.
+void list(yyjson_val *root, wh_buf *out, wh_buf *structured) {
   bool redact = true;
   yyjson_val *flag = yyjson_is_obj(root) ? yyjson_obj_get(root, "redact_url") : nullptr;
   if (yyjson_is_bool(flag)) redact = yyjson_get_bool(flag);
 
   wh_store_ptr store = wh_store_new();
-  if (!store) return wh_buf_str(out, "out of memory");
+  if (!store) {
+    if (structured) wh_buf_str(structured, "{\"hooks\":[],\"warning\":\"out of memory\"}");
+    return wh_buf_str(out, "out of memory");
+  }
   char msg[WH_ERR_CAP];
   wh_store_load(store.get(), msg, sizeof msg);  // whatever loaded is listed; msg is the warning
+  if (structured) wh_buf_lit(structured, "{\"hooks\":[");
 
   if (store->hook_count == 0) {
     wh_buf_str(out, kEmptyStore);
@@ -261,30 +374,41 @@ void list(yyjson_val *root, wh_buf *out) {
       if (h.desc[0]) wh_buf_printf(out, "    %s\n", h.desc);
       if (h.example[0]) example_lines(out, h.example);
       examples = examples || h.example[0];
+      if (!structured) continue;
+      if (i) wh_buf_char(structured, ',');
+      write_hook(structured, h, url);
     }
     wh_buf_str(out, kListHint);
     if (examples) wh_buf_str(out, kExampleHint);
   }
   if (msg[0]) wh_buf_printf(out, "\nStore warning: %s\n", msg);
+  if (!structured) return;
+  wh_buf_char(structured, ']');
+  if (msg[0]) {
+    wh_buf_lit(structured, ",\"warning\":");
+    wh_buf_json_utf8(structured, msg);
+  }
+  wh_buf_char(structured, '}');
 }
 
 }  // namespace
 
-void tool_list(yyjson_val *args, wh_buf *out) {
-  list(args, out);
+void tool_list(yyjson_val *args, wh_buf *out, wh_buf *structured) {
+  list(args, out, structured);
   cut_text(out, kResultCap - 1);
 }
 
-int tool_trigger(yyjson_val *args, wh_buf *out) {
+int tool_trigger(yyjson_val *args, wh_buf *out, wh_buf *structured) {
   char err[kToolErr] = "";
-  if (trigger(args, out, err, sizeof err) == 0) return 0;
+  if (trigger(args, out, structured, err, sizeof err) == 0) return 0;
   wh_buf_str(out, err[0] ? err : "tool failed");
   return 1;
 }
 
-void mcp_call_tool(yyjson_val *params, mcp_call_result *out) {
+void mcp_call_tool(yyjson_val *params, const mcp_session &session, mcp_call_result *out) {
   out->error_code = 0;
   out->is_error = false;
+  wh_buf *structured = session.version->structured ? &out->structured : nullptr;
   if (!yyjson_is_obj(params) || yyjson_obj_size(params) == 0) {
     out->error_code = -32602;
     out->error_message = kMissingName;
@@ -321,13 +445,13 @@ void mcp_call_tool(yyjson_val *params, mcp_call_result *out) {
     out->error_code = -32602;
     out->error_message = kMissingName;
   } else if (yyjson_equals_str(name, "webhook_list")) {
-    tool_list(args, &out->text);
+    tool_list(args, &out->text, structured);
   } else if (yyjson_equals_str(name, "webhook_trigger")) {
     if (!args_text)
       wh_buf_str(&out->text, kMissingArgs);
     else if (!args)
       wh_buf_str(&out->text, kArgsNotJson);
-    out->is_error = !args_text || !args || tool_trigger(args, &out->text) != 0;
+    out->is_error = !args_text || !args || tool_trigger(args, &out->text, structured) != 0;
   } else {
     out->error_code = -32602;
     out->error_message = "unknown tool";

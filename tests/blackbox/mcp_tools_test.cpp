@@ -24,6 +24,7 @@ using vdtest::receiver_options;
 struct tool_reply {
   std::string text;
   bool is_error = false;
+  std::string structured;  // compact, empty without structuredContent
 };
 
 constexpr char kEmpty[] =
@@ -51,6 +52,10 @@ tool_reply parse_reply(const std::string &line) {
   yyjson_val *flag = yyjson_obj_get(res, "isError");
   EXPECT_TRUE(!flag || yyjson_is_true(flag)) << line;
   r.is_error = flag != nullptr;
+  if (yyjson_val *sc = yyjson_obj_get(res, "structuredContent")) {
+    unique_cstr json(yyjson_val_write(sc, 0, nullptr));
+    r.structured = json.get();
+  }
   return r;
 }
 
@@ -70,13 +75,21 @@ class McpTools : public StoreEnv {
     if (allow_private) e.push_back("WEBHOOK_ALLOW_PRIVATE=1");
     return e;
   }
-  // Runs the server over the requests; one tool result per request.
-  std::vector<tool_reply> serve(const std::string &input, bool allow_private = true) {
-    auto r = vdtest::run({vdtest::program_path(), "--mcp"}, env(allow_private), input, 60000);
+  // Runs the server over the requests; one tool result per request. With a
+  // version, a session initialized to it (its own reply left out).
+  std::vector<tool_reply> serve(const std::string &input, bool allow_private = true,
+                                const std::string &version = "") {
+    std::string init =
+        "{\"jsonrpc\":\"2.0\",\"id\":0,\"method\":\"initialize\",\"params\":{"
+        "\"protocolVersion\":\"" +
+        version + "\"}}\n";
+    auto r = vdtest::run({vdtest::program_path(), "--mcp"}, env(allow_private),
+                         (version.empty() ? "" : init) + input, 60000);
     EXPECT_EQ(r.status, 0) << r.err;
     std::vector<tool_reply> out;
     std::istringstream lines(r.out);
-    for (std::string l; std::getline(lines, l);) out.push_back(parse_reply(l));
+    for (std::string l; std::getline(lines, l);)
+      if (l.find("\"protocolVersion\"") == std::string::npos) out.push_back(parse_reply(l));
     return out;
   }
   static std::string hook_json(const std::string &name, const std::string &url) {
@@ -416,6 +429,109 @@ TEST_F(McpTools, HookSavedDuringSlowDeliveryIsKept) {
   EXPECT_STREQ(s->log[0].name, "slow");
   server.close_stdin();
   EXPECT_EQ(server.wait(), 0);
+}
+
+// From 2025-06-18 each result also carries its structured content: the list
+// with the text's redaction, the outcome of every exchange that was tried.
+TEST_F(McpTools, StructuredContent) {
+  receiver ok(answer(200, "fine")), gone(answer(404, "")),
+      big(answer(200, (std::string(4095, 'b') + "\xc3\xa9").c_str()));
+  const std::string e = "\xc3\xa9", fffd = "\xef\xbf\xbd";
+  const std::string store =
+      ("{\"hooks\":[{\"name\":\"ok\",\"url\":\"" + ok.url("/in?token=T") +
+       "\",\"sig\":\"github\",\"secret\":\"S\",\"desc\":\"" + std::string(198, 'd') + e + e +
+       "\",\"headers\":[{\"name\":\"X-A\",\"value\":\"HV\"}]}," + hook_json("gone", gone.url("/")) +
+       "," + hook_json("big", big.url("/b")) + "," + hook_json("shut", "http://127.0.0.1:1/") +
+       ",{\"name\":\"asks\",\"url\":\"http://127.0.0.1:1/\",\"limit\":{\"count\":5,\"per\":"
+       "\"minute\"},\"confirm\":true,\"example\":\"{\\\"a\\\":1}\"}]}");
+  // The description is cut inside a character when the store is loaded (a
+  // save would drop the stray byte: the store is written afresh for each run).
+  auto listed = [&](bool redact) {
+    auto shown = [&](const receiver &rx, const std::string &exact, const std::string &as) {
+      return rx.url("/").substr(0, rx.url("/").size() - 1) + (redact ? as : exact);
+    };
+    const std::string plain = "\"limit\":\"30/hour\",\"ask_first\":false,\"example\":\"\",";
+    return "{\"hooks\":[{\"name\":\"ok\",\"method\":\"POST\",\"url\":\"" +
+           shown(ok, "/in?token=T", "/<redacted>?<redacted>") +
+           "\",\"signature\":\"github\",\"headers\":1," + plain + "\"description\":\"" +
+           std::string(198, 'd') + fffd + "\"},{\"name\":\"gone\",\"method\":\"POST\",\"url\":\"" +
+           gone.url("/") + "\",\"signature\":\"\",\"headers\":0," + plain +
+           "\"description\":\"\"},{\"name\":\"big\",\"method\":\"POST\",\"url\":\"" +
+           shown(big, "/b", "/<redacted>") + "\",\"signature\":\"\",\"headers\":0," + plain +
+           "\"description\":\"\"},{\"name\":\"shut\",\"method\":\"POST\",\"url\":"
+           "\"http://127.0.0.1:1/\",\"signature\":\"\",\"headers\":0," +
+           plain +
+           "\"description\":\"\"},{\"name\":\"asks\",\"method\":\"POST\",\"url\":"
+           "\"http://127.0.0.1:1/\",\"signature\":\"\",\"headers\":0,\"limit\":\"5/minute\","
+           "\"ask_first\":true,\"example\":\"{\\\"a\\\":1}\",\"description\":\"\"}]}";
+  };
+  auto sent = [](const char *hook, int status, bool good, int bytes, bool cut,
+                 const std::string &body) {
+    return std::string("{\"hook\":\"") + hook + "\",\"status\":" + std::to_string(status) +
+           ",\"ok\":" + (good ? "true" : "false") +
+           ",\"ms\":MS,\"bytes\":" + std::to_string(bytes) +
+           ",\"truncated\":" + (cut ? "true" : "false") + ",\"body\":\"" + body + "\"}";
+  };
+  struct {
+    std::string tool, args, structured;
+    bool is_error;
+  } cases[] = {
+      {"webhook_list", "", listed(true), false},
+      {"webhook_list", "{\"redact_url\":false}", listed(false), false},
+      {"webhook_trigger", "{\"name\":\"ok\"}", sent("ok", 200, true, 4, false, "fine"), false},
+      {"webhook_trigger", "{\"name\":\"gone\"}", sent("gone", 404, false, 0, false, ""), false},
+      {"webhook_trigger", "{\"name\":\"big\"}",
+       sent("big", 200, true, 4096, true, std::string(4095, 'b') + fffd), false},
+      // No exchange: the reason, and isError; before one is tried, no
+      // structured content at all.
+      {"webhook_trigger", "{\"name\":\"shut\"}",
+       "{\"hook\":\"shut\",\"status\":0,\"ok\":false,\"ms\":MS,\"bytes\":0,\"truncated\":false,"
+       "\"body\":\"\",\"error\":\"ERROR\"}",
+       true},
+      {"webhook_trigger", "{\"name\":\"" + std::string(62, 'n') + e + "\"}", "", true},
+      {"webhook_trigger", "{\"name\":\"asks\"}", "", true},
+      {"webhook_trigger", "{}", "", true},
+  };
+  std::string input;
+  for (const auto &c : cases) input += call(c.tool, c.args);
+  for (const char *version : {"2025-06-18", "2025-11-25", "2025-03-26", ""}) {
+    bool structured = std::string(version).rfind("2025-03", 0) != 0 && version[0];
+    write_store(store);
+    auto r = serve(input, true, version);
+    ASSERT_EQ(r.size(), std::size(cases)) << version;
+    for (size_t i = 0; i < std::size(cases); ++i) {
+      std::string got = r[i].structured;
+      // The milliseconds and the exchange's own error text vary.
+      size_t ms = got.find("\"ms\":");
+      if (ms != std::string::npos) got.replace(ms + 5, got.find(',', ms) - ms - 5, "MS");
+      size_t err = got.find("\"error\":\"");
+      if (err != std::string::npos) got.replace(err + 9, got.size() - err - 11, "ERROR");
+      EXPECT_EQ(got, structured ? cases[i].structured : "") << version << " " << cases[i].args;
+      EXPECT_EQ(r[i].is_error, cases[i].is_error) << version << " " << cases[i].args;
+    }
+    EXPECT_EQ(stored()->log_count, 4) << "the exchanges and the refusal logged, the failed one not";
+  }
+  write_store("{\"hooks\":");
+  EXPECT_EQ(serve(call("webhook_list", ""), true, "2025-06-18")
+                .at(0)
+                .structured.rfind(
+                    "{\"hooks\":[],\"warning\":\"the hook store exists but is not valid JSON (", 0),
+            0u);
+}
+
+// Only 2024-11-05 serves a tools/call without an id (answered with id null);
+// elsewhere it is a notification, and nothing is sent.
+TEST_F(McpTools, CallWithoutIdOnlyIn20241105) {
+  receiver rx(answer(200, ""));
+  write_store("{\"hooks\":[" + hook_json("r", rx.url("/")) + "]}");
+  const std::string notice =
+      "{\"jsonrpc\":\"2.0\",\"method\":\"tools/call\",\"params\":{\"name\":\"webhook_trigger\","
+      "\"arguments\":{\"name\":\"r\"}}}\n";
+  EXPECT_EQ(serve(notice).size(), 1u);
+  EXPECT_EQ(rx.requests().size(), 1u);
+  for (const char *version : {"2025-03-26", "2025-06-18", "2025-11-25"})
+    EXPECT_EQ(serve(notice, true, version).size(), 0u) << version;
+  EXPECT_EQ(rx.requests().size(), 1u);
 }
 
 }  // namespace

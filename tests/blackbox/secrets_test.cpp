@@ -111,10 +111,9 @@ TEST_F(Secrets, NoOutputOfAnyModeHoldsOne) {
     scan(arg, {vdtest::program_path(), arg}, env({}, {}, {}));
   scan("KR_PLUGIN_META", {vdtest::program_path()}, env({}, {}, {"KR_PLUGIN_META=1"}));
 
-  // MCP: listing, deliveries of every scheme, and every kind of refusal.
-  std::string session = R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{}})"
-                        "\n"
-                        R"({"jsonrpc":"2.0","id":2,"method":"tools/list"})"
+  // MCP: listing, deliveries of every scheme, and every kind of refusal; as
+  // 2024-11-05 answers them, and with the structured content of 2025-11-25.
+  std::string session = R"({"jsonrpc":"2.0","id":2,"method":"tools/list"})"
                         "\n" +
                         call("webhook_list", "{}") + call("webhook_list", R"({"redact_url":true})");
   for (const char *name : {"gh", "gl", "v2", "std", "dead", "nl", "creds", "ghost"})
@@ -122,7 +121,10 @@ TEST_F(Secrets, NoOutputOfAnyModeHoldsOne) {
                     std::string(R"({"name":")") + name + R"(","payload":{"a":1},"query":"x=1"})");
   session += call("webhook_trigger", "{}") + call("webhook_trigger", R"("gh")") +
              call("nope", "{}") + "{\"id\":3,\n" + R"({"id":4,"method":"nope"})" + "\n";
-  mcp_scan("session", session);
+  for (const char *version : {"", "2025-11-25"})
+    mcp_scan(std::string("session ") + version,
+             R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":")" +
+                 std::string(version) + "\"}}\n" + session);
   mcp_scan("without the private switch", call("webhook_trigger", R"({"name":"gh"})"), false);
   mcp_scan("exact URLs", call("webhook_list", R"({"redact_url":false})"), true, true);
 
@@ -158,7 +160,7 @@ TEST_F(Secrets, NoOutputOfAnyModeHoldsOne) {
   owner_list_ = false;
 
   // The stored values were real: they went to the endpoint, and only there.
-  EXPECT_EQ(rx.wait_requests(8), 8u);
+  EXPECT_EQ(rx.wait_requests(12), 12u);  // gh, gl, v2 and std in two MCP sessions and by CGI
   std::set<std::string> seen;
   for (const auto &req : rx.requests()) {
     for (const char *h : {"X-Key", "Authorization", "X-Gitlab-Token"})

@@ -1,0 +1,62 @@
+// What an MCP request is served under: the protocol versions the server
+// speaks, each with what it adds (one constexpr table, newest first), and the
+// session record that mcp_server keeps and the tools read.
+//
+// Two eras. The handshake era (2024-11-05 to 2025-11-25): `initialize`
+// negotiates one version for the whole process, and until it does (or when
+// it asks for a version not listed) the process speaks 2024-11-05, byte for
+// byte as before there was a table. The stateless era (2026-07-28): every
+// request names its version in `_meta`, and no handshake exists.
+#pragma once
+
+#include <yyjson.h>
+
+#include <cstddef>
+#include <string_view>
+
+struct mcp_version {
+  const char *name;
+  bool stateless;    // named in each request's _meta; results carry resultType, the
+                     // server's identity in _meta and, on lists, ttlMs and cacheScope;
+                     // server/discover exists, initialize, ping and logging/setLevel do not
+  bool batches;      // a JSON array of requests is served as a batch
+  bool id_less;      // initialize, tools/list and tools/call without an id are answered
+                     // with "id":null (2024-11-05 as this server always answered it);
+                     // elsewhere a request without an id is neither served nor answered
+  bool annotations;  // tools carry annotations (hints and a title)
+  bool structured;   // tools carry a top-level title and an outputSchema, and
+                     // their results structuredContent
+};
+
+inline constexpr mcp_version MCP_VERSIONS[] = {
+    // name          stateless batches id_less annotations structured
+    {"2026-07-28", true, false, false, true, true},
+    {"2025-11-25", false, false, false, true, true},
+    {"2025-06-18", false, false, false, true, true},
+    {"2025-03-26", false, true, false, true, false},
+    {"2024-11-05", false, false, true, false, false},
+};
+
+// The answer to an initialize that names no version listed here (or a
+// stateless one), and the rules of a process that has not been initialized.
+inline constexpr const mcp_version &MCP_BASE_VERSION = MCP_VERSIONS[4];
+static_assert(std::string_view(MCP_BASE_VERSION.name) == "2024-11-05");
+
+// The row whose name is the len bytes at s exactly; null for none.
+constexpr const mcp_version *mcp_version_find(const char *s, size_t len) {
+  for (const mcp_version &v : MCP_VERSIONS)
+    if (std::string_view(v.name) == std::string_view(s, len)) return &v;
+  return nullptr;
+}
+static_assert(mcp_version_find("2025-03-26", 10)->batches);
+static_assert(!mcp_version_find("2025-03-2", 9));
+
+// What the tools may read of the request they serve: the version whose rules
+// apply, and the capabilities the client declared (initialize's
+// `capabilities` in the handshake era, the request's own
+// `_meta["io.modelcontextprotocol/clientCapabilities"]` in the stateless one;
+// null when it declared none). Valid for the one request.
+struct mcp_session {
+  const mcp_version *version = &MCP_BASE_VERSION;
+  yyjson_val *client_capabilities = nullptr;
+};
