@@ -1,9 +1,17 @@
 // What the interop tests share: the program (or the Windows build under its
-// emulator), a receiver on 127.0.0.1, and the official MCP client connected
-// to the program's --mcp.
+// emulator), a receiver on 127.0.0.1, and the official MCP client 1.x
+// connected to the program's --mcp (the 2.x client's test starts the server
+// with the same parameters); the store the tool tests use with the answers
+// every era gives alike, and the check of structured content against the
+// tool's output schema with a JSON Schema validator (ajv, JSON Schema
+// 2020-12: MCP's dialect for a schema without "$schema").
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
 import http from 'node:http';
+import os from 'node:os';
 import path from 'node:path';
 import { spawnSync } from 'node:child_process';
+import Ajv2020 from 'ajv/dist/2020.js';
 import { Client } from '@modelcontextprotocol/sdk/client/index.js';
 import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
 
@@ -48,22 +56,30 @@ export async function startReceiver(t, answer) {
   return { port: server.address().port, received };
 }
 
-// The official client on the program's --mcp with the store at `store`;
-// stderr() gives what the server wrote there.
+// How a stdio client starts the program's --mcp with the store at `store`.
+export const serverParams = (store) => ({
+  command: emulator || program,
+  args: emulator ? [program, '--mcp'] : ['--mcp'],
+  env: { ...passOn, WEBHOOK_STORE_PATH: hostPath(store), WEBHOOK_ALLOW_PRIVATE: '1' },
+  stderr: 'pipe',
+});
+
+// The official client 1.x on the program's --mcp with the store at `store`;
+// stderr() gives what the server wrote there, version() the protocol version
+// initialize settled on.
 export async function connect(t, store) {
-  const transport = new StdioClientTransport({
-    command: emulator || program,
-    args: emulator ? [program, '--mcp'] : ['--mcp'],
-    env: { ...passOn, WEBHOOK_STORE_PATH: hostPath(store), WEBHOOK_ALLOW_PRIVATE: '1' },
-    stderr: 'pipe',
-  });
+  const transport = new StdioClientTransport(serverParams(store));
   let stderr = '';
   transport.stderr.on('data', (d) => (stderr += d));
+  // The client tells an HTTP transport the version it negotiated; a stdio
+  // transport has no use for it, so this one only records it.
+  let negotiated;
+  transport.setProtocolVersion = (v) => (negotiated = v);
   const client = new Client({ name: 'vd-interop', version: '1.0.0' });
   // Ends the server whatever fails below, so a failure is reported at once.
   t.after(() => client.close());
   await client.connect(transport, call);
-  return { client, stderr: () => stderr };
+  return { client, stderr: () => stderr, version: () => negotiated };
 }
 
 // One CGI call of the program, as a web server makes it: the answer's JSON.
@@ -78,4 +94,112 @@ export function cgi(store, query, body) {
   });
   const out = run.stdout.toString();
   return JSON.parse(out.slice(out.indexOf('\r\n\r\n') + 4));
+}
+
+// ---- The tools' tests -----------------------------------------------------
+
+// A receiver that echoes the URL and the X-Api-Key header it got, and a store
+// with the hook "deploy" sent to it and "shut" sent to a closed port.
+export async function toolsSetUp(t) {
+  const { port, received } = await startReceiver(t, (req) => ({
+    status: 202, body: JSON.stringify({ url: req.url, key: req.headers['x-api-key'] }),
+  }));
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'vd-interop-'));
+  t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
+  const store = path.join(dir, 'hooks.json');
+  const hooks = [
+    {
+      name: 'deploy',
+      url: `http://127.0.0.1:${port}/services/T0AB12CD3/XoXb7yZ8aB9cD0eF?token=abc123xyz`,
+      method: 'POST',
+      desc: 'Deploy relay',
+      sig: 'github',
+      secret: 's3cret',
+      headers: [{ name: 'X-Api-Key', value: 'key-1-5f2a9c' }],
+    },
+    { name: 'shut', url: 'http://127.0.0.1:1/', method: 'POST' },
+  ];
+  fs.writeFileSync(store, JSON.stringify({ version: 1, hooks, log: [] }));
+  return { port, received, store };
+}
+
+// The tools as every version from 2025-06-18 lists them: titles, annotations,
+// the input schemas' shape, an output schema each.
+export function checkTools(tools) {
+  const shape = (s) => ({
+    type: s.type,
+    props: Object.entries(s.properties).map(([k, v]) => `${k}:${v.type}`),
+    required: s.required,
+    additionalProperties: s.additionalProperties,
+  });
+  assert.deepEqual(
+    tools.map((x) => [x.name, x.title, x.annotations, shape(x.inputSchema), Object.keys(x.outputSchema.properties)]),
+    [
+      ['webhook_list', 'List webhooks', { title: 'List webhooks', readOnlyHint: true }, {
+        type: 'object', props: ['redact_url:boolean'], required: undefined, additionalProperties: false,
+      }, ['hooks', 'warning']],
+      ['webhook_trigger', 'Trigger webhook', {
+        title: 'Trigger webhook', readOnlyHint: false, destructiveHint: true, idempotentHint: false, openWorldHint: true,
+      }, {
+        type: 'object',
+        props: ['name:string', 'payload:string', 'query:string'],
+        required: ['name'],
+        additionalProperties: false,
+      }, ['hook', 'status', 'ok', 'ms', 'bytes', 'truncated', 'body', 'error', 'message_id']],
+    ],
+  );
+}
+
+// Each tool's output schema compiled by ajv (strict: an unknown keyword or a
+// schema error fails here); check(name, result) validates a result's
+// structured content against it.
+export function outputValidator(tools) {
+  const ajv = new Ajv2020({ strict: true, allErrors: true });
+  const validate = Object.fromEntries(tools.map((x) => [x.name, ajv.compile(x.outputSchema)]));
+  return (name, result) => {
+    assert.ok(result.structuredContent, `${name} gave structured content`);
+    assert.ok(validate[name](result.structuredContent), ajv.errorsText(validate[name].errors));
+  };
+}
+
+export const listText = (port) =>
+  '2 configured webhooks\n\n' +
+  `- deploy  POST  http://127.0.0.1:${port}/<redacted>?<redacted>  [signed: github]  [1 header]  [limit: 30/hour]\n` +
+  '    Deploy relay\n- shut  POST  http://127.0.0.1:1/  [limit: 30/hour]\n\nUse webhook_trigger with one of these names. ' +
+  'Secrets are stored on the node and never returned.\n';
+
+export const listed = (port) => ({
+  hooks: [
+    {
+      name: 'deploy', method: 'POST', url: `http://127.0.0.1:${port}/<redacted>?<redacted>`, signature: 'github',
+      headers: 1, limit: '30/hour', ask_first: false, example: '', description: 'Deploy relay',
+    },
+    {
+      name: 'shut', method: 'POST', url: 'http://127.0.0.1:1/', signature: '',
+      headers: 0, limit: '30/hour', ask_first: false, example: '', description: '',
+    },
+  ],
+});
+
+// The trigger of "deploy" the tests make, and the echo that comes back:
+// without the path token, the query key or the header value.
+export const trigger = { name: 'deploy', payload: '{"event":"ship"}', query: 'env=prod' };
+export const echo = '{"url":"/<redacted>?<redacted>&env=prod","key":"<redacted>"}';
+
+// What reached the receiver and the store's log after that trigger: the real
+// URL, body and header, only there. Returns the length of the answer, which
+// the log and the structured content count.
+export function checkDelivery(received, store) {
+  assert.equal(received.length, 1);
+  const req = received[0];
+  assert.deepEqual(
+    [req.method, req.url, req.body],
+    ['POST', '/services/T0AB12CD3/XoXb7yZ8aB9cD0eF?token=abc123xyz&env=prod', '{"event":"ship"}'],
+  );
+  assert.equal(req.headers['x-api-key'], 'key-1-5f2a9c');
+  assert.equal(req.headers['content-type'], 'application/json; charset=utf-8');
+  const { log } = JSON.parse(fs.readFileSync(store, 'utf8'));
+  const echoed = JSON.stringify({ url: req.url, key: 'key-1-5f2a9c' }).length;
+  assert.deepEqual(log.map((e) => [e.name, e.status, e.ok, e.bytes, e.error]), [['deploy', 202, true, echoed, '']]);
+  return echoed;
 }
