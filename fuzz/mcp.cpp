@@ -1,8 +1,8 @@
 // The MCP reader and dispatcher on arbitrary bytes, in process: the input is
 // put on standard input (a memory file), mcp_serve runs until it ends, and
 // standard output (another memory file) is read back. Every reply must be one
-// line holding one JSON-RPC 2.0 response object, and there are never more
-// replies than messages.
+// line holding one JSON-RPC 2.0 response object (or, answering a batch, a
+// non-empty array of them), and there are never more replies than messages.
 //
 // The server keeps its read block between calls, but it only returns once
 // that block is used up, so each run starts clean. The store is a private one
@@ -82,10 +82,7 @@ std::string run_server(const uint8_t *data, size_t size) {
   return out;
 }
 
-void check_reply(std::string_view line) {
-  yy_doc doc(yyjson_read(line.data(), line.size(), 0));
-  FUZZ_CHECK(doc != nullptr, "a reply line is one valid JSON text");
-  yyjson_val *root = yyjson_doc_get_root(doc.get());
+void check_response(yyjson_val *root) {
   FUZZ_CHECK(yyjson_is_obj(root), "a reply is an object");
   FUZZ_CHECK(yyjson_equals_str(yyjson_obj_get(root, "jsonrpc"), "2.0"), "\"jsonrpc\":\"2.0\"");
   yyjson_val *id = yyjson_obj_get(root, "id");
@@ -103,6 +100,17 @@ void check_reply(std::string_view line) {
   FUZZ_CHECK(yyjson_is_str(yyjson_obj_get(error, "message")), "an error has a message");
   int64_t c = yyjson_get_sint(code);
   if (c == -32700) FUZZ_CHECK(yyjson_is_null(id), "a parse error has id null");
+}
+
+void check_reply(std::string_view line) {
+  yy_doc doc(yyjson_read(line.data(), line.size(), 0));
+  FUZZ_CHECK(doc != nullptr, "a reply line is one valid JSON text");
+  yyjson_val *root = yyjson_doc_get_root(doc.get());
+  if (!yyjson_is_arr(root)) return check_response(root);
+  FUZZ_CHECK(yyjson_arr_size(root) > 0, "a batch's replies are never an empty array");
+  size_t i, n;
+  yyjson_val *item;
+  yyjson_arr_foreach(root, i, n, item) check_response(item);
 }
 
 int refuse_every_name(const char *, const char *, const addrinfo *, addrinfo **) {
