@@ -301,21 +301,30 @@ struct calls {
   std::vector<std::string> argv, env;
   std::function<std::string(long id)> request;              // one line, LF included
   std::function<bool(const std::string &, long id)> right;  // the reply to call `id` is right
+  std::string opening;  // one line sent first (an initialize), its reply not timed
 };
 
 // `count` pipelined calls (a writer thread feeds them while this thread
 // reads), then `trips` one at a time, each in a fresh process. Every reply is
-// checked.
-mcp_figures serve_measure(const calls &c, long count, long trips) {
+// checked. The round trips' times are added to `trip_ms` when it is given.
+mcp_figures serve_measure(const calls &c, long count, long trips,
+                          std::vector<double> *trip_ms = nullptr) {
   mcp_figures f;
   auto check = [&](const std::string &line, long id) {
     if (!c.right(line, id)) die(c.label + ": unexpected reply: " + line.substr(0, 200));
+  };
+  auto open = [&](server &s) {
+    std::string line;
+    if (!c.opening.empty() &&
+        (!write_all(s.in, c.opening.data(), c.opening.size()) || !s.read_line(line)))
+      die(c.label + ": the opening failed");
   };
   std::string input;
   for (long i = 0; i < count; ++i) input += c.request(i);
   {
     auto t0 = clock_type::now();
     server s(c.argv, c.env);
+    open(s);
     std::atomic<bool> sampled{false};
     std::thread writer([&] {
       write_all(s.in, input.data(), input.size());
@@ -333,6 +342,7 @@ mcp_figures serve_measure(const calls &c, long count, long trips) {
     f.per_second = static_cast<double>(count) / secs;
   }
   server s(c.argv, c.env);
+  open(s);
   std::vector<double> ms;
   std::string line;
   for (long i = 0; i < trips; ++i) {
@@ -345,21 +355,48 @@ mcp_figures serve_measure(const calls &c, long count, long trips) {
   }
   if (s.finish() != 0) die(c.label + ": round trips: the server failed");
   f.latency_ms = median(ms);
+  if (trip_ms) trip_ms->insert(trip_ms->end(), ms.begin(), ms.end());
   return f;
 }
 
+// Two kinds of calls measured side by side: rounds of a few pipelined calls
+// and round trips of each in turn, so that the machine's load touches both
+// alike. Rates and peaks are medians of the rounds, round trips of all trips.
+std::pair<mcp_figures, mcp_figures> serve_side_by_side(const calls &a, const calls &b, int rounds,
+                                                       long count, long trips) {
+  std::vector<double> trips_a, trips_b, rate_a, rate_b, peak_a, peak_b;
+  for (int r = 0; r < rounds; ++r) {
+    mcp_figures fa = serve_measure(a, count, trips, &trips_a);
+    mcp_figures fb = serve_measure(b, count, trips, &trips_b);
+    rate_a.push_back(fa.per_second);
+    rate_b.push_back(fb.per_second);
+    peak_a.push_back(static_cast<double>(fa.peak_kib));
+    peak_b.push_back(static_cast<double>(fb.peak_kib));
+  }
+  auto figures = [](std::vector<double> &t, std::vector<double> &rate, std::vector<double> &peak) {
+    mcp_figures f;
+    f.latency_ms = median(t);
+    f.per_second = median(rate);
+    f.peak_kib = static_cast<long>(median(peak));
+    return f;
+  };
+  return {figures(trips_a, rate_a, peak_a), figures(trips_b, rate_b, peak_b)};
+}
+
 // MCP calls of one method through the program's --mcp server on a store;
-// every reply must carry its id and hold `expect`.
-calls mcp_calls(const std::string &store, const char *method, const char *params,
-                const std::string &expect) {
+// every reply must carry its id and hold `expect`. With an opening, the
+// session begins with that line (an initialize).
+calls mcp_calls(const std::string &store, const char *method, const std::string &params,
+                const std::string &expect, const std::string &opening = {}) {
   return {std::string("MCP ") + method,
           {VD_PROGRAM_PATH, "--mcp"},
           {"WEBHOOK_STORE_PATH=" + store},
-          [=](long id) { return request(id, method, params); },
+          [=](long id) { return request(id, method, params.empty() ? nullptr : params.c_str()); },
           [=](const std::string &line, long id) {
             std::string head = "{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(id) + ",\"result\":";
             return line.rfind(head, 0) == 0 && line.find(expect) != std::string::npos;
-          }};
+          },
+          opening};
 }
 
 // The durable save of a store file's text, as a delivery's log entry needs
@@ -413,6 +450,7 @@ constexpr budget kBudgets[] = {
     {"CGI fire, 1 MiB payload", 1.2, 24},
     {"MCP trigger, 1 MiB payload", 1.2, 24},
     {"MCP tools/call webhook_list", 1.5, 8},
+    {"MCP tools/call webhook_list, 2026-07-28", 1.1, 8},
     {"scrub, hostile 16 KiB answer, 64 credentials", 0, 0, 2},
 };
 
@@ -453,10 +491,11 @@ void row(const subject &s, double base_ms, const char *against) {
   row(s.label, s.med(), base_ms, against, s.peak_kib, s.peak_exact);
 }
 
-void row(const mcp_figures &f, const std::string &label, double base_ms) {
+void row(const mcp_figures &f, const std::string &label, double base_ms,
+         const char *against = "parse") {
   char rate[32];
   snprintf(rate, sizeof rate, "%.0f", f.per_second);
-  row(label, f.latency_ms, base_ms, "parse", f.peak_kib, true, rate);
+  row(label, f.latency_ms, base_ms, against, f.peak_kib, true, rate);
 }
 
 // The curl command sending what the program sent: the same request line
@@ -676,18 +715,33 @@ void server_rows(const run_env &e) {
                     [](long) { return std::string("\n"); },
                     [](const std::string &line, long) {
                       return line.rfind("{\"version\":1,\"hooks\":[", 0) == 0;
-                    }};
+                    },
+                    {}};
   mcp_figures floor = serve_measure(parse_calls, 500, 500);
   mcp_figures tools =
-      serve_measure(mcp_calls(e.full, "tools/list", nullptr, "{\"tools\":[{"), 10000, 1000);
+      serve_measure(mcp_calls(e.full, "tools/list", "", "{\"tools\":[{"), 10000, 1000);
   mcp_figures listed =
       serve_measure(mcp_calls(e.full, "tools/call", R"({"name":"webhook_list","arguments":{}})",
                               "64 configured webhooks"),
                     2000, 500);
+  // The same call in the two eras that carry structured content: a session
+  // initialized to 2025-11-25, and requests that name 2026-07-28 in _meta.
+  const std::string list_call = R"({"name":"webhook_list","arguments":{})";
+  auto [handshake, stateless] = serve_side_by_side(
+      mcp_calls(e.full, "tools/call", list_call + "}", "\"structuredContent\":{\"hooks\":[{",
+                request(0, "initialize", R"({"protocolVersion":"2025-11-25"})")),
+      mcp_calls(e.full, "tools/call",
+                list_call + R"(,"_meta":{"io.modelcontextprotocol/protocolVersion":"2026-07-28",)"
+                            R"("io.modelcontextprotocol/clientCapabilities":{}}})",
+                "\"structuredContent\":{\"hooks\":[{"),
+      10, 200, 50);
   printf("One process, full store (time: one call's round trip), against the parse floor\n");
   row(floor, "parse floor, one pass a line", floor.latency_ms);
   row(tools, "MCP tools/list", floor.latency_ms);
   row(listed, "MCP tools/call webhook_list", floor.latency_ms);
+  printf("The same call in each era carrying structured content, measured side by side\n");
+  row(handshake, "MCP tools/call webhook_list, 2025-11-25", floor.latency_ms);
+  row(stateless, "MCP tools/call webhook_list, 2026-07-28", handshake.latency_ms, "2025-11-25");
 }
 
 // The scrubber's worst case: an answer of "a" with every kind of escape, some
