@@ -218,7 +218,8 @@ void write_report(wh_buf *b, const char *method, const char *name, const wh_fire
 }
 
 // The structured form of an exchange that was tried: what the report says,
-// and the reason when it failed.
+// the reason when it failed, and the message id the request was signed with
+// when its scheme gives one.
 void write_outcome(wh_buf *b, const char *name, const wh_fire_result &r, const char *error) {
   wh_buf_lit(b, "{\"hook\":");
   wh_buf_json_utf8(b, name);
@@ -235,6 +236,10 @@ void write_outcome(wh_buf *b, const char *name, const wh_fire_result &r, const c
   if (error) {
     wh_buf_lit(b, ",\"error\":");
     wh_buf_json_utf8(b, error);
+  }
+  if (r.message_id[0]) {
+    wh_buf_lit(b, ",\"message_id\":");
+    wh_buf_json_str(b, r.message_id);
   }
   wh_buf_char(b, '}');
 }

@@ -134,10 +134,19 @@ TEST_F(McpTools, ListTexts) {
   std::string shape_store = "{\"hooks\":[", shape_list, shape_exact;
   int n = 0;
   for (const auto &[stored, shown] : shapes) {
-    std::string name = "h" + std::to_string(n++);
-    shape_store += (n > 1 ? "," : "") + hook_json(name, stored);
-    shape_list += "- " + name + "  POST  " + shown + "  [limit: 30/hour]\n";
-    shape_exact += "- " + name + "  POST  " + stored + "  [limit: 30/hour]\n";
+    // Appended piece by piece: g++ 12 for Windows warns (-Wrestrict) about
+    // "text" + std::string here.
+    std::string name = "h";
+    name += std::to_string(n++);
+    if (n > 1) shape_store += ',';
+    shape_store += hook_json(name, stored);
+    for (auto [text, url] : {std::pair{&shape_list, shown}, std::pair{&shape_exact, stored}}) {
+      *text += "- ";
+      *text += name;
+      *text += "  POST  ";
+      *text += url;
+      *text += "  [limit: 30/hour]\n";
+    }
   }
   shape_store += "]}";
   const std::string shape_head = "10 configured webhooks\n\n";
@@ -443,7 +452,10 @@ TEST_F(McpTools, StructuredContent) {
        "\",\"headers\":[{\"name\":\"X-A\",\"value\":\"HV\"}]}," + hook_json("gone", gone.url("/")) +
        "," + hook_json("big", big.url("/b")) + "," + hook_json("shut", "http://127.0.0.1:1/") +
        ",{\"name\":\"asks\",\"url\":\"http://127.0.0.1:1/\",\"limit\":{\"count\":5,\"per\":"
-       "\"minute\"},\"confirm\":true,\"example\":\"{\\\"a\\\":1}\"}]}");
+       "\"minute\"},\"confirm\":true,\"example\":\"{\\\"a\\\":1}\"},{\"name\":\"std\",\"url\":\"" +
+       ok.url("/std") +
+       "\",\"sig\":\"standard\",\"secret\":\"whsec_YWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWE=\"}]"
+       "}");
   // The description is cut inside a character when the store is loaded (a
   // save would drop the stray byte: the store is written afresh for each run).
   auto listed = [&](bool redact) {
@@ -463,7 +475,11 @@ TEST_F(McpTools, StructuredContent) {
            plain +
            "\"description\":\"\"},{\"name\":\"asks\",\"method\":\"POST\",\"url\":"
            "\"http://127.0.0.1:1/\",\"signature\":\"\",\"headers\":0,\"limit\":\"5/minute\","
-           "\"ask_first\":true,\"example\":\"{\\\"a\\\":1}\",\"description\":\"\"}]}";
+           "\"ask_first\":true,\"example\":\"{\\\"a\\\":1}\",\"description\":\"\"},{\"name\":"
+           "\"std\","
+           "\"method\":\"POST\",\"url\":\"" +
+           shown(ok, "/std", "/<redacted>") + "\",\"signature\":\"standard\",\"headers\":0," +
+           plain + "\"description\":\"\"}]}";
   };
   auto sent = [](const char *hook, int status, bool good, int bytes, bool cut,
                  const std::string &body) {
@@ -480,6 +496,9 @@ TEST_F(McpTools, StructuredContent) {
       {"webhook_list", "{\"redact_url\":false}", listed(false), false},
       {"webhook_trigger", "{\"name\":\"ok\"}", sent("ok", 200, true, 4, false, "fine"), false},
       {"webhook_trigger", "{\"name\":\"gone\"}", sent("gone", 404, false, 0, false, ""), false},
+      // The standard scheme signs with a message id.
+      {"webhook_trigger", "{\"name\":\"std\"}",
+       sent("std", 200, true, 4, false, "fine\",\"message_id\":\"ID"), false},
       {"webhook_trigger", "{\"name\":\"big\"}",
        sent("big", 200, true, 4096, true, std::string(4095, 'b') + fffd), false},
       // No exchange: the reason, and isError; before one is tried, no
@@ -506,10 +525,12 @@ TEST_F(McpTools, StructuredContent) {
       if (ms != std::string::npos) got.replace(ms + 5, got.find(',', ms) - ms - 5, "MS");
       size_t err = got.find("\"error\":\"");
       if (err != std::string::npos) got.replace(err + 9, got.size() - err - 11, "ERROR");
+      size_t id = got.find("\"message_id\":\"msg_");
+      if (id != std::string::npos) got.replace(id + 14, 36, "ID");
       EXPECT_EQ(got, structured ? cases[i].structured : "") << version << " " << cases[i].args;
       EXPECT_EQ(r[i].is_error, cases[i].is_error) << version << " " << cases[i].args;
     }
-    EXPECT_EQ(stored()->log_count, 4) << "the exchanges and the refusal logged, the failed one not";
+    EXPECT_EQ(stored()->log_count, 5) << "the exchanges and the refusal logged, the failed one not";
   }
   write_store("{\"hooks\":");
   EXPECT_EQ(serve(call("webhook_list", ""), true, "2025-06-18")
