@@ -308,54 +308,37 @@ void unsupported_version(server_state &st, const char *id, yyjson_val *asked) {
 }
 
 // Carries out one parsed request (a batch's element when in_batch).
-void dispatch(server_state &st, yyjson_val *root) {
-  if (!yyjson_is_obj(root)) {
-    mcp_error(st, nullptr, -32600, "invalid request: not an object");
-    return;
-  }
-  yyjson_val *method = yyjson_obj_get(root, "method");
-  yyjson_val *id_val = yyjson_obj_get(root, "id");
-  yyjson_val *params = yyjson_obj_get(root, "params");
-
-  unique_cstr id_text;
-  const char *id = nullptr;
-  if (id_val) {
-    id_text.reset(yyjson_val_write_opts(id_val, 0, nullptr, nullptr, nullptr));
-    id = id_text ? id_text.get() : "null";
-  }
-
-  if (!yyjson_is_str(method)) {
-    if (id) mcp_error(st, id, -32600, "invalid request: missing method");
-    return;
-  }
-
-  // The version the request is served under: the one its _meta names, else
-  // the session's. A stateless version needs the client's capabilities too.
-  mcp_session rq = st.session;
+// The version a request is served under, into rq: the one its _meta names,
+// else the session's. A stateless version needs the client's capabilities
+// too. False when the request was answered (or dropped) for its _meta.
+bool request_version(server_state &st, const char *id, yyjson_val *params, mcp_session *rq) {
+  *rq = st.session;
   yyjson_val *meta = yyjson_obj_get(params, "_meta");
-  if (yyjson_val *named = yyjson_obj_get(meta, kVersionKey)) {
-    if (!yyjson_is_str(named)) {
-      if (id) mcp_error(st, id, -32602, "invalid params: _meta protocolVersion is not a string");
-      return;
-    }
-    rq.version = mcp_version_find(yyjson_get_str(named), yyjson_get_len(named));
-    if (!rq.version) {
-      if (id) unsupported_version(st, id, named);
-      return;
-    }
-    if (rq.version->stateless) {
-      rq.client_capabilities = yyjson_obj_get(meta, kCapabilitiesKey);
-      if (!yyjson_is_obj(rq.client_capabilities)) {
-        if (id) mcp_error(st, id, -32602, "invalid params: _meta has no clientCapabilities object");
-        return;
-      }
+  yyjson_val *named = yyjson_obj_get(meta, kVersionKey);
+  if (!named) return true;
+  if (!yyjson_is_str(named)) {
+    if (id) mcp_error(st, id, -32602, "invalid params: _meta protocolVersion is not a string");
+    return false;
+  }
+  rq->version = mcp_version_find(yyjson_get_str(named), yyjson_get_len(named));
+  if (!rq->version) {
+    if (id) unsupported_version(st, id, named);
+    return false;
+  }
+  if (rq->version->stateless) {
+    rq->client_capabilities = yyjson_obj_get(meta, kCapabilitiesKey);
+    if (!yyjson_is_obj(rq->client_capabilities)) {
+      if (id) mcp_error(st, id, -32602, "invalid params: _meta has no clientCapabilities object");
+      return false;
     }
   }
-  const mcp_version &v = *rq.version;
-  // Only 2024-11-05 answers some requests without an id, as it always did;
-  // elsewhere such a request is a notification, and none asks for anything.
-  if (!id && !v.id_less) return;
+  return true;
+}
 
+// The method table, for a request served under rq's version.
+void serve_method(server_state &st, const char *id, yyjson_val *method, yyjson_val *params,
+                  const mcp_session &rq) {
+  const mcp_version &v = *rq.version;
   // Byte for byte, length included, so an embedded NUL never matches.
   auto is = [method](const char *name) { return yyjson_equals_str(method, name); };
   if (v.stateless && is("server/discover")) {
@@ -383,21 +366,42 @@ void dispatch(server_state &st, yyjson_val *root) {
       mcp_error(st, id, r.error_code, r.error_message);
     else
       mcp_tool_content(st, id, v, r);
-  } else if (is("prompts/list")) {
+  } else if (is("prompts/list") || is("resources/list")) {
     if (id) {
       result_writer w(st, id, v);
-      w.member("prompts", "[]");
-      w.end(true);
-    }
-  } else if (is("resources/list")) {
-    if (id) {
-      result_writer w(st, id, v);
-      w.member("resources", "[]");
+      w.member(is("prompts/list") ? "prompts" : "resources", "[]");
       w.end(true);
     }
   } else if (id) {
     mcp_error(st, id, -32601, "method not found");
   }
+}
+
+void dispatch(server_state &st, yyjson_val *root) {
+  if (!yyjson_is_obj(root)) {
+    mcp_error(st, nullptr, -32600, "invalid request: not an object");
+    return;
+  }
+  yyjson_val *method = yyjson_obj_get(root, "method");
+  yyjson_val *id_val = yyjson_obj_get(root, "id");
+  yyjson_val *params = yyjson_obj_get(root, "params");
+
+  unique_cstr id_text;
+  const char *id = nullptr;
+  if (id_val) {
+    id_text.reset(yyjson_val_write_opts(id_val, 0, nullptr, nullptr, nullptr));
+    id = id_text ? id_text.get() : "null";
+  }
+  if (!yyjson_is_str(method)) {
+    if (id) mcp_error(st, id, -32600, "invalid request: missing method");
+    return;
+  }
+  mcp_session rq;
+  if (!request_version(st, id, params, &rq)) return;
+  // Only 2024-11-05 answers some requests without an id, as it always did;
+  // elsewhere such a request is a notification, and none asks for anything.
+  if (!id && !rq.version->id_less) return;
+  serve_method(st, id, method, params, rq);
 }
 
 // A JSON array in a session whose version has batches: every element served
