@@ -37,19 +37,10 @@ struct fire_work {
   char header_text[WH_HTTP_HEADER_TEXT];
 };
 
-}  // namespace
-
-int fire_hook(const wh_hook *hook, const void *payload, size_t payload_len, const char *query,
-              wh_fire_result *result) {
-  memset(result, 0, sizeof *result);
-  std::unique_ptr<fire_work, heap_free> work(
-      static_cast<fire_work *>(calloc(1, sizeof(fire_work))));
-  if (!work) {
-    snprintf(result->error, sizeof result->error, "out of memory");
-    return -1;
-  }
-
-  // The query goes on unchanged, after "&" when the URL already has a "?".
+// The hook's URL with the caller's query, parsed into work->url: the query
+// goes on unchanged, after "&" when the URL already has a "?". -1 with the
+// reason in result.
+int target_url(const wh_hook *hook, const char *query, fire_work *work, wh_fire_result *result) {
   char *url_text = work->url_text;
   snprintf(url_text, kUrlText, "%s", hook->url);
   size_t url_len = strlen(url_text);
@@ -62,7 +53,12 @@ int fire_hook(const wh_hook *hook, const void *payload, size_t payload_len, cons
     snprintf(result->error, sizeof result->error, "%s", url_err);
     return -1;
   }
+  return 0;
+}
 
+// The stored headers, then the default content type unless one is stored (or
+// a GET has nothing to type); returns how many are in work->headers.
+int stored_headers(const wh_hook *hook, size_t payload_len, bool is_get, fire_work *work) {
   int count = 0;
   int stored = hook->header_count < 0 ? 0 : hook->header_count;
   if (stored > WH_MAX_HEADERS) stored = WH_MAX_HEADERS;
@@ -71,10 +67,27 @@ int fire_hook(const wh_hook *hook, const void *payload, size_t payload_len, cons
     work->headers[count++] = hook->headers[i];
     if (ieq(hook->headers[i].name, "Content-Type")) has_type = true;
   }
-  bool is_get = strcmp(hook->method, "GET") == 0;
-  bool is_head = strcmp(hook->method, "HEAD") == 0;
   if (!has_type && !(payload_len == 0 && is_get))
     set_header(&work->headers[count++], "Content-Type", "application/json; charset=utf-8");
+  return count;
+}
+
+}  // namespace
+
+int fire_hook(const wh_hook *hook, const void *payload, size_t payload_len, const char *query,
+              wh_fire_result *result) {
+  memset(result, 0, sizeof *result);
+  std::unique_ptr<fire_work, heap_free> work(
+      static_cast<fire_work *>(calloc(1, sizeof(fire_work))));
+  if (!work) {
+    snprintf(result->error, sizeof result->error, "out of memory");
+    return -1;
+  }
+
+  if (target_url(hook, query, work.get(), result) != 0) return -1;
+  bool is_get = strcmp(hook->method, "GET") == 0;
+  bool is_head = strcmp(hook->method, "HEAD") == 0;
+  int count = stored_headers(hook, payload_len, is_get, work.get());
 
   bool body_sent = !is_get && !is_head;
   char sign_err[WH_SIGN_ERR_CAP];
