@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "plat.h"
 #include "wh_limit.h"
@@ -40,9 +39,8 @@ void log_refusal(const char *name, const char *reason) {
 // the same text all through the window (as the log entry's reason).
 void limit_reason(const wh_hook *hook, int64_t next_at, char *out, size_t size) {
   wh_limit limit = wh_limit_of(hook);
-  char at[24] = "";
-  tm utc{};
-  if (plat_utc(next_at, &utc)) strftime(at, sizeof at, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  char at[24];
+  iso_time(next_at, at);
   snprintf(out, size,
            "the limit of %d trigger%s per %s is reached; the next trigger is allowed at %s",
            limit.count, limit.count == 1 ? "" : "s", wh_limit_per_name(limit.per), at);

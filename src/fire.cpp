@@ -137,10 +137,13 @@ int fire_hook(const wh_hook *hook, const void *payload, size_t payload_len, cons
   return 0;
 }
 
-void iso_now(char buf[24]) {
+void iso_time(int64_t t, char buf[24]) {
   tm utc{};
-  if (!plat_utc(plat_time(), &utc) || strftime(buf, 24, "%Y-%m-%dT%H:%M:%SZ", &utc) == 0)
-    buf[0] = '\0';
+  if (!plat_utc(t, &utc) || strftime(buf, 24, "%Y-%m-%dT%H:%M:%SZ", &utc) == 0) buf[0] = '\0';
+}
+
+void iso_now(char buf[24]) {
+  iso_time(plat_time(), buf);
 }
 
 void fire_log(const char *name, const wh_fire_result *result) {

@@ -29,8 +29,10 @@ struct wh_fire_result {
 int fire_hook(const wh_hook *hook, const void *payload, size_t payload_len, const char *query,
               wh_fire_result *result);
 
-// The current UTC time as "%Y-%m-%dT%H:%M:%SZ" in a 24-byte buffer: the time
-// stamp of every delivery-log entry.
+// The UTC time t (unix seconds) as "%Y-%m-%dT%H:%M:%SZ" in a 24-byte buffer,
+// "" when it cannot be told; iso_now is the current time, the stamp of every
+// delivery-log entry.
+void iso_time(int64_t t, char buf[24]);
 void iso_now(char buf[24]);
 
 // 1 for a status from 200 to 299: the endpoint took the delivery.
