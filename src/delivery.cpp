@@ -92,17 +92,23 @@ wh_delivery_status bound_trigger(const wh_delivery_request &rq, const char *name
   }
   if (out->hook.confirm) {
     wh_approval answer = WH_APPROVAL_UNAVAILABLE;
-    if (rq.approve) answer = rq.approve({name, payload, payload_len, rq.query ? rq.query : ""});
+    if (rq.approve)
+      answer = rq.approve({name, payload, payload_len, rq.query ? rq.query : ""}, out->error);
     if (answer == WH_APPROVAL_PENDING) return WH_DELIVERY_AWAITING;
     if (answer != WH_APPROVAL_GIVEN) {
-      bool declined = answer == WH_APPROVAL_DECLINED;
-      wh_field_copy(out->error, sizeof out->error,
-                    declined ? "declined by the owner"
-                             : "this hook needs the owner's confirmation, which this client "
-                               "cannot ask for");
+      if (answer == WH_APPROVAL_DECLINED)
+        wh_field_copy(out->error, sizeof out->error, "declined by the owner");
+      else if (answer == WH_APPROVAL_UNAVAILABLE)
+        wh_field_copy(out->error, sizeof out->error,
+                      "this hook needs the owner's confirmation, which this client cannot ask for");
       log_refusal(name, out->error);
-      return declined ? WH_DELIVERY_DECLINED : WH_DELIVERY_UNCONFIRMED;
+      return answer == WH_APPROVAL_DECLINED ? WH_DELIVERY_DECLINED : WH_DELIVERY_UNCONFIRMED;
     }
+    // The person may have taken minutes: what is sent is the hook as the
+    // owner keeps it now, and a hook deleted meanwhile is not sent at all.
+    int found = wh_store_load_hook(name, &out->hook, out->error, sizeof out->error);
+    if (found < 0) return WH_DELIVERY_STORE_ERROR;
+    if (!found) return WH_DELIVERY_NO_HOOK;
   }
   if (wh_limit_of(&out->hook).count <= 0) return WH_DELIVERY_SENT;
   return count_trigger(name, out);

@@ -14,8 +14,10 @@
 //  5. the hook's limit (wh_limit.h) already reached  WH_DELIVERY_LIMITED
 //  6. a hook that asks first (confirm), and `approve`
 //     declines                                       WH_DELIVERY_DECLINED
-//     cannot ask, or is not given                    WH_DELIVERY_UNCONFIRMED
+//     cannot ask, or no answer is given              WH_DELIVERY_UNCONFIRMED
 //     asked, the answer to come with a later call    WH_DELIVERY_AWAITING
+//     after an approval the hook is read again, as the owner may have
+//     changed or deleted it while the person was asked   WH_DELIVERY_NO_HOOK
 //  7. the limit checked again and the trigger counted, in one step under the
 //     store's lock, so that of two processes racing at the limit one passes;
 //     reached by now                                 WH_DELIVERY_LIMITED
@@ -76,13 +78,17 @@ enum wh_approval : int {
   WH_APPROVAL_DECLINED,     // the person declined or cancelled
   WH_APPROVAL_UNAVAILABLE,  // this client cannot ask (fails closed)
   WH_APPROVAL_PENDING,      // asked; the answer comes with a later call, which asks again
+  WH_APPROVAL_NOT_GIVEN,    // asked, but no answer came, or the later call's
+                            // answer is not for this trigger: why says which
 };
 
 // Asks the person, waiting for the answer as long as the caller allows; or,
 // where the answer comes back with a later call (a retry that carries it),
 // puts the question out and says so, and gives that answer when the retry
-// asks the same question again.
-using wh_delivery_approve = std::function<wh_approval(const wh_approval_question &question)>;
+// asks the same question again. For WH_APPROVAL_NOT_GIVEN it writes why into
+// the WH_ERR_CAP bytes at why.
+using wh_delivery_approve =
+    std::function<wh_approval(const wh_approval_question &question, char *why)>;
 
 struct wh_delivery_request {
   const char *name;     // the hook's name as the caller gave it (null: none)

@@ -4,12 +4,14 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "identity.h"
 #include "mcp_session.h"
 #include "mcp_tools.h"
 #include "plat.h"
 #include "raii.h"
+#include "wh_err.h"
 #include "wh_json.h"
 
 namespace {
@@ -132,6 +134,54 @@ struct framer {
   bool empty_body_announced() const { return n == 0; }
 };
 
+// Standard input as messages: the framer and the message it is gathering.
+struct reader {
+  wh_text gathering;
+  framer f{&gathering};
+  bool ended = false;
+};
+
+enum class next_is { MESSAGE, END, LATE };
+
+// The next complete message, swapped into msg with its length in *total; END
+// once input has ended (its unfinished last message is given first, as a
+// complete one); LATE when deadline_ms (on plat_now_ms's clock, -1 for none)
+// passes first. A message is never split between two callers: a LATE
+// leaves the one being gathered for the next call.
+next_is next_message(reader &in, wh_text &msg, uint64_t *total, int64_t deadline_ms) {
+  framer &f = in.f;
+  auto take = [&] {
+    *total = f.total;
+    std::swap(static_cast<wh_buf &>(msg), static_cast<wh_buf &>(in.gathering));
+    f.reset();
+    return next_is::MESSAGE;
+  };
+  for (;;) {
+    if (rp == rn) {
+      if (in.ended) return next_is::END;
+      if (deadline_ms >= 0) {
+        int64_t left = deadline_ms - plat_now_ms();
+        if (left <= 0 || !plat_wait_stdin(left)) return next_is::LATE;
+      }
+      if (!read_block()) {
+        in.ended = true;
+        if (f.total > f.line_start) f.end_line(true);
+        return f.total ? take() : next_is::END;
+      }
+    }
+    const char *p = rb + rp;
+    uint64_t avail = rn - rp;
+    const char *lf = static_cast<const char *>(memchr(p, '\n', avail));
+    uint64_t piece = lf ? static_cast<uint64_t>(lf - p) : avail;
+    f.take(p, piece);
+    rp += piece;
+    if (!lf) continue;
+    ++rp;
+    if (f.end_line(false)) return take();
+    if (f.empty_body_announced()) f.reset();
+  }
+}
+
 // ---- Replies ------------------------------------------------------------------
 
 // Cacheable results (lists and server/discover) stay fresh this long: the
@@ -140,15 +190,35 @@ constexpr long kCacheTtlMs = 3600000;
 constexpr char kVersionKey[] = "io.modelcontextprotocol/protocolVersion";
 constexpr char kCapabilitiesKey[] = "io.modelcontextprotocol/clientCapabilities";
 
+// A question to the person whose answer the server is waiting for.
+struct waiting_question {
+  long number;          // its request id is "confirm-<number>"
+  const char *call_id;  // the id (JSON text) of the tools/call that asks it
+  bool answered;
+  mcp_answer answer;
+  char why[WH_ERR_CAP];  // for MCP_ANSWER_NONE
+};
+
+// Questions waiting at once: each further tools/call that asks while others
+// wait is served inside their wait, one level deeper.
+constexpr int kMaxWaiting = 8;
+
 // The server's state between messages: the handshake era's session (the
 // version initialize chose and a copy of the capabilities it declared), the
-// reply being written, and the batch being answered.
+// input, the reply being written, the batch being answered and the questions
+// waiting for the person.
 struct server_state {
   mcp_session session;
   yy_doc capabilities;  // owns session.client_capabilities
-  wh_text reply;        // reused for every reply
+  reader in;
+  wh_text reply;  // reused for every reply
   bool in_batch = false;
   int batch_replies = 0;  // replies of the batch written so far
+  mcp_asker asker;        // ask() on this state
+  const char *call_id = nullptr;  // the tools/call being served
+  waiting_question waiting[kMaxWaiting];
+  int waiting_count = 0;
+  long questions = 0;  // questions put so far
 };
 
 // Sends the reply written in st.reply: a line of its own, flushed at once, or
@@ -216,10 +286,12 @@ struct result_writer {
   const mcp_version &version;
   int first = 1;
 
-  result_writer(server_state &s, const char *id, const mcp_version &v) : st(s), version(v) {
+  result_writer(server_state &s, const char *id, const mcp_version &v,
+                const char *result_type = "\"complete\"")
+      : st(s), version(v) {
     begin_reply(&st.reply, id);
     wh_buf_lit(&st.reply, ",\"result\":{");
-    if (version.stateless) member("resultType", "\"complete\"");
+    if (version.stateless) member("resultType", result_type);
   }
   wh_buf *key(const char *name) {
     wh_buf_key(&st.reply, name, &first);
@@ -257,6 +329,17 @@ void mcp_tool_content(server_state &st, const char *id, const mcp_version &v, mc
     wh_buf_add(b, r.structured.data, r.structured.len);
   }
   if (r.is_error) w.member("isError", "true");
+  w.end(false);
+}
+
+// A stateless call that needs the person's answer first: the questions and
+// the state its retry echoes.
+void input_required(server_state &st, const char *id, const mcp_version &v,
+                    const mcp_input_required &input) {
+  result_writer w(st, id, v, "\"input_required\"");
+  wh_buf *b = w.key("inputRequests");
+  wh_buf_add(b, input.requests.data, input.requests.len);
+  wh_buf_json_str(w.key("requestState"), input.state);
   w.end(false);
 }
 
@@ -307,12 +390,49 @@ void unsupported_version(server_state &st, const char *id, yyjson_val *asked) {
   send_reply(st);
 }
 
+// A response from the client: the answer to a waiting question, or else
+// (late, or to nothing asked) ignored.
+void take_answer(server_state &st, yyjson_val *response) {
+  yyjson_val *id = yyjson_obj_get(response, "id");
+  for (int i = 0; i < st.waiting_count; ++i) {
+    waiting_question &q = st.waiting[i];
+    char text[32];
+    snprintf(text, sizeof text, "confirm-%ld", q.number);
+    if (q.answered || !yyjson_equals_str(id, text)) continue;
+    q.answered = true;
+    yyjson_val *result = yyjson_obj_get(response, "result");
+    q.answer = mcp_answer_of(result);
+    if (!result) {
+      const char *message = yyjson_get_str(yyjson_obj_get(yyjson_obj_get(response, "error"), "message"));
+      snprintf(q.why, sizeof q.why, "the client could not ask the owner: %.200s",
+               message ? message : "an error without a message");
+    } else if (q.answer == MCP_ANSWER_NONE) {
+      snprintf(q.why, sizeof q.why, "the owner's answer could not be read");
+    }
+  }
+}
+
+// notifications/cancelled: a question its call was waiting for is given up.
+void cancel_call(server_state &st, yyjson_val *params) {
+  yyjson_val *request_id = yyjson_obj_get(params, "requestId");
+  if (!request_id) return;
+  unique_cstr text(yyjson_val_write_opts(request_id, 0, nullptr, nullptr, nullptr));
+  for (int i = 0; i < st.waiting_count; ++i) {
+    waiting_question &q = st.waiting[i];
+    if (q.answered || !text || !q.call_id || strcmp(q.call_id, text.get()) != 0) continue;
+    q.answered = true;
+    q.answer = MCP_ANSWER_NONE;
+    snprintf(q.why, sizeof q.why, "the client cancelled the call before the owner answered");
+  }
+}
+
 // Carries out one parsed request (a batch's element when in_batch).
 // The version a request is served under, into rq: the one its _meta names,
 // else the session's. A stateless version needs the client's capabilities
 // too. False when the request was answered (or dropped) for its _meta.
 bool request_version(server_state &st, const char *id, yyjson_val *params, mcp_session *rq) {
   *rq = st.session;
+  rq->ask = &st.asker;
   yyjson_val *meta = yyjson_obj_get(params, "_meta");
   yyjson_val *named = yyjson_obj_get(meta, kVersionKey);
   if (!named) return true;
@@ -326,6 +446,7 @@ bool request_version(server_state &st, const char *id, yyjson_val *params, mcp_s
     return false;
   }
   if (rq->version->stateless) {
+    rq->ask = nullptr;  // questions go out in results
     rq->client_capabilities = yyjson_obj_get(meta, kCapabilitiesKey);
     if (!yyjson_is_obj(rq->client_capabilities)) {
       if (id) mcp_error(st, id, -32602, "invalid params: _meta has no clientCapabilities object");
@@ -346,6 +467,8 @@ void serve_method(server_state &st, const char *id, yyjson_val *method, yyjson_v
   } else if (!v.stateless && is("initialize")) {
     if (st.in_batch)
       mcp_error(st, id, -32600, "invalid request: initialize cannot be part of a batch");
+    else if (st.waiting_count)
+      mcp_error(st, id, -32600, "invalid request: initialize while a question to the owner waits");
     else
       initialize(st, id, params);
   } else if (!v.stateless && (is("notifications/initialized") || is("initialized"))) {
@@ -361,9 +484,14 @@ void serve_method(server_state &st, const char *id, yyjson_val *method, yyjson_v
     w.end(true);
   } else if (is("tools/call")) {
     mcp_call_result r;
+    const char *outer = st.call_id;
+    st.call_id = id;
     mcp_call_tool(params, rq, &r);
+    st.call_id = outer;
     if (r.error_code)
       mcp_error(st, id, r.error_code, r.error_message);
+    else if (r.input.requests.len)
+      input_required(st, id, v, r.input);
     else
       mcp_tool_content(st, id, v, r);
   } else if (is("prompts/list") || is("resources/list")) {
@@ -392,8 +520,16 @@ void dispatch(server_state &st, yyjson_val *root) {
     id_text.reset(yyjson_val_write_opts(id_val, 0, nullptr, nullptr, nullptr));
     id = id_text ? id_text.get() : "null";
   }
+  if (!method && (yyjson_obj_get(root, "result") || yyjson_obj_get(root, "error"))) {
+    take_answer(st, root);  // a response is never answered
+    return;
+  }
   if (!yyjson_is_str(method)) {
     if (id) mcp_error(st, id, -32600, "invalid request: missing method");
+    return;
+  }
+  if (yyjson_equals_str(method, "notifications/cancelled")) {
+    cancel_call(st, params);
     return;
   }
   mcp_session rq;
@@ -461,6 +597,45 @@ void handle_message(server_state &st, wh_buf *req, uint64_t total) {
     dispatch(st, root);  // elsewhere an array is no request
 }
 
+// Puts a question to the person (mcp_asker) and serves the client's other
+// messages until its answer comes.
+mcp_answer ask(server_state &st, std::string_view params, char *why, size_t why_size) {
+  if (st.waiting_count == kMaxWaiting) {
+    snprintf(why, why_size, "%d questions to the owner are waiting already", kMaxWaiting);
+    return MCP_ANSWER_NONE;
+  }
+  waiting_question &q = st.waiting[st.waiting_count++];
+  q = {++st.questions, st.call_id, false, MCP_ANSWER_NONE, ""};
+  wh_text request;
+  wh_buf_printf(&request,
+                "{\"jsonrpc\":\"2.0\",\"id\":\"confirm-%ld\",\"method\":\"elicitation/create\","
+                "\"params\":",
+                q.number);
+  wh_buf_add(&request, params.data(), params.size());
+  wh_buf_str(&request, "}\n");
+  fwrite(wh_buf_cstr(&request), 1, request.len, stdout);
+  fflush(stdout);
+
+  int64_t deadline = plat_now_ms() + MCP_ASK_WAIT_MS;
+  wh_text msg;
+  uint64_t total = 0;
+  while (!q.answered) {
+    next_is got = next_message(st.in, msg, &total, deadline);
+    if (got == next_is::MESSAGE) {
+      handle_message(st, &msg, total);
+      continue;
+    }
+    snprintf(q.why, sizeof q.why, "%s",
+             got == next_is::LATE ? "no answer came from the owner within 10 minutes"
+                                  : "the client closed the connection before the owner answered");
+    break;
+  }
+  static_assert(MCP_ASK_WAIT_MS == 600000, "the text above says 10 minutes");
+  --st.waiting_count;
+  if (q.answer == MCP_ANSWER_NONE) snprintf(why, why_size, "%s", q.why);
+  return q.answer;
+}
+
 }  // namespace
 
 void mcp_serve() {
@@ -473,27 +648,10 @@ void mcp_serve() {
   // the largest call.
   plat_keep_freed_heap();
   server_state st;
-  wh_text req;
-  framer f(&req);
-  for (;;) {
-    if (rp == rn && !read_block()) break;
-    const char *p = rb + rp;
-    uint64_t avail = rn - rp;
-    const char *lf = static_cast<const char *>(memchr(p, '\n', avail));
-    uint64_t piece = lf ? static_cast<uint64_t>(lf - p) : avail;
-    f.take(p, piece);
-    rp += piece;
-    if (!lf) continue;
-    ++rp;
-    if (f.end_line(false)) {
-      handle_message(st, &req, f.total);
-      f.reset();
-    } else if (f.empty_body_announced()) {
-      f.reset();
-    }
-  }
-  // End of input: an unfinished last line still counts, and whatever the
-  // request buffer holds is handled as a complete message.
-  if (f.total > f.line_start) f.end_line(true);
-  handle_message(st, &req, f.total);
+  st.asker = [&st](std::string_view params, char *why, size_t why_size) {
+    return ask(st, params, why, why_size);
+  };
+  wh_text msg;
+  uint64_t total = 0;
+  while (next_message(st.in, msg, &total, -1) == next_is::MESSAGE) handle_message(st, &msg, total);
 }

@@ -12,6 +12,8 @@
 #include <yyjson.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string_view>
 
 struct mcp_version {
@@ -26,15 +28,18 @@ struct mcp_version {
   bool annotations;  // tools carry annotations (hints and a title)
   bool structured;   // tools carry a top-level title and an outputSchema, and
                      // their results structuredContent
+  bool elicitation;  // the server may ask the person (elicitation/create): as a
+                     // request of its own in the handshake era, inside an
+                     // input-required result in the stateless one
 };
 
 inline constexpr mcp_version MCP_VERSIONS[] = {
-    // name          stateless batches id_less annotations structured
-    {"2026-07-28", true, false, false, true, true},
-    {"2025-11-25", false, false, false, true, true},
-    {"2025-06-18", false, false, false, true, true},
-    {"2025-03-26", false, true, false, true, false},
-    {"2024-11-05", false, false, true, false, false},
+    // name          stateless batches id_less annotations structured elicitation
+    {"2026-07-28", true, false, false, true, true, true},
+    {"2025-11-25", false, false, false, true, true, true},
+    {"2025-06-18", false, false, false, true, true, true},
+    {"2025-03-26", false, true, false, true, false, false},
+    {"2024-11-05", false, false, true, false, false, false},
 };
 
 // The answer to an initialize that names no version listed here (or a
@@ -51,12 +56,38 @@ constexpr const mcp_version *mcp_version_find(const char *s, size_t len) {
 static_assert(mcp_version_find("2025-03-26", 10)->batches);
 static_assert(!mcp_version_find("2025-03-2", 9));
 
+// How long a question to the person stays open: the handshake era's wait for
+// the answer, and the life of a stateless question's requestState.
+inline constexpr int64_t MCP_ASK_WAIT_MS = 10 * 60 * 1000;
+
+// What the person answered (an ElicitResult's action), or that no answer came.
+enum mcp_answer : int { MCP_ANSWER_ACCEPT, MCP_ANSWER_DECLINE, MCP_ANSWER_CANCEL, MCP_ANSWER_NONE };
+
+// The action of an ElicitResult object; MCP_ANSWER_NONE when there is none
+// this server knows.
+inline mcp_answer mcp_answer_of(yyjson_val *elicit_result) {
+  yyjson_val *action = yyjson_obj_get(elicit_result, "action");
+  if (yyjson_equals_str(action, "accept")) return MCP_ANSWER_ACCEPT;
+  if (yyjson_equals_str(action, "decline")) return MCP_ANSWER_DECLINE;
+  if (yyjson_equals_str(action, "cancel")) return MCP_ANSWER_CANCEL;
+  return MCP_ANSWER_NONE;
+}
+
+// The handshake era's question to the person: the server sends an
+// elicitation/create request with these params (a JSON object) and serves
+// the client's other messages until the answer comes, the call is cancelled,
+// input ends or MCP_ASK_WAIT_MS pass. For MCP_ANSWER_NONE it writes why (a
+// sentence, at most why_size bytes with its NUL).
+using mcp_asker = std::function<mcp_answer(std::string_view params, char *why, size_t why_size)>;
+
 // What the tools may read of the request they serve: the version whose rules
 // apply, and the capabilities the client declared (initialize's
 // `capabilities` in the handshake era, the request's own
 // `_meta["io.modelcontextprotocol/clientCapabilities"]` in the stateless one;
-// null when it declared none). Valid for the one request.
+// null when it declared none), and in the handshake era the server's way to
+// ask the person. Valid for the one request.
 struct mcp_session {
   const mcp_version *version = &MCP_BASE_VERSION;
   yyjson_val *client_capabilities = nullptr;
+  const mcp_asker *ask = nullptr;
 };

@@ -249,7 +249,8 @@ constexpr char kArgsNotJson[] = "arguments are not valid JSON";
 
 // The trigger on its parsed arguments, with 0 / -1 results; `structured`
 // (when not null) gets the outcome of an exchange that was tried.
-int trigger(yyjson_val *root, wh_buf *report, wh_buf *structured, char *err, size_t err_size) {
+int trigger(yyjson_val *root, wh_buf *report, wh_buf *structured,
+            const wh_delivery_approve &approve, char *err, size_t err_size) {
   char name[sizeof wh_hook::name] = "";
   if (yyjson_is_obj(root)) wh_field_copy(name, yyjson_get_str(yyjson_obj_get(root, "name")));
   if (!name[0]) return wh_err_set(err, err_size, "missing required argument: name");
@@ -259,13 +260,13 @@ int trigger(yyjson_val *root, wh_buf *report, wh_buf *structured, char *err, siz
   char query[WH_QUERY_CAP];
   wh_field_copy(query, yyjson_get_str(yyjson_obj_get(root, "query")));
 
-  // The model's trigger, bounded by the owner. This server cannot ask the
-  // person yet, so a hook that asks first is refused.
+  // The model's trigger, bounded by the owner.
   auto d = std::make_unique<wh_delivery>();
   int rc = -1;
-  wh_delivery_request rq{name, payload.data, payload.len, query, false, true, {}};
+  wh_delivery_request rq{name, payload.data, payload.len, query, false, true, approve};
   wh_deliver(rq, d.get(), [&](const wh_delivery &o) {
     switch (o.status) {
+      case WH_DELIVERY_AWAITING: rc = 0; return;
       case WH_DELIVERY_SENT:
         rc = 0;
         if (structured) write_outcome(structured, name, o.result, nullptr);
@@ -403,9 +404,10 @@ void tool_list(yyjson_val *args, wh_buf *out, wh_buf *structured) {
   cut_text(out, kResultCap - 1);
 }
 
-int tool_trigger(yyjson_val *args, wh_buf *out, wh_buf *structured) {
+int tool_trigger(yyjson_val *args, wh_buf *out, wh_buf *structured,
+                 const wh_delivery_approve &approve) {
   char err[kToolErr] = "";
-  if (trigger(args, out, structured, err, sizeof err) == 0) return 0;
+  if (trigger(args, out, structured, approve, err, sizeof err) == 0) return 0;
   wh_buf_str(out, err[0] ? err : "tool failed");
   return 1;
 }
@@ -456,7 +458,10 @@ void mcp_call_tool(yyjson_val *params, const mcp_session &session, mcp_call_resu
       wh_buf_str(&out->text, kMissingArgs);
     else if (!args)
       wh_buf_str(&out->text, kArgsNotJson);
-    out->is_error = !args_text || !args || tool_trigger(args, &out->text, structured) != 0;
+    out->is_error =
+        !args_text || !args ||
+        tool_trigger(args, &out->text, structured,
+                     mcp_confirm_approver(session, params, &out->input)) != 0;
   } else {
     out->error_code = -32602;
     out->error_message = "unknown tool";

@@ -6,6 +6,8 @@
 
 #include <yyjson.h>
 
+#include "delivery.h"
+#include "mcp_confirm.h"
 #include "mcp_session.h"
 #include "wh_buf.h"
 
@@ -28,15 +30,18 @@ void mcp_write_tools(wh_buf *b, const mcp_version &version);
 // description and input schema only.
 void mcp_write_tool_list(wh_buf *b);
 
-// What one tools/call gives back: a JSON-RPC error when error_code is not 0,
-// else a tool result with one text item and, where the session's version has
-// them, its structured content.
+// What one tools/call gives back: a JSON-RPC error when error_code is not 0;
+// else an input-required result when input.requests is not empty (a
+// question to the person, in the stateless era); else a tool result with one
+// text item and, where the session's version has them, its structured
+// content.
 struct mcp_call_result {
   long error_code = 0;
   const char *error_message = nullptr;  // a constant text, with error_code
   wh_text text;                         // the result's text, at most 1056767 bytes
   wh_text structured;     // a JSON object matching the tool's output schema; empty for none
   bool is_error = false;  // the result says "isError":true
+  mcp_input_required input;
 };
 
 // Serves one tools/call request on its "params" value (null when missing),
@@ -55,9 +60,12 @@ void tool_list(yyjson_val *args, wh_buf *out, wh_buf *structured = nullptr);
 
 // webhook_trigger on its parsed arguments: fires the named hook with their
 // payload and query (delivery.h), as the model's trigger, within the owner's
-// bounds, and appends the report to out, returning 0; or appends the reason
-// (at most 511 bytes) and returns 1. When structured is not null and an
+// bounds (a hook that asks first through approve: mcp_confirm.h), and appends
+// the report to out, returning 0; or appends the reason (at most 511 bytes)
+// and returns 1. A question put out for a later call returns 0 with nothing
+// appended. When structured is not null and an
 // exchange was tried, it also gets {"hook","status","ok","ms","bytes",
 // "truncated","body","error","message_id"} ("error" only when the exchange
 // failed, "message_id" only when the request was signed with one).
-int tool_trigger(yyjson_val *args, wh_buf *out, wh_buf *structured = nullptr);
+int tool_trigger(yyjson_val *args, wh_buf *out, wh_buf *structured = nullptr,
+                 const wh_delivery_approve &approve = {});

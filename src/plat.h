@@ -17,6 +17,11 @@ void plat_start();
 // read error. Interrupted reads are retried.
 long plat_read_stdin(void *buf, size_t n);
 
+// Waits until standard input has bytes to read, has ended or has failed
+// (true: the next read will not block), or until ms milliseconds have passed
+// (false).
+bool plat_wait_stdin(int64_t ms);
+
 // Appends the regular file at path whole to b when it holds at most max
 // bytes; true when it did. Anything else (no such file, a folder, a FIFO, a
 // device, a larger file, one that grew past max while being read, a read

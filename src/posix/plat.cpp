@@ -1,6 +1,7 @@
 #include "plat.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <malloc.h>
 #include <sys/mman.h>
 #include <sys/random.h>
@@ -37,6 +38,17 @@ long plat_read_stdin(void *buf, size_t n) {
     ssize_t got = read(0, buf, n);
     if (got < 0 && errno == EINTR) continue;
     return static_cast<long>(got);
+  }
+}
+
+bool plat_wait_stdin(int64_t ms) {
+  int64_t end = plat_now_ms() + ms;
+  for (;;) {
+    int64_t left = end - plat_now_ms();
+    if (left <= 0) return false;
+    pollfd in{0, POLLIN, 0};
+    int n = poll(&in, 1, left > 1000000 ? 1000000 : static_cast<int>(left));
+    if (n > 0 || (n < 0 && errno != EINTR)) return true;
   }
 }
 

@@ -33,6 +33,30 @@ long plat_read_stdin(void *buf, size_t n) {
   }
 }
 
+// A pipe (how a client runs the server) is never signalled as an object, so
+// it is asked how much it holds, a few milliseconds apart; a console is
+// waited on; a file is always ready.
+bool plat_wait_stdin(int64_t ms) {
+  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(0));
+  DWORD type = h == INVALID_HANDLE_VALUE ? FILE_TYPE_UNKNOWN : GetFileType(h);
+  int64_t end = plat_now_ms() + ms;
+  for (;;) {
+    int64_t left = end - plat_now_ms();
+    if (left <= 0) return false;
+    DWORD step = left > 10 ? 10 : static_cast<DWORD>(left);
+    if (type == FILE_TYPE_CHAR) {
+      step = left > 1000000 ? 1000000 : static_cast<DWORD>(left);
+      if (WaitForSingleObject(h, step) != WAIT_TIMEOUT) return true;
+      continue;
+    }
+    DWORD avail = 0;
+    if (type != FILE_TYPE_PIPE || !PeekNamedPipe(h, nullptr, 0, nullptr, &avail, nullptr) ||
+        avail > 0)
+      return true;
+    Sleep(step);
+  }
+}
+
 // Shared for writing and deletion too: another process may replace the file
 // while it is read. A folder does not open without backup semantics.
 bool plat_read_file(const char *path, uint64_t max, wh_buf *b) {

@@ -44,15 +44,16 @@ TEST_F(ModelBounds, AskedAfterTheLimitIsLookedAtCountedOnlyOnceApproved) {
   } steps[] = {
       {true, WH_APPROVAL_PENDING, WH_DELIVERY_AWAITING, true, 0, 0, 0, ""},
       {true, WH_APPROVAL_DECLINED, WH_DELIVERY_DECLINED, true, 0, 0, 1, "declined by the owner"},
-      {true, WH_APPROVAL_UNAVAILABLE, WH_DELIVERY_UNCONFIRMED, true, 0, 0, 2, unconfirmed},
+      {true, WH_APPROVAL_NOT_GIVEN, WH_DELIVERY_UNCONFIRMED, true, 0, 0, 2, "no answer came"},
+      {true, WH_APPROVAL_UNAVAILABLE, WH_DELIVERY_UNCONFIRMED, true, 0, 0, 3, unconfirmed},
       // The same refusal again is not logged again.
-      {true, std::nullopt, WH_DELIVERY_UNCONFIRMED, false, 0, 0, 2, unconfirmed},
-      {true, WH_APPROVAL_GIVEN, WH_DELIVERY_SENT, true, 1, 1, 3, ""},
+      {true, std::nullopt, WH_DELIVERY_UNCONFIRMED, false, 0, 0, 3, unconfirmed},
+      {true, WH_APPROVAL_GIVEN, WH_DELIVERY_SENT, true, 1, 1, 4, ""},
       // The limit is reached: nobody is asked.
-      {true, WH_APPROVAL_GIVEN, WH_DELIVERY_LIMITED, false, 1, 1, 4,
+      {true, WH_APPROVAL_GIVEN, WH_DELIVERY_LIMITED, false, 1, 1, 5,
        "the limit of 1 trigger per day is reached; the next trigger is allowed at " +
            next_utc_midnight()},
-      {false, std::nullopt, WH_DELIVERY_SENT, false, 2, 1, 5, ""},
+      {false, std::nullopt, WH_DELIVERY_SENT, false, 2, 1, 6, ""},
   };
   int step = 0;
   for (const auto &st : steps) {
@@ -60,9 +61,10 @@ TEST_F(ModelBounds, AskedAfterTheLimitIsLookedAtCountedOnlyOnceApproved) {
     std::string asked;  // the question as the person is shown it
     wh_delivery_approve approve;
     if (st.answer)
-      approve = [&](const wh_approval_question &q) {
+      approve = [&](const wh_approval_question &q, char *why) {
         asked = std::string(q.name) + " " +
                 std::string(static_cast<const char *>(q.payload), q.payload_len) + " " + q.query;
+        snprintf(why, WH_ERR_CAP, "no answer came");
         return *st.answer;
       };
     auto d = std::make_unique<wh_delivery>();
@@ -80,6 +82,37 @@ TEST_F(ModelBounds, AskedAfterTheLimitIsLookedAtCountedOnlyOnceApproved) {
               st.status == WH_DELIVERY_SENT ? "" : st.error);
   }
   EXPECT_EQ(rx.requests().size(), 2u);
+}
+
+// The person may answer minutes later: what is sent is the hook the owner
+// keeps by then, and nothing when it was deleted meanwhile.
+TEST_F(ModelBounds, AnApprovedTriggerSendsTheHookAsStoredAfterTheAnswer) {
+  receiver rx;
+  auto s = new_store();
+  add_hook(s.get(), "ask", rx.url("/before")).confirm = true;
+  char err[WH_ERR_CAP];
+  ASSERT_EQ(wh_store_save(s.get(), err, sizeof err), 0) << err;
+  struct {
+    const char *edit;  // the hook's URL path once answered; null: deleted
+    wh_delivery_status status;
+  } cases[] = {{"/after", WH_DELIVERY_SENT}, {nullptr, WH_DELIVERY_NO_HOOK}};
+  for (const auto &c : cases) {
+    auto approve = [&](const wh_approval_question &, char *) {
+      auto now = stored();
+      if (c.edit)
+        wh_field_copy(now->hooks[0].url, rx.url(c.edit).c_str());
+      else
+        now->hook_count = 0;
+      EXPECT_EQ(wh_store_save(now.get(), err, sizeof err), 0) << err;
+      return WH_APPROVAL_GIVEN;
+    };
+    auto d = std::make_unique<wh_delivery>();
+    EXPECT_EQ(wh_deliver({"ask", nullptr, 0, "", false, true, approve}, d.get(),
+                         [](const wh_delivery &) {}),
+              c.status);
+  }
+  ASSERT_EQ(rx.wait_requests(1), 1u);
+  EXPECT_EQ(rx.requests()[0].target, "/after");
 }
 
 }  // namespace
