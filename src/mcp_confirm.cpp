@@ -159,7 +159,6 @@ wh_delivery_approve mcp_confirm_approver(const mcp_session &session, yyjson_val 
   return [ask = session.ask](const wh_approval_question &q, char *why) {
     wh_text question;
     write_question(q, &question);
-    return answered((*ask)({wh_buf_cstr(&question), question.len}, why, WH_ERR_CAP), why,
-                    nullptr);
+    return answered((*ask)({wh_buf_cstr(&question), question.len}, why, WH_ERR_CAP), why, nullptr);
   };
 }

@@ -213,8 +213,8 @@ struct server_state {
   reader in;
   wh_text reply;  // reused for every reply
   bool in_batch = false;
-  int batch_replies = 0;  // replies of the batch written so far
-  mcp_asker asker;        // ask() on this state
+  int batch_replies = 0;          // replies of the batch written so far
+  mcp_asker asker;                // ask() on this state
   const char *call_id = nullptr;  // the tools/call being served
   waiting_question waiting[kMaxWaiting];
   int waiting_count = 0;
@@ -403,7 +403,8 @@ void take_answer(server_state &st, yyjson_val *response) {
     yyjson_val *result = yyjson_obj_get(response, "result");
     q.answer = mcp_answer_of(result);
     if (!result) {
-      const char *message = yyjson_get_str(yyjson_obj_get(yyjson_obj_get(response, "error"), "message"));
+      const char *message =
+          yyjson_get_str(yyjson_obj_get(yyjson_obj_get(response, "error"), "message"));
       snprintf(q.why, sizeof q.why, "the client could not ask the owner: %.200s",
                message ? message : "an error without a message");
     } else if (q.answer == MCP_ANSWER_NONE) {

@@ -458,10 +458,9 @@ void mcp_call_tool(yyjson_val *params, const mcp_session &session, mcp_call_resu
       wh_buf_str(&out->text, kMissingArgs);
     else if (!args)
       wh_buf_str(&out->text, kArgsNotJson);
-    out->is_error =
-        !args_text || !args ||
-        tool_trigger(args, &out->text, structured,
-                     mcp_confirm_approver(session, params, &out->input)) != 0;
+    out->is_error = !args_text || !args ||
+                    tool_trigger(args, &out->text, structured,
+                                 mcp_confirm_approver(session, params, &out->input)) != 0;
   } else {
     out->error_code = -32602;
     out->error_message = "unknown tool";

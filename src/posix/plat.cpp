@@ -1,8 +1,8 @@
 #include "plat.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <malloc.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/stat.h>

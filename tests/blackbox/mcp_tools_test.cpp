@@ -383,6 +383,167 @@ TEST_F(McpTools, BoundsHoldAcrossServerProcesses) {
   EXPECT_EQ(s->log[0].error, unconfirmed);
 }
 
+// A hook that asks first, in a handshake session: the question the server
+// puts (naming the hook and what would be sent, never a credential), the
+// client's other requests served while it waits, and what each answer, or
+// none, does. Only an accepted question sends.
+TEST_F(McpTools, AskFirstInAHandshakeSession) {
+  receiver rx(answer(200, "ok"));
+  write_store(R"({"hooks":[{"name":"c","url":")" + rx.url("/in?token=TOKEN1234") +
+              R"(","sig":"github","secret":"SECRET1234","headers":[{"name":"X-K","value":)"
+              R"("HEADER1234"}],"confirm":true}]})");
+  const std::string no = "'c' was not sent: ";
+  const std::string cannot =
+      no + "this hook needs the owner's confirmation, which this client cannot ask for";
+  struct {
+    const char *version, *caps;
+    const char *reply;  // to "confirm-1", "" for no question; "cancelled", "closed"
+    std::string text;   // the tool result's text, or its beginning
+  } rows[] = {
+      {"2025-11-25", R"({"elicitation":{}})", R"("result":{"action":"accept"})",
+       "POST c -> HTTP 200"},
+      {"2025-06-18", R"({"elicitation":{}})", R"("result":{"action":"decline"})",
+       no + "declined by the owner"},
+      {"2025-11-25", R"({"elicitation":{"form":{}}})", R"("result":{"action":"cancel"})",
+       no + "declined by the owner"},
+      {"2025-11-25", R"({"elicitation":{}})", R"("result":{"action":"maybe"})",
+       no + "the owner's answer could not be read"},
+      {"2025-11-25", R"({"elicitation":{}})", R"("error":{"code":-1,"message":"no UI"})",
+       no + "the client could not ask the owner: no UI"},
+      {"2025-11-25", R"({"elicitation":{}})", "cancelled",
+       no + "the client cancelled the call before the owner answered"},
+      {"2025-11-25", R"({"elicitation":{}})", "closed",
+       no + "the client closed the connection before the owner answered"},
+      {"2025-11-25", R"({"elicitation":{"url":{}}})", "", cannot},
+      {"2025-11-25", "{}", "", cannot},
+      {"2025-03-26", R"({"elicitation":{}})", "", cannot},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(std::string(row.version) + " " + row.caps + " " + row.reply);
+    vdtest::child_process server({vdtest::program_path(), "--mcp"}, env());
+    ASSERT_TRUE(server.write(R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":{)"
+                             R"("protocolVersion":")" +
+                             std::string(row.version) + R"(","capabilities":)" + row.caps +
+                             "}}\n"));
+    ASSERT_TRUE(server.read_line());
+    ASSERT_TRUE(server.write(call("webhook_trigger", R"({"name":"c","payload":{"a":1},)"
+                                                     R"("query":"q=1"})")));
+    if (*row.reply) {
+      auto question = server.read_line();
+      ASSERT_TRUE(question);
+      yy_doc doc(yyjson_read(question->data(), question->size(), 0));
+      yyjson_val *q = yyjson_doc_get_root(doc.get());
+      EXPECT_STREQ(jstr(q, "method"), "elicitation/create");
+      EXPECT_STREQ(jstr(q, "id"), "confirm-1");
+      EXPECT_STREQ(jstr(yyjson_obj_get(q, "params"), "message"),
+                   "The model asks to send the webhook 'c'. Send it?\n\nPayload:\n{\"a\":1}\n\n"
+                   "Query: q=1\n\nAccept sends it once; decline sends nothing.");
+      for (const char *secret : {"TOKEN1234", "SECRET1234", "HEADER1234", "/in"})
+        EXPECT_EQ(question->find(secret), std::string::npos) << secret;
+      // Served while the question waits.
+      ASSERT_TRUE(server.write(R"({"jsonrpc":"2.0","id":7,"method":"ping"})"
+                               "\n"));
+      EXPECT_EQ(server.read_line(), R"({"jsonrpc":"2.0","id":7,"result":{}})");
+      if (std::string_view(row.reply) == "closed")
+        server.close_stdin();
+      else if (std::string_view(row.reply) == "cancelled")
+        ASSERT_TRUE(server.write(R"({"jsonrpc":"2.0","method":"notifications/cancelled",)"
+                                 R"("params":{"requestId":1}})"
+                                 "\n"));
+      else
+        ASSERT_TRUE(
+            server.write(R"({"jsonrpc":"2.0","id":"confirm-1",)" + std::string(row.reply) + "}\n"));
+    }
+    auto result = server.read_line();
+    ASSERT_TRUE(result);
+    tool_reply r = parse_reply(*result);
+    EXPECT_EQ(r.text.substr(0, row.text.size()), row.text);
+    EXPECT_EQ(r.is_error, row.text.rfind(no, 0) == 0);
+    server.close_stdin();
+    EXPECT_EQ(server.wait(), 0);
+  }
+  EXPECT_EQ(rx.wait_requests(1), 1u);
+  EXPECT_EQ(rx.requests().size(), 1u);
+}
+
+// A hook that asks first in the stateless era: the question goes out in an
+// input-required result, and only a retry that carries its requestState and
+// an accepting answer for the same hook, payload and query sends, once.
+TEST_F(McpTools, AskFirstStateless) {
+  receiver rx(answer(200, "ok"));
+  write_store(R"({"hooks":[{"name":"c","url":")" + rx.url("/in") +
+              R"(","confirm":true},{"name":"d","url":")" + rx.url("/d") + R"(","confirm":true}]})");
+  vdtest::child_process server({vdtest::program_path(), "--mcp"}, env());
+  std::string states[3];  // requestStates put out so far, by round
+  const std::string no = "'c' was not sent: ";
+  const std::string stale =
+      "the owner's answer in this call is not for this trigger (another hook, payload or "
+      "query), has lapsed or was used already; call again without it to be asked anew";
+  struct {
+    const char *name, *payload, *caps;
+    int state;             // the round whose requestState the call carries; -1 none
+    const char *response;  // inputResponses, "" for none
+    int asks;              // the round this call's question is kept as; -1 none
+    std::string text;      // otherwise the tool result's text, or its beginning
+  } rows[] = {
+      {"c", "1", R"({"elicitation":{}})", -1, "", 0, ""},
+      {"c", "2", R"({"elicitation":{}})", 0, R"({"confirm":{"action":"accept"}})", -1,
+       no + stale},  // another payload: the ticket is taken too
+      {"c", "1", R"({"elicitation":{}})", 0, R"({"confirm":{"action":"accept"}})", -1, no + stale},
+      {"c", "1", R"({"elicitation":{"form":{}}})", -1, "", 1, ""},
+      {"d", "1", R"({"elicitation":{}})", 1, R"({"confirm":{"action":"accept"}})", -1,
+       "'d' was not sent: " + stale},
+      {"c", "1", R"({"elicitation":{}})", -1, "", 1, ""},
+      {"c", "1", R"({"elicitation":{}})", 1, "", 2, ""},  // no answer: asked again
+      {"c", "1", R"({"elicitation":{}})", 2, R"({"confirm":{"action":"decline"}})", -1,
+       no + "declined by the owner"},
+      {"c", "1", R"({"elicitation":{}})", -1, "", 0, ""},
+      {"c", "1", R"({"elicitation":{}})", 0, R"({"confirm":{"action":"accept"}})", -1,
+       "POST c -> HTTP 200"},
+      {"c", "1", R"({"elicitation":{}})", 0, R"({"confirm":{"action":"accept"}})", -1,
+       no + stale},  // used
+      {"c", "1", R"({"elicitation":{"url":{}}})", -1, "", -1,
+       no + "this hook needs the owner's confirmation, which this client cannot ask for"},
+  };
+  int id = 0;
+  for (const auto &row : rows) {
+    SCOPED_TRACE("call " + std::to_string(++id));
+    std::string params = R"({"_meta":{"io.modelcontextprotocol/protocolVersion":"2026-07-28",)"
+                         R"("io.modelcontextprotocol/clientCapabilities":)" +
+                         std::string(row.caps) +
+                         R"(},"name":"webhook_trigger","arguments":{"name":")" + row.name +
+                         R"(","payload":")" + row.payload + R"(","query":"q=1"})";
+    if (row.state >= 0) params += R"(,"requestState":")" + states[row.state] + "\"";
+    if (*row.response) params += R"(,"inputResponses":)" + std::string(row.response);
+    ASSERT_TRUE(server.write(R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
+                             R"(,"method":"tools/call","params":)" + params + "}}\n"));
+    auto line = server.read_line();
+    ASSERT_TRUE(line);
+    yy_doc doc(yyjson_read(line->data(), line->size(), 0));
+    yyjson_val *res = yyjson_obj_get(yyjson_doc_get_root(doc.get()), "result");
+    if (row.asks >= 0) {
+      EXPECT_STREQ(jstr(res, "resultType"), "input_required");
+      yyjson_val *ask = yyjson_obj_get(yyjson_obj_get(res, "inputRequests"), "confirm");
+      EXPECT_STREQ(jstr(ask, "method"), "elicitation/create");
+      EXPECT_STREQ(jstr(yyjson_obj_get(ask, "params"), "message"),
+                   "The model asks to send the webhook 'c'. Send it?\n\nPayload:\n1\n\n"
+                   "Query: q=1\n\nAccept sends it once; decline sends nothing.");
+      const char *state = jstr(res, "requestState");
+      ASSERT_TRUE(state);
+      EXPECT_NE(state, states[row.asks]);
+      states[row.asks] = state;
+      continue;
+    }
+    tool_reply r = parse_reply(*line);
+    EXPECT_EQ(r.text.substr(0, row.text.size()), row.text);
+  }
+  EXPECT_EQ(rx.wait_requests(1), 1u);
+  server.close_stdin();
+  EXPECT_EQ(server.wait(), 0);
+  ASSERT_EQ(rx.requests().size(), 1u);
+  EXPECT_EQ(rx.requests()[0].body, "1");
+}
+
 // Texts that tools/call cannot produce: the payload limit (a payload that
 // large does not fit the arguments text) and the store's own failures.
 TEST_F(McpTools, TriggerDirectly) {
