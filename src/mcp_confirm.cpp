@@ -49,7 +49,8 @@ void write_question(const wh_approval_question &q, wh_buf *params) {
   const char *payload = static_cast<const char *>(q.payload);
   size_t shown = shown_len(payload, q.payload_len, MCP_CONFIRM_SHOWN);
   if (shown < q.payload_len)
-    wh_buf_printf(&m, " (the first %zu of %zu bytes)", shown, q.payload_len);
+    wh_buf_printf(&m, " (the first %u of %u bytes)", static_cast<unsigned>(shown),
+                  static_cast<unsigned>(q.payload_len));  // at most the payload limit
   wh_buf_str(&m, ":\n");
   add_shown(&m, payload, shown);
   if (q.query[0]) {

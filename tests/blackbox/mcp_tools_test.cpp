@@ -537,6 +537,20 @@ TEST_F(McpTools, AskFirstStateless) {
     tool_reply r = parse_reply(*line);
     EXPECT_EQ(r.text.substr(0, row.text.size()), row.text);
   }
+  // A long payload is shown cut before a character the cut would split, and
+  // a control character as text.
+  ASSERT_TRUE(server.write(
+      R"({"jsonrpc":"2.0","id":99,"method":"tools/call","params":{"_meta":{)"
+      R"("io.modelcontextprotocol/protocolVersion":"2026-07-28",)"
+      R"("io.modelcontextprotocol/clientCapabilities":{"elicitation":{}}},)"
+      R"("name":"webhook_trigger","arguments":{"name":"c","payload":"\u001b)" +
+      std::string(1021, 'x') + "\xe2\x82\xac\xe2\x82\xac\"}}}\n"));
+  auto line = server.read_line();
+  ASSERT_TRUE(line);
+  EXPECT_NE(line->find(R"(Payload (the first 1022 of 1028 bytes):\n\\x1b)" +
+                       std::string(1021, 'x') + R"(\n\nAccept)"),
+            std::string::npos)
+      << *line;
   EXPECT_EQ(rx.wait_requests(1), 1u);
   server.close_stdin();
   EXPECT_EQ(server.wait(), 0);
