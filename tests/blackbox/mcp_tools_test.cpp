@@ -539,12 +539,11 @@ TEST_F(McpTools, AskFirstStateless) {
   }
   // A long payload is shown cut before a character the cut would split, and
   // a control character as text.
-  ASSERT_TRUE(server.write(
-      R"({"jsonrpc":"2.0","id":99,"method":"tools/call","params":{"_meta":{)"
-      R"("io.modelcontextprotocol/protocolVersion":"2026-07-28",)"
-      R"("io.modelcontextprotocol/clientCapabilities":{"elicitation":{}}},)"
-      R"("name":"webhook_trigger","arguments":{"name":"c","payload":"\u001b)" +
-      std::string(1021, 'x') + "\xe2\x82\xac\xe2\x82\xac\"}}}\n"));
+  ASSERT_TRUE(server.write(R"({"jsonrpc":"2.0","id":99,"method":"tools/call","params":{"_meta":{)"
+                           R"("io.modelcontextprotocol/protocolVersion":"2026-07-28",)"
+                           R"("io.modelcontextprotocol/clientCapabilities":{"elicitation":{}}},)"
+                           R"("name":"webhook_trigger","arguments":{"name":"c","payload":"\u001b)" +
+                           std::string(1021, 'x') + "\xe2\x82\xac\xe2\x82\xac\"}}}\n"));
   auto line = server.read_line();
   ASSERT_TRUE(line);
   EXPECT_NE(line->find(R"(Payload (the first 1022 of 1028 bytes):\n\\x1b)" +
