@@ -6,9 +6,12 @@
 //
 // The server keeps its read block between calls, but it only returns once
 // that block is used up, so each run starts clean. The store is a private one
-// with three hooks, written afresh before every run, and the resolver refuses
+// with four hooks, written afresh before every run, and the resolver refuses
 // every name: a webhook_trigger gets as far as resolving and never reaches
-// the network (nor, having failed, the log).
+// the network (nor, having failed, the log). One hook asks first, so that the
+// server's own questions (elicitation/create requests, each followed by the
+// serving of the rest of the input inside its wait) are fuzzed too; a
+// question is a request line, not a reply.
 #include <netdb.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -47,6 +50,7 @@ std::string make_store() {
   wh_field_copy(gh.desc, "d\xc3\xa9ploiement \xe2\x9c\x93");
   wh_field_copy(gh.sig, "github");
   wh_field_copy(gh.secret, "gh-secret");
+  vdtest::add_hook(s.get(), "ask", "http://127.0.0.1:9/ask").confirm = true;
   char err[WH_ERR_CAP];
   if (wh_store_save(s.get(), err, sizeof err) != 0) {
     fprintf(stderr, "%s\n", err);
@@ -102,15 +106,26 @@ void check_response(yyjson_val *root) {
   if (c == -32700) FUZZ_CHECK(yyjson_is_null(id), "a parse error has id null");
 }
 
-void check_reply(std::string_view line) {
+// Checks one output line; true for a reply, false for a question.
+bool check_line(std::string_view line) {
   yy_doc doc(yyjson_read(line.data(), line.size(), 0));
   FUZZ_CHECK(doc != nullptr, "a reply line is one valid JSON text");
   yyjson_val *root = yyjson_doc_get_root(doc.get());
-  if (!yyjson_is_arr(root)) return check_response(root);
+  if (yyjson_obj_get(root, "method")) {
+    FUZZ_CHECK(yyjson_equals_str(yyjson_obj_get(root, "method"), "elicitation/create"),
+               "the server's only request is a question");
+    FUZZ_CHECK(yyjson_is_str(yyjson_obj_get(root, "id")), "a question has an id");
+    return false;
+  }
+  if (!yyjson_is_arr(root)) {
+    check_response(root);
+    return true;
+  }
   FUZZ_CHECK(yyjson_arr_size(root) > 0, "a batch's replies are never an empty array");
   size_t i, n;
   yyjson_val *item;
   yyjson_arr_foreach(root, i, n, item) check_response(item);
+  return true;
 }
 
 int refuse_every_name(const char *, const char *, const addrinfo *, addrinfo **) {
@@ -141,8 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   size_t replies = 0;
   for (size_t start = 0; start < out.size();) {
     size_t lf = out.find('\n', start);
-    check_reply(std::string_view(out).substr(start, lf - start));
-    ++replies;
+    replies += check_line(std::string_view(out).substr(start, lf - start));
     start = lf + 1;
   }
   // Each message is at least one line, and at most one reply answers it.

@@ -433,7 +433,8 @@ void cancel_call(server_state &st, yyjson_val *params) {
 // too. False when the request was answered (or dropped) for its _meta.
 bool request_version(server_state &st, const char *id, yyjson_val *params, mcp_session *rq) {
   *rq = st.session;
-  rq->ask = &st.asker;
+  // A batch's replies are one array on one line: no question fits in it.
+  rq->ask = st.in_batch ? nullptr : &st.asker;
   yyjson_val *meta = yyjson_obj_get(params, "_meta");
   yyjson_val *named = yyjson_obj_get(meta, kVersionKey);
   if (!named) return true;
