@@ -427,7 +427,6 @@ void cancel_call(server_state &st, yyjson_val *params) {
   }
 }
 
-// Carries out one parsed request (a batch's element when in_batch).
 // The version a request is served under, into rq: the one its _meta names,
 // else the session's. A stateless version needs the client's capabilities
 // too. False when the request was answered (or dropped) for its _meta.
@@ -507,6 +506,7 @@ void serve_method(server_state &st, const char *id, yyjson_val *method, yyjson_v
   }
 }
 
+// Carries out one parsed message (a batch's element when in_batch).
 void dispatch(server_state &st, yyjson_val *root) {
   if (!yyjson_is_obj(root)) {
     mcp_error(st, nullptr, -32600, "invalid request: not an object");
@@ -627,12 +627,13 @@ mcp_answer ask(server_state &st, std::string_view params, char *why, size_t why_
       handle_message(st, &msg, total);
       continue;
     }
-    snprintf(q.why, sizeof q.why, "%s",
-             got == next_is::LATE ? "no answer came from the owner within 10 minutes"
-                                  : "the client closed the connection before the owner answered");
+    if (got == next_is::LATE)
+      snprintf(q.why, sizeof q.why, "no answer came from the owner within %d minutes",
+               static_cast<int>(MCP_ASK_WAIT_MS / 60000));
+    else
+      snprintf(q.why, sizeof q.why, "the client closed the connection before the owner answered");
     break;
   }
-  static_assert(MCP_ASK_WAIT_MS == 600000, "the text above says 10 minutes");
   --st.waiting_count;
   if (q.answer == MCP_ANSWER_NONE) snprintf(why, why_size, "%s", q.why);
   return q.answer;
