@@ -3,11 +3,15 @@
 // the 1.x client's newest version, and gets it), list the tools, list the
 // hooks, fire one at a local receiver that echoes the request, and check
 // what arrived there and what came back to the model, its structured
-// content validated against the tool's output schema.
+// content validated against the tool's output schema. A hook that asks first
+// is put to the owner through the client's elicitation handler, and only an
+// accepted question sends it.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
+import { ElicitRequestSchema } from '@modelcontextprotocol/sdk/types.js';
 import {
-  call, checkDelivery, checkTools, connect, echo, listed, listText, outputValidator, toolsSetUp, trigger,
+  askFirst, call, checkDelivery, checkTools, connect, declined, echo, listed, listText, outputValidator, question,
+  toolsSetUp, trigger,
 } from './support.mjs';
 
 test('the official MCP client 1.x lists and fires hooks', { timeout: 60000 }, async (t) => {
@@ -50,6 +54,36 @@ test('the official MCP client 1.x lists and fires hooks', { timeout: 60000 }, as
     message: /unknown tool/,
   });
 
+  await client.close();
+  assert.equal(stderr(), '');
+});
+
+test('the official MCP client 1.x answers a hook that asks first', { timeout: 60000 }, async (t) => {
+  const { received, store } = await toolsSetUp(t);
+  askFirst(store);
+  const { client, stderr } = await connect(t, store, { capabilities: { elicitation: {} } });
+  const asked = [];
+  let action;
+  client.setRequestHandler(ElicitRequestSchema, async (req) => {
+    asked.push(req.params);
+    return { action };
+  });
+
+  // Accepted first, so its delivery is the log's only entry and the one
+  // request the receiver ever gets.
+  for (const answer of ['accept', 'decline', 'cancel']) {
+    action = answer;
+    const r = await client.callTool({ name: 'webhook_trigger', arguments: trigger }, undefined, call);
+    assert.deepEqual(asked.splice(0), [question], answer);
+    if (answer === 'accept') {
+      assert.equal(r.isError, undefined);
+      assert.match(r.content[0].text, /^POST deploy -> HTTP 202 in \d+ ms\nok: yes\nbody:\n/);
+      checkDelivery(received, store);
+    } else {
+      assert.deepEqual([r.isError, r.content[0].text], [true, declined], answer);
+    }
+    assert.equal(received.length, 1, answer);
+  }
   await client.close();
   assert.equal(stderr(), '');
 });

@@ -4,6 +4,9 @@
 // 2026-07-28, every request naming its version in _meta; then the same
 // calls as the 1.x client's test, structured content validated. Without
 // negotiation options it still opens with initialize, and gets 2025-11-25.
+// A hook that asks first answers the call with input_required: the client's
+// driver asks its elicitation handler and retries with the answer, and a
+// retry that brings a ticket for another payload is refused.
 //
 // The 2.x client needs Node 20 or later; tests/CMakeLists.txt runs this file
 // with such a Node where it finds one (scripts/install-deps puts one beside
@@ -81,4 +84,59 @@ test('the official MCP client 2.x, stateless era', { skip, timeout: 180000 }, as
   assert.deepEqual([legacy.getNegotiatedProtocolVersion(), legacy.getProtocolEra()], ['2025-11-25', 'legacy']);
   common.checkTools((await legacy.listTools(undefined, call)).tools);
   await legacy.close();
+});
+
+test('the official MCP client 2.x answers a hook that asks first', { skip, timeout: 60000 }, async (t) => {
+  const { Client } = await import('@modelcontextprotocol/client');
+  const { StdioClientTransport } = await import('@modelcontextprotocol/client/stdio');
+  const common = await import('./support.mjs');
+  const { call, trigger } = common;
+  const { received, store } = await common.toolsSetUp(t);
+  common.askFirst(store);
+
+  const transport = new StdioClientTransport(common.serverParams(store));
+  let stderr = '';
+  transport.stderr.on('data', (d) => (stderr += d));
+  const client = new Client({ name: 'vd-interop', version: '2.0.0' }, {
+    versionNegotiation: { mode: 'auto' }, capabilities: { elicitation: {} },
+  });
+  const asked = [];
+  let action;
+  client.setRequestHandler('elicitation/create', async (req) => {
+    asked.push(req.params);
+    return { action };
+  });
+  t.after(() => client.close());
+  await client.connect(transport, call);
+  assert.equal(client.getNegotiatedProtocolVersion(), '2026-07-28');
+  const fire = (args, extra) => client.callTool({ name: 'webhook_trigger', arguments: args, ...extra }, call);
+
+  action = 'accept';
+  const sent = await fire(trigger);
+  assert.match(sent.content[0].text, /^POST deploy -> HTTP 202 in \d+ ms\nok: yes\nbody:\n/);
+  common.checkDelivery(received, store);
+  action = 'decline';
+  const no = await fire(trigger);
+  assert.deepEqual([no.isError, no.content[0].text], [true, common.declined]);
+  assert.deepEqual(asked.splice(0), [common.question, common.question]);
+
+  // By hand: the question handed back untouched, then a retry that brings its
+  // ticket with another payload, and again with the payload it was for.
+  const open = await client.request(
+    { method: 'tools/call', params: { name: 'webhook_trigger', arguments: trigger } },
+    { ...call, allowInputRequired: true },
+  );
+  assert.deepEqual(open.inputRequests, { confirm: { method: 'elicitation/create', params: common.question } });
+  assert.match(open.requestState, /^[A-Za-z0-9_-]{24}$/);
+  const answer = { inputResponses: { confirm: { action: 'accept' } }, requestState: open.requestState };
+  const stale =
+    "'deploy' was not sent: the owner's answer in this call is not for this trigger (another hook, payload " +
+    'or query), has lapsed or was used already; call again without it to be asked anew';
+  for (const args of [{ ...trigger, payload: '{"event":"other"}' }, trigger]) {
+    const r = await fire(args, answer);
+    assert.deepEqual([r.isError, r.content[0].text], [true, stale], args.payload);
+  }
+  assert.deepEqual([asked.length, received.length], [0, 1]);
+  await client.close();
+  assert.equal(stderr, '');
 });

@@ -66,8 +66,8 @@ export const serverParams = (store) => ({
 
 // The official client 1.x on the program's --mcp with the store at `store`;
 // stderr() gives what the server wrote there, version() the protocol version
-// initialize settled on.
-export async function connect(t, store) {
+// initialize settled on. `options` are the client's (its capabilities).
+export async function connect(t, store, options) {
   const transport = new StdioClientTransport(serverParams(store));
   let stderr = '';
   transport.stderr.on('data', (d) => (stderr += d));
@@ -75,7 +75,7 @@ export async function connect(t, store) {
   // transport has no use for it, so this one only records it.
   let negotiated;
   transport.setProtocolVersion = (v) => (negotiated = v);
-  const client = new Client({ name: 'vd-interop', version: '1.0.0' });
+  const client = new Client({ name: 'vd-interop', version: '1.0.0' }, options);
   // Ends the server whatever fails below, so a failure is reported at once.
   t.after(() => client.close());
   await client.connect(transport, call);
@@ -185,6 +185,20 @@ export const listed = (port) => ({
 // without the path token, the query key or the header value.
 export const trigger = { name: 'deploy', payload: '{"event":"ship"}', query: 'env=prod' };
 export const echo = '{"url":"/<redacted>?<redacted>&env=prod","key":"<redacted>"}';
+
+// The store's "deploy" made to ask first, and the question that trigger puts
+// to the owner: the hook's name, payload and query, none of its credentials.
+export function askFirst(store) {
+  const data = JSON.parse(fs.readFileSync(store, 'utf8'));
+  data.hooks[0].confirm = true;
+  fs.writeFileSync(store, JSON.stringify(data));
+}
+export const question = {
+  message: "The model asks to send the webhook 'deploy'. Send it?\n\nPayload:\n{\"event\":\"ship\"}\n\n" +
+    'Query: env=prod\n\nAccept sends it once; decline sends nothing.',
+  requestedSchema: { type: 'object', properties: {} },
+};
+export const declined = "'deploy' was not sent: declined by the owner";
 
 // What reached the receiver and the store's log after that trigger: the real
 // URL, body and header, only there. Returns the length of the answer, which
