@@ -22,11 +22,6 @@ constexpr int kListCapacity = WH_MAX_HEADERS + 1 + WH_SIGN_HEADERS_MAX;  // stor
 static_assert(kListCapacity <= 20);
 constexpr size_t kUrlErr = 256;
 
-void set_header(wh_header *h, const char *name, const char *value) {
-  snprintf(h->name, sizeof h->name, "%s", name);
-  snprintf(h->value, sizeof h->value, "%s", value);
-}
-
 // Everything one firing works with; about 30 KB, so it lives on the heap.
 struct fire_work {
   char url_text[kUrlText];
@@ -68,7 +63,7 @@ int stored_headers(const wh_hook *hook, size_t payload_len, bool is_get, fire_wo
     if (ieq(hook->headers[i].name, "Content-Type")) has_type = true;
   }
   if (!has_type && !(payload_len == 0 && is_get))
-    set_header(&work->headers[count++], "Content-Type", "application/json; charset=utf-8");
+    wh_header_set(&work->headers[count++], "Content-Type", "application/json; charset=utf-8");
   return count;
 }
 

@@ -107,3 +107,23 @@ const char *wh_buf_cstr(wh_buf *b) {
   b->data[0] = '\0';
   return b->data;
 }
+
+bool wh_buf_read_all(wh_buf *b, uint64_t max, const std::function<long(char *p, size_t n)> &read) {
+  constexpr size_t kChunk = 65536;  // a megabyte body in 16 reads
+  const uint64_t start = b->len;
+  bool ok = true;
+  while (ok && wh_buf_reserve(b, kChunk)) {
+    uint64_t room = max - (b->len - start) + 1;
+    long got = read(b->data + b->len, room < kChunk ? static_cast<size_t>(room) : kChunk);
+    if (got <= 0) {
+      ok = got == 0;
+      break;
+    }
+    b->len += static_cast<uint64_t>(got);
+    ok = b->len - start <= max;
+  }
+  ok = ok && !b->failed;
+  if (!ok && b->data) b->len = start;
+  if (b->data) b->data[b->len] = '\0';
+  return ok;
+}

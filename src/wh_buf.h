@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 
 struct wh_buf {
   char *data;
@@ -43,6 +44,13 @@ bool wh_buf_grow(wh_buf *b, uint64_t n);
 inline bool wh_buf_reserve(wh_buf *b, uint64_t n) {
   return (b->cap - b->len > n && !b->failed) || wh_buf_grow(b, n);
 }
+
+// Appends a whole source of at most max bytes, read straight into the buffer
+// a chunk at a time by read (at most n bytes into p: the count, 0 at its
+// end, -1 on an error); true when it did. A read error, a source longer than
+// max (one byte past it is asked for, so a file that grew while it was read
+// is told) or a refused growth appends nothing and gives false.
+bool wh_buf_read_all(wh_buf *b, uint64_t max, const std::function<long(char *p, size_t n)> &read);
 
 // Appends one byte.
 inline void wh_buf_char(wh_buf *b, char c) {

@@ -1,13 +1,5 @@
 #include "wh_escape.h"
 
-namespace {
-
-char lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-}  // namespace
-
 size_t wh_escape_pct_decode(std::string_view in, char *out, bool form) {
   size_t w = 0;
   for (size_t r = 0; r < in.size();) {
@@ -29,7 +21,7 @@ size_t wh_escape_pct_decode(std::string_view in, char *out, bool form) {
 bool ieq_view(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
-    if (lower(a[i]) != lower(b[i])) return false;
+    if (wh_escape_lower(a[i]) != wh_escape_lower(b[i])) return false;
   return true;
 }
 

@@ -14,6 +14,11 @@ inline int wh_escape_hex(char c) {
   return -1;
 }
 
+// c with an ASCII capital letter made small; every other byte as it is.
+inline char wh_escape_lower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 // Decodes "%XX" (and "+" as a space when `form`, as a query's values are
 // written) from in into out, which may be in itself; a "%" without two hex
 // digits stays as it is. Returns the bytes written, at most in.size().

@@ -25,3 +25,8 @@ void wh_field_copy(char *dst, size_t cap, const char *src) {
   if (n) memcpy(dst, src, n);
   dst[n] = '\0';
 }
+
+void wh_header_set(wh_header *h, const char *name, const char *value) {
+  wh_field_copy(h->name, name);
+  wh_field_copy(h->value, value);
+}

@@ -44,6 +44,10 @@ struct wh_hook {
 // space, tab, colon or line break can reshape the request it goes into.
 bool wh_header_name_ok(const char *name);
 
+// Sets a header's name and value, each cut to its field as wh_field_copy
+// cuts.
+void wh_header_set(wh_header *h, const char *name, const char *value);
+
 // Copies outside text into a fixed field: byte for byte up to cap - 1 bytes,
 // then terminated; longer text is cut (even inside a UTF-8 character). A
 // null src gives the empty string. cap 0 writes nothing.

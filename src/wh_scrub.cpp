@@ -57,10 +57,6 @@ long hex_run(const char *p, size_t n) {
   return v;
 }
 
-unsigned char lower(unsigned char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + 32) : c;
-}
-
 size_t utf8_encode(unsigned long cp, unsigned char *u) {
   if (cp < 0x80) {
     u[0] = static_cast<unsigned char>(cp);
@@ -329,8 +325,7 @@ struct needle_set {
     ref r{u32(bytes.size()), u32(v.size()), case_free(v)};
     bytes += v;
     if (r.fold)
-      for (size_t i = r.at; i < bytes.size(); ++i)
-        bytes[i] = static_cast<char>(lower(static_cast<unsigned char>(bytes[i])));
+      for (size_t i = r.at; i < bytes.size(); ++i) bytes[i] = wh_escape_lower(bytes[i]);
     refs.push_back(r);
   }
 
@@ -503,8 +498,7 @@ class automaton {
     const state *st = states_.data();
     uint32_t s = 0;
     for (size_t i = 0; i < text.size(); ++i) {
-      auto c = static_cast<unsigned char>(text[i]);
-      if (fold_) c = lower(c);
+      auto c = static_cast<unsigned char>(fold_ ? wh_escape_lower(text[i]) : text[i]);
       uint32_t t = 0;
       while (s != 0 && (t = child(st, s, c)) == 0) s = st[s].fail;
       s = s != 0 ? t : root_[c];

@@ -24,11 +24,6 @@ std::string_view field(const char *text, size_t cap) {
   return {text, strnlen(text, cap)};
 }
 
-void set_header(wh_header *h, const char *name, const char *value) {
-  snprintf(h->name, sizeof h->name, "%s", name);
-  snprintf(h->value, sizeof h->value, "%s", value);
-}
-
 struct sign_input {
   std::string_view secret;
   std::string_view previous;  // empty unless a rotation runs
@@ -96,7 +91,7 @@ int sign_v2(const sign_input &in, wh_header *out, char *err) {
   if (!msg) return -1;
   char hex[65], old[65];
   kr_hmac_sha256_hex(in.secret.data(), in.secret.size(), msg.get(), len, hex);
-  set_header(&out[0], "X-Webhook-Timestamp", stamp);
+  wh_header_set(&out[0], "X-Webhook-Timestamp", stamp);
   snprintf(out[1].name, sizeof out[1].name, "%s", "X-Webhook-Signature");
   if (in.previous.empty()) {
     snprintf(out[1].value, sizeof out[1].value, "t=%s,v1=%s", stamp, hex);
@@ -130,9 +125,9 @@ int sign_standard(const sign_input &in, wh_header *out, char *err) {
     used += 3;
     used += wh_base64_encode(mac, sizeof mac, WH_BASE64_STD, value + used);
   }
-  set_header(&out[0], "webhook-id", in.stamp->id);
-  set_header(&out[1], "webhook-timestamp", stamp);
-  set_header(&out[2], "webhook-signature", value);
+  wh_header_set(&out[0], "webhook-id", in.stamp->id);
+  wh_header_set(&out[1], "webhook-timestamp", stamp);
+  wh_header_set(&out[2], "webhook-signature", value);
   return 3;
 }
 

@@ -19,8 +19,6 @@ namespace {
 constexpr size_t kHugePage = size_t{2} << 20;
 constexpr size_t kHugeFrom = size_t{1} << 20;
 constexpr size_t kPage = 4096;
-// A file is read in 64 KiB pieces: a megabyte body in 16 reads.
-constexpr size_t kReadChunk = 65536;
 
 constexpr size_t region_size(size_t n) {
   size_t unit = n >= kHugeFrom ? kHugePage : kPage;
@@ -58,24 +56,13 @@ bool plat_read_file(const char *path, uint64_t max, wh_buf *b) {
   if (fd < 0) return false;
   struct stat st;
   bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) <= max;
-  const uint64_t start = b->len;
-  // Read straight into the buffer, a whole chunk of room at a time; one
-  // byte past max tells a file that grew while it was read.
-  while (ok && wh_buf_reserve(b, kReadChunk)) {
-    size_t room = static_cast<size_t>(max - (b->len - start) + 1);
-    ssize_t got = read(fd, b->data + b->len, room < kReadChunk ? room : kReadChunk);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      ok = got == 0;
-      break;
-    }
-    b->len += static_cast<uint64_t>(got);
-    ok = b->len - start <= max;
-  }
+  ok = ok && wh_buf_read_all(b, max, [fd](char *p, size_t n) {
+         for (;;) {
+           ssize_t got = read(fd, p, n);
+           if (got >= 0 || errno != EINTR) return static_cast<long>(got);
+         }
+       });
   close(fd);
-  ok = ok && !b->failed;
-  if (!ok && b->data) b->len = start;
-  if (b->data) b->data[b->len] = '\0';
   return ok;
 }
 

@@ -71,25 +71,11 @@ bool plat_read_file(const char *path, uint64_t max, wh_buf *b) {
   LARGE_INTEGER size;
   bool ok = GetFileType(h) == FILE_TYPE_DISK && GetFileSizeEx(h, &size) && size.QuadPart >= 0 &&
             static_cast<uint64_t>(size.QuadPart) <= max;
-  const uint64_t start = b->len;
-  // Read straight into the buffer; one byte past max tells a file that grew.
-  constexpr DWORD kReadChunk = 65536;
-  while (ok && wh_buf_reserve(b, kReadChunk)) {
-    uint64_t room = max - (b->len - start) + 1;
-    DWORD got = 0;
-    if (!ReadFile(h, b->data + b->len, room < kReadChunk ? static_cast<DWORD>(room) : kReadChunk,
-                  &got, nullptr)) {
-      ok = false;
-      break;
-    }
-    if (got == 0) break;
-    b->len += got;
-    ok = b->len - start <= max;
-  }
+  ok = ok && wh_buf_read_all(b, max, [h](char *p, size_t n) {
+         DWORD got = 0;
+         return ReadFile(h, p, static_cast<DWORD>(n), &got, nullptr) ? static_cast<long>(got) : -1L;
+       });
   CloseHandle(h);
-  ok = ok && !b->failed;
-  if (!ok && b->data) b->len = start;
-  if (b->data) b->data[b->len] = '\0';
   return ok;
 }
 
