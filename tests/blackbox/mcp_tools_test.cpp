@@ -351,14 +351,12 @@ TEST_F(McpTools, ArgumentsTextLimitThroughToolsCall) {
 }
 
 // Servers of several clients share one count: of six racing at a limit of
-// three, three send. A hook that asks first is refused to a client that
-// cannot ask: nothing sent, nothing counted, the refusal logged.
+// three, three send.
 TEST_F(McpTools, BoundsHoldAcrossServerProcesses) {
   start_clear_of_utc_day_end();
   receiver rx(answer(200, "ok"));
   write_store(R"({"hooks":[{"name":"r","url":")" + rx.url("/r") +
-              R"(","limit":{"count":3,"per":"day"}},{"name":"c","url":")" + rx.url("/c") +
-              R"(","confirm":true}]})");
+              R"(","limit":{"count":3,"per":"day"}}]})");
   std::vector<vdtest::run_result> raced(6);
   std::vector<std::thread> servers;
   for (auto &run : raced)
@@ -370,28 +368,17 @@ TEST_F(McpTools, BoundsHoldAcrossServerProcesses) {
   int sent = 0;
   for (const auto &run : raced) sent += !parse_reply(run.out).is_error;
   EXPECT_EQ(sent, 3);
-
-  const std::string unconfirmed =
-      "this hook needs the owner's confirmation, which this client cannot ask for";
-  auto r = serve(call("webhook_trigger", R"({"name":"c","payload":{"a":1}})"));
-  EXPECT_TRUE(r.at(0).is_error);
-  EXPECT_EQ(r[0].text, "'c' was not sent: " + unconfirmed);
   EXPECT_EQ(rx.wait_requests(3), 3u);
-  for (const auto &req : rx.requests()) EXPECT_EQ(req.target, "/r");
-  auto s = stored();
-  EXPECT_EQ(s->hooks[0].window_count * 10 + s->hooks[1].window_count, 30);
-  EXPECT_EQ(s->log[0].error, unconfirmed);
+  EXPECT_EQ(stored()->hooks[0].window_count, 3);
 }
 
 // A hook that asks first, in a handshake session: the question the server
-// puts (naming the hook and what would be sent, never a credential), the
-// client's other requests served while it waits, and what each answer, or
-// none, does. Only an accepted question sends.
+// puts (its text is the interop suite's), the client's other requests served
+// while it waits, and what each answer, or none, does. Only an accepted
+// question sends.
 TEST_F(McpTools, AskFirstInAHandshakeSession) {
   receiver rx(answer(200, "ok"));
-  write_store(R"({"hooks":[{"name":"c","url":")" + rx.url("/in?token=TOKEN1234") +
-              R"(","sig":"github","secret":"SECRET1234","headers":[{"name":"X-K","value":)"
-              R"("HEADER1234"}],"confirm":true}]})");
+  write_store(R"({"hooks":[{"name":"c","url":")" + rx.url("/in") + R"(","confirm":true}]})");
   const std::string no = "'c' was not sent: ";
   const std::string cannot =
       no + "this hook needs the owner's confirmation, which this client cannot ask for";
@@ -400,11 +387,9 @@ TEST_F(McpTools, AskFirstInAHandshakeSession) {
     const char *reply;  // to "confirm-1", "" for no question; "cancelled", "closed"
     std::string text;   // the tool result's text, or its beginning
   } rows[] = {
-      {"2025-11-25", R"({"elicitation":{}})", R"("result":{"action":"accept"})",
+      {"2025-06-18", R"({"elicitation":{"form":{}}})", R"("result":{"action":"accept"})",
        "POST c -> HTTP 200"},
-      {"2025-06-18", R"({"elicitation":{}})", R"("result":{"action":"decline"})",
-       no + "declined by the owner"},
-      {"2025-11-25", R"({"elicitation":{"form":{}}})", R"("result":{"action":"cancel"})",
+      {"2025-11-25", R"({"elicitation":{}})", R"("result":{"action":"cancel"})",
        no + "declined by the owner"},
       {"2025-11-25", R"({"elicitation":{}})", R"("result":{"action":"maybe"})",
        no + "the owner's answer could not be read"},
@@ -426,8 +411,7 @@ TEST_F(McpTools, AskFirstInAHandshakeSession) {
                              std::string(row.version) + R"(","capabilities":)" + row.caps +
                              "}}\n"));
     ASSERT_TRUE(server.read_line());
-    ASSERT_TRUE(server.write(call("webhook_trigger", R"({"name":"c","payload":{"a":1},)"
-                                                     R"("query":"q=1"})")));
+    ASSERT_TRUE(server.write(call("webhook_trigger", R"({"name":"c"})")));
     if (*row.reply) {
       auto question = server.read_line();
       ASSERT_TRUE(question);
@@ -435,11 +419,6 @@ TEST_F(McpTools, AskFirstInAHandshakeSession) {
       yyjson_val *q = yyjson_doc_get_root(doc.get());
       EXPECT_STREQ(jstr(q, "method"), "elicitation/create");
       EXPECT_STREQ(jstr(q, "id"), "confirm-1");
-      EXPECT_STREQ(jstr(yyjson_obj_get(q, "params"), "message"),
-                   "The model asks to send the webhook 'c'. Send it?\n\nPayload:\n{\"a\":1}\n\n"
-                   "Query: q=1\n\nAccept sends it once; decline sends nothing.");
-      for (const char *secret : {"TOKEN1234", "SECRET1234", "HEADER1234", "/in"})
-        EXPECT_EQ(question->find(secret), std::string::npos) << secret;
       // Served while the question waits.
       ASSERT_TRUE(server.write(R"({"jsonrpc":"2.0","id":7,"method":"ping"})"
                                "\n"));
@@ -463,7 +442,6 @@ TEST_F(McpTools, AskFirstInAHandshakeSession) {
     EXPECT_EQ(server.wait(), 0);
   }
   EXPECT_EQ(rx.wait_requests(1), 1u);
-  EXPECT_EQ(rx.requests().size(), 1u);
 }
 
 // A hook that asks first in the stateless era: the question goes out in an
@@ -479,44 +457,40 @@ TEST_F(McpTools, AskFirstStateless) {
   const std::string stale =
       "the owner's answer in this call is not for this trigger (another hook, payload or "
       "query), has lapsed or was used already; call again without it to be asked anew";
+  const char *accept = R"({"confirm":{"action":"accept"}})";
   struct {
-    const char *name, *payload, *caps;
+    const char *name;
     int state;             // the round whose requestState the call carries; -1 none
     const char *response;  // inputResponses, "" for none
     int asks;              // the round this call's question is kept as; -1 none
     std::string text;      // otherwise the tool result's text, or its beginning
   } rows[] = {
-      {"c", "1", R"({"elicitation":{}})", -1, "", 0, ""},
-      {"c", "2", R"({"elicitation":{}})", 0, R"({"confirm":{"action":"accept"}})", -1,
-       no + stale},  // another payload: the ticket is taken too
-      {"c", "1", R"({"elicitation":{}})", 0, R"({"confirm":{"action":"accept"}})", -1, no + stale},
-      {"c", "1", R"({"elicitation":{"form":{}}})", -1, "", 1, ""},
-      {"d", "1", R"({"elicitation":{}})", 1, R"({"confirm":{"action":"accept"}})", -1,
-       "'d' was not sent: " + stale},
-      {"c", "1", R"({"elicitation":{}})", -1, "", 1, ""},
-      {"c", "1", R"({"elicitation":{}})", 1, "", 2, ""},  // no answer: asked again
-      {"c", "1", R"({"elicitation":{}})", 2, R"({"confirm":{"action":"decline"}})", -1,
-       no + "declined by the owner"},
-      {"c", "1", R"({"elicitation":{}})", -1, "", 0, ""},
-      {"c", "1", R"({"elicitation":{}})", 0, R"({"confirm":{"action":"accept"}})", -1,
-       "POST c -> HTTP 200"},
-      {"c", "1", R"({"elicitation":{}})", 0, R"({"confirm":{"action":"accept"}})", -1,
-       no + stale},  // used
-      {"c", "1", R"({"elicitation":{"url":{}}})", -1, "", -1,
-       no + "this hook needs the owner's confirmation, which this client cannot ask for"},
+      {"c", -1, "", 0, ""},
+      {"d", 0, accept, -1, "'d' was not sent: " + stale},  // another hook: the ticket is taken
+      {"c", 0, accept, -1, no + stale},
+      {"c", -1, "", 1, ""},
+      {"c", 1, "", 2, ""},  // no answer: asked again
+      {"c", 2, R"({"confirm":{"action":"decline"}})", -1, no + "declined by the owner"},
+      {"c", -1, "", 0, ""},
+      {"c", 0, accept, -1, "POST c -> HTTP 200"},
+      {"c", 0, accept, -1, no + stale},  // used
+  };
+  // A stateless call of the trigger; rest: the arguments and what follows them.
+  auto trigger = [&](int id, const std::string &rest) {
+    return server.write(R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
+                        R"(,"method":"tools/call","params":{"_meta":{)"
+                        R"("io.modelcontextprotocol/protocolVersion":"2026-07-28",)"
+                        R"("io.modelcontextprotocol/clientCapabilities":{"elicitation":{}}},)"
+                        R"("name":"webhook_trigger","arguments":)" +
+                        rest + "}}\n");
   };
   int id = 0;
   for (const auto &row : rows) {
     SCOPED_TRACE("call " + std::to_string(++id));
-    std::string params = R"({"_meta":{"io.modelcontextprotocol/protocolVersion":"2026-07-28",)"
-                         R"("io.modelcontextprotocol/clientCapabilities":)" +
-                         std::string(row.caps) +
-                         R"(},"name":"webhook_trigger","arguments":{"name":")" + row.name +
-                         R"(","payload":")" + row.payload + R"(","query":"q=1"})";
-    if (row.state >= 0) params += R"(,"requestState":")" + states[row.state] + "\"";
-    if (*row.response) params += R"(,"inputResponses":)" + std::string(row.response);
-    ASSERT_TRUE(server.write(R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
-                             R"(,"method":"tools/call","params":)" + params + "}}\n"));
+    std::string rest = R"({"name":")" + std::string(row.name) + R"(","payload":"1","query":"q=1"})";
+    if (row.state >= 0) rest += R"(,"requestState":")" + states[row.state] + "\"";
+    if (*row.response) rest += R"(,"inputResponses":)" + std::string(row.response);
+    ASSERT_TRUE(trigger(id, rest));
     auto line = server.read_line();
     ASSERT_TRUE(line);
     yy_doc doc(yyjson_read(line->data(), line->size(), 0));
@@ -539,11 +513,8 @@ TEST_F(McpTools, AskFirstStateless) {
   }
   // A long payload is shown cut before a character the cut would split, and
   // a control character as text.
-  ASSERT_TRUE(server.write(R"({"jsonrpc":"2.0","id":99,"method":"tools/call","params":{"_meta":{)"
-                           R"("io.modelcontextprotocol/protocolVersion":"2026-07-28",)"
-                           R"("io.modelcontextprotocol/clientCapabilities":{"elicitation":{}}},)"
-                           R"("name":"webhook_trigger","arguments":{"name":"c","payload":"\u001b)" +
-                           std::string(1021, 'x') + "\xe2\x82\xac\xe2\x82\xac\"}}}\n"));
+  ASSERT_TRUE(trigger(99, R"({"name":"c","payload":"\u001b)" + std::string(1021, 'x') +
+                              "\xe2\x82\xac\xe2\x82\xac\"}"));
   auto line = server.read_line();
   ASSERT_TRUE(line);
   EXPECT_NE(line->find(R"(Payload (the first 1022 of 1028 bytes):\n\\x1b)" +
@@ -614,119 +585,52 @@ TEST_F(McpTools, HookSavedDuringSlowDeliveryIsKept) {
   EXPECT_EQ(server.wait(), 0);
 }
 
-// From 2025-06-18 each result also carries its structured content: the list
-// with the text's redaction, the outcome of every exchange that was tried.
+// From 2025-06-18 each result also carries its structured content (which
+// versions do is McpVersions'): the list as its text shows it, a stray byte
+// replaced, and the outcome of an exchange that was tried; nothing before one
+// is.
 TEST_F(McpTools, StructuredContent) {
-  receiver ok(answer(200, "fine")), gone(answer(404, "")),
-      big(answer(200, (std::string(4095, 'b') + "\xc3\xa9").c_str()));
   const std::string e = "\xc3\xa9", fffd = "\xef\xbf\xbd";
-  const std::string store =
-      ("{\"hooks\":[{\"name\":\"ok\",\"url\":\"" + ok.url("/in?token=T") +
-       "\",\"sig\":\"github\",\"secret\":\"S\",\"desc\":\"" + std::string(198, 'd') + e + e +
-       "\",\"headers\":[{\"name\":\"X-A\",\"value\":\"HV\"}]}," + hook_json("gone", gone.url("/")) +
-       "," + hook_json("big", big.url("/b")) + "," + hook_json("shut", "http://127.0.0.1:1/") +
-       ",{\"name\":\"asks\",\"url\":\"http://127.0.0.1:1/\",\"limit\":{\"count\":5,\"per\":"
-       "\"minute\"},\"confirm\":true,\"example\":\"{\\\"a\\\":1}\"},{\"name\":\"std\",\"url\":\"" +
-       ok.url("/std") +
-       "\",\"sig\":\"standard\",\"secret\":\"whsec_YWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWE=\"}]"
-       "}");
-  // The description is cut inside a character when the store is loaded (a
-  // save would drop the stray byte: the store is written afresh for each run).
-  auto listed = [&](bool redact) {
-    auto shown = [&](const receiver &rx, const std::string &exact, const std::string &as) {
-      return rx.url("/").substr(0, rx.url("/").size() - 1) + (redact ? as : exact);
-    };
-    const std::string plain = "\"limit\":\"30/hour\",\"ask_first\":false,\"example\":\"\",";
-    return "{\"hooks\":[{\"name\":\"ok\",\"method\":\"POST\",\"url\":\"" +
-           shown(ok, "/in?token=T", "/<redacted>?<redacted>") +
-           "\",\"signature\":\"github\",\"headers\":1," + plain + "\"description\":\"" +
-           std::string(198, 'd') + fffd + "\"},{\"name\":\"gone\",\"method\":\"POST\",\"url\":\"" +
-           gone.url("/") + "\",\"signature\":\"\",\"headers\":0," + plain +
-           "\"description\":\"\"},{\"name\":\"big\",\"method\":\"POST\",\"url\":\"" +
-           shown(big, "/b", "/<redacted>") + "\",\"signature\":\"\",\"headers\":0," + plain +
-           "\"description\":\"\"},{\"name\":\"shut\",\"method\":\"POST\",\"url\":"
-           "\"http://127.0.0.1:1/\",\"signature\":\"\",\"headers\":0," +
-           plain +
-           "\"description\":\"\"},{\"name\":\"asks\",\"method\":\"POST\",\"url\":"
-           "\"http://127.0.0.1:1/\",\"signature\":\"\",\"headers\":0,\"limit\":\"5/minute\","
-           "\"ask_first\":true,\"example\":\"{\\\"a\\\":1}\",\"description\":\"\"},{\"name\":"
-           "\"std\","
-           "\"method\":\"POST\",\"url\":\"" +
-           shown(ok, "/std", "/<redacted>") + "\",\"signature\":\"standard\",\"headers\":0," +
-           plain + "\"description\":\"\"}]}";
-  };
-  auto sent = [](const char *hook, int status, bool good, int bytes, bool cut,
-                 const std::string &body) {
-    return std::string("{\"hook\":\"") + hook + "\",\"status\":" + std::to_string(status) +
-           ",\"ok\":" + (good ? "true" : "false") +
-           ",\"ms\":MS,\"bytes\":" + std::to_string(bytes) +
-           ",\"truncated\":" + (cut ? "true" : "false") + ",\"body\":\"" + body + "\"}";
-  };
-  struct {
-    std::string tool, args, structured;
-    bool is_error;
-  } cases[] = {
-      {"webhook_list", "", listed(true), false},
-      {"webhook_list", "{\"redact_url\":false}", listed(false), false},
-      {"webhook_trigger", "{\"name\":\"ok\"}", sent("ok", 200, true, 4, false, "fine"), false},
-      {"webhook_trigger", "{\"name\":\"gone\"}", sent("gone", 404, false, 0, false, ""), false},
-      // The standard scheme signs with a message id.
-      {"webhook_trigger", "{\"name\":\"std\"}",
-       sent("std", 200, true, 4, false, "fine\",\"message_id\":\"ID"), false},
-      {"webhook_trigger", "{\"name\":\"big\"}",
-       sent("big", 200, true, 4096, true, std::string(4095, 'b') + fffd), false},
-      // No exchange: the reason, and isError; before one is tried, no
-      // structured content at all.
-      {"webhook_trigger", "{\"name\":\"shut\"}",
-       "{\"hook\":\"shut\",\"status\":0,\"ok\":false,\"ms\":MS,\"bytes\":0,\"truncated\":false,"
-       "\"body\":\"\",\"error\":\"ERROR\"}",
-       true},
-      {"webhook_trigger", "{\"name\":\"" + std::string(62, 'n') + e + "\"}", "", true},
-      {"webhook_trigger", "{\"name\":\"asks\"}", "", true},
-      {"webhook_trigger", "{}", "", true},
-  };
-  std::string input;
-  for (const auto &c : cases) input += call(c.tool, c.args);
-  for (const char *version : {"2025-06-18", "2025-11-25", "2025-03-26", ""}) {
-    bool structured = std::string(version).rfind("2025-03", 0) != 0 && version[0];
-    write_store(store);
-    auto r = serve(input, true, version);
-    ASSERT_EQ(r.size(), std::size(cases)) << version;
-    for (size_t i = 0; i < std::size(cases); ++i) {
-      std::string got = r[i].structured;
-      // The milliseconds and the exchange's own error text vary.
-      size_t ms = got.find("\"ms\":");
-      if (ms != std::string::npos) got.replace(ms + 5, got.find(',', ms) - ms - 5, "MS");
-      size_t err = got.find("\"error\":\"");
-      if (err != std::string::npos) got.replace(err + 9, got.size() - err - 11, "ERROR");
-      size_t id = got.find("\"message_id\":\"msg_");
-      if (id != std::string::npos) got.replace(id + 14, 36, "ID");
-      EXPECT_EQ(got, structured ? cases[i].structured : "") << version << " " << cases[i].args;
-      EXPECT_EQ(r[i].is_error, cases[i].is_error) << version << " " << cases[i].args;
-    }
-    EXPECT_EQ(stored()->log_count, 5) << "the exchanges and the refusal logged, the failed one not";
-  }
+  receiver rx(answer(200, (std::string(4095, 'b') + e).c_str()));
+  // The description is cut inside a character when the store is loaded.
+  write_store("{\"hooks\":[{\"name\":\"std\",\"url\":\"" + rx.url("/in?token=T") +
+              "\",\"sig\":\"standard\",\"secret\":\"whsec_YWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFh"
+              "YWE=\",\"headers\":[{\"name\":\"X-A\",\"value\":\"HV\"}],\"desc\":\"" +
+              std::string(198, 'd') + e + e +
+              "\"},{\"name\":\"asks\",\"url\":\"http://127.0.0.1:1/\",\"limit\":{\"count\":5,"
+              "\"per\":\"minute\"},\"confirm\":true,\"example\":\"{\\\"a\\\":1}\"}]}");
+  auto r = serve(call("webhook_list", "") + call("webhook_trigger", R"({"name":"std"})") +
+                     call("webhook_trigger", R"({"name":"asks"})"),
+                 true, "2025-06-18");
+  ASSERT_EQ(r.size(), 3u);
+  EXPECT_EQ(r[0].structured,
+            "{\"hooks\":[{\"name\":\"std\",\"method\":\"POST\",\"url\":\"" +
+                rx.url("/<redacted>?<redacted>") +
+                "\",\"signature\":\"standard\",\"headers\":1,\"limit\":\"30/hour\",\"ask_first\":"
+                "false,\"example\":\"\",\"description\":\"" +
+                std::string(198, 'd') + fffd +
+                "\"},{\"name\":\"asks\",\"method\":\"POST\",\"url\":\"http://127.0.0.1:1/\","
+                "\"signature\":\"\",\"headers\":0,\"limit\":\"5/minute\",\"ask_first\":true,"
+                "\"example\":\"{\\\"a\\\":1}\",\"description\":\"\"}]}");
+  // The message id and the milliseconds vary.
+  std::string sent = r[1].structured;
+  size_t id = sent.find("\"message_id\":\"msg_");
+  if (id != std::string::npos) sent.replace(id + 14, 36, "ID");
+  size_t ms = sent.find("\"ms\":");
+  if (ms != std::string::npos) sent.replace(ms + 5, sent.find(',', ms) - ms - 5, "MS");
+  EXPECT_EQ(sent,
+            "{\"hook\":\"std\",\"status\":200,\"ok\":true,\"ms\":MS,\"bytes\":4096,"
+            "\"truncated\":true,\"body\":\"" +
+                std::string(4095, 'b') + fffd + "\",\"message_id\":\"ID\"}");
+  EXPECT_FALSE(r[1].is_error);
+  EXPECT_EQ(r[2].structured, "");
+  EXPECT_TRUE(r[2].is_error);
   write_store("{\"hooks\":");
   EXPECT_EQ(serve(call("webhook_list", ""), true, "2025-06-18")
                 .at(0)
                 .structured.rfind(
                     "{\"hooks\":[],\"warning\":\"the hook store exists but is not valid JSON (", 0),
             0u);
-}
-
-// Only 2024-11-05 serves a tools/call without an id (answered with id null);
-// elsewhere it is a notification, and nothing is sent.
-TEST_F(McpTools, CallWithoutIdOnlyIn20241105) {
-  receiver rx(answer(200, ""));
-  write_store("{\"hooks\":[" + hook_json("r", rx.url("/")) + "]}");
-  const std::string notice =
-      "{\"jsonrpc\":\"2.0\",\"method\":\"tools/call\",\"params\":{\"name\":\"webhook_trigger\","
-      "\"arguments\":{\"name\":\"r\"}}}\n";
-  EXPECT_EQ(serve(notice).size(), 1u);
-  EXPECT_EQ(rx.requests().size(), 1u);
-  for (const char *version : {"2025-03-26", "2025-06-18", "2025-11-25"})
-    EXPECT_EQ(serve(notice, true, version).size(), 0u) << version;
-  EXPECT_EQ(rx.requests().size(), 1u);
 }
 
 }  // namespace

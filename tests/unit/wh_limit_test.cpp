@@ -22,16 +22,14 @@ TEST(WhLimit, FixedUtcWindowsRollOver) {
     int64_t start_after;
     int counted_after;
   } rows[] = {
-      {{30, 3600}, 0, 0, 10, 0, T, 1},                   // the default, first trigger
-      {{30, 3600}, T, 29, 3599, 0, T, 30},               // the last one this hour
-      {{30, 3600}, T, 30, 3599, T + 3600, T, 30},        // one too many
-      {{30, 3600}, T, 30, 3600, 0, T + 3600, 1},         // the next hour starts over
-      {{1, 60}, T + 60, 1, 119, T + 120, T + 60, 1},     // a minute, from its second 0
-      {{2, 86400}, T, 2, 86399, T + 86400, T, 2},        // a day, from midnight UTC
-      {{2, 86400}, T - 86400, 2, 0, 0, T, 1},            // yesterday's count is gone
-      {{5, 3600}, T + 60, 9, 90, 0, T, 1},               // a count of another window length
-      {{0, 0}, T, 500, 30, 0, T, 500},                   // no limit counts nothing
-      {{100000, 60}, T, 100000, 59, T + 60, T, 100000},  // the largest limit
+      {{30, 3600}, 0, 0, 10, 0, T, 1},                // the default, first trigger
+      {{30, 3600}, T, 29, 3599, 0, T, 30},            // the last one this hour
+      {{30, 3600}, T, 30, 3599, T + 3600, T, 30},     // one too many
+      {{30, 3600}, T, 30, 3600, 0, T + 3600, 1},      // the next hour starts over
+      {{1, 60}, T + 60, 1, 119, T + 120, T + 60, 1},  // a minute, from its second 0
+      {{2, 86400}, T, 2, 86399, T + 86400, T, 2},     // a day, from midnight UTC
+      {{5, 3600}, T + 60, 9, 90, 0, T, 1},            // a count of another window length
+      {{0, 0}, T, 500, 30, 0, T, 500},                // no limit counts nothing
   };
   for (const auto &r : rows) {
     auto h = vdtest::make_hook("https://relay.example/");
