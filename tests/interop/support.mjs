@@ -1,10 +1,10 @@
 // What the interop tests share: the program (or the Windows build under its
 // emulator), a receiver on 127.0.0.1, and the official MCP client 1.x
 // connected to the program's --mcp (the 2.x client's test starts the server
-// with the same parameters); the store the tool tests use with the answers
-// every era gives alike, and the check of structured content against the
-// tool's output schema with a JSON Schema validator (ajv, JSON Schema
-// 2020-12: MCP's dialect for a schema without "$schema").
+// with the same parameters); the store the tool tests use, the owner who
+// answers a hook that asks first, and the check of structured content
+// against the tool's output schema with a JSON Schema validator (ajv, JSON
+// Schema 2020-12: MCP's dialect for a schema without "$schema").
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import http from 'node:http';
@@ -99,8 +99,9 @@ export function cgi(store, query, body) {
 // ---- The tools' tests -----------------------------------------------------
 
 // A receiver that echoes the URL and the X-Api-Key header it got, and a store
-// with the hook "deploy" sent to it and "shut" sent to a closed port.
-export async function toolsSetUp(t) {
+// with the hook "deploy" sent to it (asking first if `confirm`) and "shut"
+// sent to a closed port.
+export async function toolsSetUp(t, confirm = false) {
   const { port, received } = await startReceiver(t, (req) => ({
     status: 202, body: JSON.stringify({ url: req.url, key: req.headers['x-api-key'] }),
   }));
@@ -116,38 +117,12 @@ export async function toolsSetUp(t) {
       sig: 'github',
       secret: 's3cret',
       headers: [{ name: 'X-Api-Key', value: 'key-1-5f2a9c' }],
+      confirm,
     },
     { name: 'shut', url: 'http://127.0.0.1:1/', method: 'POST' },
   ];
   fs.writeFileSync(store, JSON.stringify({ version: 1, hooks, log: [] }));
   return { port, received, store };
-}
-
-// The tools as every version from 2025-06-18 lists them: titles, annotations,
-// the input schemas' shape, an output schema each.
-export function checkTools(tools) {
-  const shape = (s) => ({
-    type: s.type,
-    props: Object.entries(s.properties).map(([k, v]) => `${k}:${v.type}`),
-    required: s.required,
-    additionalProperties: s.additionalProperties,
-  });
-  assert.deepEqual(
-    tools.map((x) => [x.name, x.title, x.annotations, shape(x.inputSchema), Object.keys(x.outputSchema.properties)]),
-    [
-      ['webhook_list', 'List webhooks', { title: 'List webhooks', readOnlyHint: true }, {
-        type: 'object', props: ['redact_url:boolean'], required: undefined, additionalProperties: false,
-      }, ['hooks', 'warning']],
-      ['webhook_trigger', 'Trigger webhook', {
-        title: 'Trigger webhook', readOnlyHint: false, destructiveHint: true, idempotentHint: false, openWorldHint: true,
-      }, {
-        type: 'object',
-        props: ['name:string', 'payload:string', 'query:string'],
-        required: ['name'],
-        additionalProperties: false,
-      }, ['hook', 'status', 'ok', 'ms', 'bytes', 'truncated', 'body', 'error', 'message_id']],
-    ],
-  );
 }
 
 // Each tool's output schema compiled by ajv (strict: an unknown keyword or a
@@ -162,58 +137,34 @@ export function outputValidator(tools) {
   };
 }
 
-export const listText = (port) =>
-  '2 configured webhooks\n\n' +
-  `- deploy  POST  http://127.0.0.1:${port}/<redacted>?<redacted>  [signed: github]  [1 header]  [limit: 30/hour]\n` +
-  '    Deploy relay\n- shut  POST  http://127.0.0.1:1/  [limit: 30/hour]\n\nUse webhook_trigger with one of these names. ' +
-  'Secrets are stored on the node and never returned.\n';
-
-export const listed = (port) => ({
-  hooks: [
-    {
-      name: 'deploy', method: 'POST', url: `http://127.0.0.1:${port}/<redacted>?<redacted>`, signature: 'github',
-      headers: 1, limit: '30/hour', ask_first: false, example: '', description: 'Deploy relay',
-    },
-    {
-      name: 'shut', method: 'POST', url: 'http://127.0.0.1:1/', signature: '',
-      headers: 0, limit: '30/hour', ask_first: false, example: '', description: '',
-    },
-  ],
-});
-
-// The trigger of "deploy" the tests make, and the echo that comes back:
-// without the path token, the query key or the header value.
+// The trigger of "deploy" the tests make.
 export const trigger = { name: 'deploy', payload: '{"event":"ship"}', query: 'env=prod' };
-export const echo = '{"url":"/<redacted>?<redacted>&env=prod","key":"<redacted>"}';
 
-// The store's "deploy" made to ask first, and the question that trigger puts
-// to the owner: the hook's name, payload and query, none of its credentials.
-export function askFirst(store) {
-  const data = JSON.parse(fs.readFileSync(store, 'utf8'));
-  data.hooks[0].confirm = true;
-  fs.writeFileSync(store, JSON.stringify(data));
-}
-export const question = {
-  message: "The model asks to send the webhook 'deploy'. Send it?\n\nPayload:\n{\"event\":\"ship\"}\n\n" +
-    'Query: env=prod\n\nAccept sends it once; decline sends nothing.',
-  requestedSchema: { type: 'object', properties: {} },
-};
-export const declined = "'deploy' was not sent: declined by the owner";
-
-// What reached the receiver and the store's log after that trigger: the real
-// URL, body and header, only there. Returns the length of the answer, which
-// the log and the structured content count.
-export function checkDelivery(received, store) {
-  assert.equal(received.length, 1);
-  const req = received[0];
-  assert.deepEqual(
-    [req.method, req.url, req.body],
-    ['POST', '/services/T0AB12CD3/XoXb7yZ8aB9cD0eF?token=abc123xyz&env=prod', '{"event":"ship"}'],
-  );
-  assert.equal(req.headers['x-api-key'], 'key-1-5f2a9c');
-  assert.equal(req.headers['content-type'], 'application/json; charset=utf-8');
-  const { log } = JSON.parse(fs.readFileSync(store, 'utf8'));
-  const echoed = JSON.stringify({ url: req.url, key: 'key-1-5f2a9c' }).length;
-  assert.deepEqual(log.map((e) => [e.name, e.status, e.ok, e.bytes, e.error]), [['deploy', 202, true, echoed, '']]);
-  return echoed;
+// The owner behind a client's elicitation handler (`answer`), asked about
+// "deploy" once per answer by check(fire, received), where fire() triggers it
+// with `trigger`: each time the question names the hook, payload and query,
+// none of its credentials, and only the accepted trigger sends (the
+// receiver's one request).
+export function owner() {
+  const asked = [];
+  let action;
+  return {
+    answer: async (req) => {
+      asked.push(req.params);
+      return { action };
+    },
+    async check(fire, received) {
+      for (action of ['accept', 'decline']) {
+        const r = await fire();
+        assert.deepEqual(asked.splice(0), [{
+          message: "The model asks to send the webhook 'deploy'. Send it?\n\nPayload:\n{\"event\":\"ship\"}\n\n" +
+            'Query: env=prod\n\nAccept sends it once; decline sends nothing.',
+          requestedSchema: { type: 'object', properties: {} },
+        }], action);
+        if (action === 'accept') assert.match(r.content[0].text, /^POST deploy -> HTTP 202 in \d+ ms\n/);
+        else assert.deepEqual([r.isError, r.content[0].text], [true, "'deploy' was not sent: declined by the owner"]);
+        assert.equal(received.length, 1, action);
+      }
+    },
+  };
 }
