@@ -21,98 +21,9 @@ bool same_nocase(std::string_view a, std::string_view b) {
   });
 }
 
-constexpr char kHex[] = "0123456789abcdef";
-
-std::string pct_encoded(const std::string &s) {
-  std::string pct;
-  for (char byte : s) {
-    auto c = static_cast<unsigned char>(byte);
-    if (isalnum(c) || strchr("-._~", c)) {
-      pct += static_cast<char>(c);
-    } else {
-      pct += '%';
-      pct += kHex[c >> 4];
-      pct += kHex[c & 15];
-    }
-  }
-  return pct;
-}
-
-// A query value as a form decodes it: "+" is a space, then %XX.
-std::string form_decoded(const std::string &s) {
-  std::string d;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '%' && i + 2 < s.size() && isxdigit(static_cast<unsigned char>(s[i + 1])) &&
-        isxdigit(static_cast<unsigned char>(s[i + 2]))) {
-      d += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
-      i += 2;
-    } else {
-      d += s[i] == '+' ? ' ' : s[i];
-    }
-  }
-  return d;
-}
-
-// The shapes in which echo services, error pages and frameworks hand a
-// request's pieces back, beyond the head itself.
-std::string echo_shapes(const std::string &head) {
-  http_request r = parse_http_request(head);
-  std::string out, html, latin1, latin1_json;
-  for (const auto &[name, value] : r.headers) {
-    size_t space = value.find(' ');
-    if (space == std::string::npos) continue;
-    out += "401 " + name + ": the token " + value.substr(space + 1) + " is not valid\n";
-  }
-  if (auto cookies = r.header("Cookie")) {
-    out += "{\"cookies\":{";
-    for (size_t at = 0; at < cookies->size();) {
-      size_t end = std::min(cookies->find("; ", at), cookies->size());
-      std::string piece = cookies->substr(at, end - at);
-      at = end + 2;
-      size_t eq = piece.find('=');
-      if (eq != std::string::npos)
-        out.append("\"").append(piece, 0, eq).append("\":\"").append(piece, eq + 1).append("\",");
-    }
-    out += "}}\n";
-  }
-  size_t q = r.target.find('?');
-  for (size_t at = q; at != std::string::npos && at < r.target.size();) {
-    size_t end = std::min(r.target.find('&', at + 1), r.target.size());
-    std::string item = r.target.substr(at + 1, end - at - 1);
-    size_t eq = item.find('=');
-    if (eq != std::string::npos)
-      out += "arg " + item.substr(0, eq) + " = " + form_decoded(item.substr(eq + 1)) + "\n";
-    at = end;
-  }
-  out += "<a href=\"/login?next=" + pct_encoded(pct_encoded(r.target)) + "\">sign in</a>\n";
-  std::string path = r.target.substr(0, q);
-  std::transform(path.begin(), path.end(), path.begin(),
-                 [](char c) { return static_cast<char>(toupper(static_cast<unsigned char>(c))); });
-  out += "NOT FOUND: " + path + "\n";
-  for (char byte : head) {
-    auto c = static_cast<unsigned char>(byte);
-    switch (c) {
-      case '"': html += "&quot;"; break;
-      case '\'': html += "&#39;"; break;
-      case '&': html += "&amp;"; break;
-      case '<': html += "&lt;"; break;
-      case '>': html += "&gt;"; break;
-      default: html += byte;
-    }
-    if (c < 0x80) {
-      latin1 += byte;
-      latin1_json += byte;
-      continue;
-    }
-    latin1 += static_cast<char>(0xc0 | c >> 6);
-    latin1 += static_cast<char>(0x80 | (c & 0x3f));
-    latin1_json += std::string("\\u00") + kHex[c >> 4] + kHex[c & 15];
-  }
-  return out + "<pre>" + html + "</pre>\n" + latin1 + latin1_json;
-}
-
 std::string reflection(const std::string &head) {
-  std::string json = "\"";
+  static const char kHex[] = "0123456789abcdef";
+  std::string json = "\"", pct;
   for (char byte : head) {
     auto c = static_cast<unsigned char>(byte);
     if (c == '"' || c == '\\' || c == '/') {
@@ -125,8 +36,15 @@ std::string reflection(const std::string &head) {
     } else {
       json += static_cast<char>(c);
     }
+    if (isalnum(c) || strchr("-._~", c)) {
+      pct += static_cast<char>(c);
+    } else {
+      pct += '%';
+      pct += kHex[c >> 4];
+      pct += kHex[c & 15];
+    }
   }
-  return head + json + "\"\n" + pct_encoded(head) + "\n" + echo_shapes(head);
+  return head + json + "\"\n" + pct;
 }
 
 }  // namespace

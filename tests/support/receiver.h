@@ -56,13 +56,9 @@ struct receiver_options {
   // breaks off when it is larger than what is sent).
   std::optional<uint64_t> announce_length;
   int drip_ms = 200;  // the pause before each dripped byte
-  // Answer as an echo service does: the body, then the request head as it
-  // arrived, as a JSON string ("\/" and "\u00XX" escapes) and percent-encoded
-  // (lower-case hex); then its pieces as others hand them back: a 401 line
-  // naming the part after each scheme word, the cookies as JSON, the query's
-  // values form-decoded, a ?next= link (the target percent-encoded twice),
-  // the path upper-cased, the head in an HTML page, and its bytes read as
-  // Latin-1, in UTF-8 and as "\u00XX".
+  // Answer as an echo service does: the body, then the request head three
+  // times: as it arrived, as a JSON string ("\/" and "\u00XX" escapes) and
+  // percent-encoded (lower-case hex).
   bool reflect = false;
 };
 

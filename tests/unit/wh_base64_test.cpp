@@ -9,13 +9,10 @@
 namespace {
 
 TEST(WhBase64, EncodeBothAlphabets) {
-  // RFC 4648's vectors at each padding length, and the bytes where the two
-  // alphabets differ.
-  const char *rows[][3] = {{"", "", ""},
-                           {"f", "Zg==", "Zg"},
-                           {"fo", "Zm8=", "Zm8"},
-                           {"foo", "Zm9v", "Zm9v"},
-                           {"\xfb\xff\xbf", "+/+/", "-_-_"}};
+  // RFC 4648's vectors with two and one padding bytes, and three bytes (no
+  // padding) where the two alphabets differ.
+  const char *rows[][3] = {
+      {"", "", ""}, {"f", "Zg==", "Zg"}, {"fo", "Zm8=", "Zm8"}, {"\xfb\xff\xbf", "+/+/", "-_-_"}};
   for (auto &[in, standard, url] : rows) {
     for (auto [a, want] : {std::pair{WH_BASE64_STD, standard}, std::pair{WH_BASE64_URL, url}}) {
       char text[16];
